@@ -1,0 +1,26 @@
+#include "platform/foundation/Exception.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+NSException::NSException(std::string name, std::string reason)
+    : name_(std::move(name)), reason_(std::move(reason)), what_(name_ + ": " + reason_) {}
+
+void NSException::raise(const std::string& name, const std::string& reason) {
+  throw NSException(name, reason);
+}
+
+std::string uncaughtExceptionReport(const NSException& exception) {
+  return "*** Terminating app due to uncaught exception '" + exception.name() + "', reason: '" +
+         exception.reason() + "'";
+}
+
+void terminateWithUncaughtException(const NSException& exception) {
+  std::fprintf(stderr, "%s\n", uncaughtExceptionReport(exception).c_str());
+  std::fflush(stderr);
+  std::exit(1);
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kapsho builds, runs and tests with. Idempotent: when everything is
+# present it asks dpkg once and returns.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev libplist-dev libicu-dev libcpp-httplib-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus
+  qt6-qpa-plugins curl inotify-tools
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+    "${missing[@]}" >/dev/null
+fi

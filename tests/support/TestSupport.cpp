@@ -1,0 +1,188 @@
+#include "tests/support/TestSupport.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kapsho-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  if (value)
+    setenv(name_.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+TempHome::TempHome()
+    : home_("HOME", dir_.path()),
+      config_("XDG_CONFIG_HOME", dir_.path() + "/.config"),
+      runtime_("XDG_RUNTIME_DIR", dir_.path() + "/run") {
+  fs::create_directories(configHome());
+  fs::create_directories(runtimeDir());
+  fs::permissions(runtimeDir(), fs::perms::owner_all);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (true) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+int freeLocalPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    throw std::runtime_error("no free port");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+namespace {
+
+std::vector<char*> cStrings(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// In the child: a clean signal mask and default dispositions, so blocked or ignored signals of
+// the test process do not leak into the program under test.
+void resetSignals() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+}
+
+void redirect(const std::string& path, int target) {
+  if (path.empty()) return;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) {
+    dup2(fd, target);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& extraEnv,
+                           const std::string& stdoutPath, const std::string& stderrPath) {
+  std::vector<std::string> args = argv;
+  auto cargs = cStrings(args);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    resetSignals();
+    for (const auto& [name, value] : extraEnv) setenv(name.c_str(), value.c_str(), 1);
+    redirect(stdoutPath, STDOUT_FILENO);
+    redirect(stderrPath, STDERR_FILENO);
+    execvp(cargs[0], cargs.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ <= 0 || status_) return;
+  kill(pid_, SIGTERM);
+  if (!wait(std::chrono::seconds(5))) {
+    kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds deadline) {
+  if (status_) return status_;
+  waitUntil(
+      [&] {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        return status_.has_value();
+      },
+      deadline);
+  return status_;
+}
+
+bool ChildProcess::running() {
+  if (status_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+  return !status_;
+}
+
+CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+  TempDir dir;
+  CommandResult result;
+  {
+    ChildProcess child(argv, {}, dir.file("out"), dir.file("err"));
+    auto status = child.wait(deadline);
+    if (status && WIFEXITED(*status)) result.exitCode = WEXITSTATUS(*status);
+  }
+  result.out = readFile(dir.file("out")).value_or("");
+  result.err = readFile(dir.file("err")).value_or("");
+  return result;
+}
+
+std::string stagePath(const std::string& relative) { return std::string(KAPSHO_STAGE) + "/" + relative; }
+
+}  // namespace testing_support

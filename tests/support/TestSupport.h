@@ -1,0 +1,97 @@
+// Helpers shared by the tests: temporary folders, environment, bounded waits, child processes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under $TMPDIR, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// A temporary HOME with XDG_CONFIG_HOME and XDG_RUNTIME_DIR inside it.
+class TempHome {
+ public:
+  TempHome();
+  const std::string& path() const { return dir_.path(); }
+  std::string configHome() const { return dir_.path() + "/.config"; }
+  std::string runtimeDir() const { return dir_.path() + "/run"; }
+
+ private:
+  TempDir dir_;
+  ScopedEnv home_, config_, runtime_;
+};
+
+// Polls the condition until it holds or the deadline passes; gives whether it held.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::optional<std::string> readFile(const std::string& path);
+
+// A TCP port on 127.0.0.1 that was free when asked.
+int freeLocalPort();
+
+// A child process started from argv; ended (SIGTERM, then SIGKILL) and reaped when the object goes.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& extraEnv = {},
+               const std::string& stdoutPath = "", const std::string& stderrPath = "");
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits for the process to end; gives its wait status, or nullopt at the deadline.
+  std::optional<int> wait(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  bool running();
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Runs a command to its end and gives its exit code and standard output.
+struct CommandResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult runCommand(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
+// Paths into the staged install tree of the build.
+std::string stagePath(const std::string& relative);
+
+}  // namespace testing_support
