@@ -1,0 +1,78 @@
+// Bundles: folders "X.app/Contents/{Info.plist,MacOS,Resources}", their resources and
+// localizations, and the fixed system paths of the original platform.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+class NSBundle {
+ public:
+  // The bundle of the running executable (found from its path), or the executable's folder for
+  // a program that lies in no bundle.
+  static NSBundle& mainBundle();
+  // The bundle at a folder; nullopt when the folder does not exist.
+  static std::optional<NSBundle> bundleWithPath(const std::string& path);
+
+  const std::string& bundlePath() const { return path_; }
+  std::string bundleIdentifier() const;
+  const Dictionary& infoDictionary() const { return info_; }
+  std::string resourcePath() const;
+  std::string developmentRegion() const;
+
+  // A resource by name and type: first among the unlocalized resources, then in the user's
+  // preferred localizations.
+  std::optional<std::string> pathForResource(const std::string& name,
+                                             const std::string& type) const;
+  // The names of the bundle's localizations (its ".lproj" folders), sorted.
+  std::vector<std::string> localizations() const;
+  // URLs of the resources of a type in one localization, each relative to its folder.
+  std::vector<NSURL> resourceURLsOfType(const std::string& type,
+                                        const std::string& localization) const;
+
+ private:
+  explicit NSBundle(std::string path);
+  std::string path_;
+  Dictionary info_;
+};
+
+// The user's language preferences, best first: LANGUAGE (a list), then LC_ALL, LC_MESSAGES and
+// LANG, without encodings and modifiers; "C" and "POSIX" name no language.
+std::vector<std::string> userLanguagePreferences();
+
+// Of the given localizations, those that fit the user's language preferences, best first; with
+// no fit, the development region of the main bundle (else "en" or "English") if it is among
+// them, else the first of them.
+std::vector<std::string> localizationsForPreferences(const std::vector<std::string>& localizations,
+                                                     const std::vector<std::string>& preferences);
+
+// The root under which the original platform's fixed paths lie: $KAPSHO_SYSTEM_ROOT, else the
+// share/kapsho folder of the tree that holds the running executable.
+std::string systemRoot();
+// A fixed path of the original platform ("/System/Library/...") resolved under that root.
+std::string systemPath(const std::string& fixedPath);
+
+// Core Foundation's bundle calls.
+using CFBundleRef = std::shared_ptr<const NSBundle>;
+CFBundleRef CFBundleCreate(const NSURL& bundleURL);
+std::vector<std::string> CFBundleCopyBundleLocalizations(const CFBundleRef& bundle);
+std::vector<std::string> CFBundleCopyLocalizationsForPreferences(
+    const std::vector<std::string>& locArray);
+std::vector<NSURL> CFBundleCopyResourceURLsOfTypeForLocalization(const CFBundleRef& bundle,
+                                                                const std::string& resourceType,
+                                                                const std::string& localization);
+
+// The user's standard folders.
+enum NSSearchPathDirectory { NSDesktopDirectory = 12 };
+enum NSSearchPathDomainMask { NSUserDomainMask = 1 };
+std::vector<std::string> NSSearchPathForDirectoriesInDomains(NSSearchPathDirectory directory,
+                                                             NSSearchPathDomainMask domainMask,
+                                                             bool expandTilde);
+
+}  // namespace platform

@@ -1,0 +1,82 @@
+#include "platform/foundation/FileIO.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace platform {
+
+std::optional<std::string> contentsOfFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  while (true) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return bytes;
+}
+
+namespace {
+
+bool fail(std::string* error, const std::string& what) {
+  if (error) *error = what + ": " + std::strerror(errno);
+  return false;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+  const std::filesystem::path target(path);
+  const std::string folder = target.parent_path().empty() ? "." : target.parent_path().string();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  std::string pattern = folder + "/." + target.filename().string() + ".XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return fail(error, "cannot create a temporary file in " + folder);
+  if (!writeAll(fd, bytes) || fsync(fd) != 0) {
+    fail(error, "cannot write " + std::string(name.data()));
+    close(fd);
+    unlink(name.data());
+    return false;
+  }
+  close(fd);
+  if (rename(name.data(), path.c_str()) != 0) {
+    fail(error, "cannot rename into " + path);
+    unlink(name.data());
+    return false;
+  }
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,16 @@
+// Whole-file reads and atomic writes.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+std::optional<std::string> contentsOfFile(const std::string& path);
+
+// Writes through a temporary file in the same folder, fsync, rename, and fsync of the folder,
+// so that readers see the old contents or the new, never a part. Creates missing folders.
+bool writeFileAtomically(const std::string& path, const std::string& bytes,
+                         std::string* error = nullptr);
+
+}  // namespace platform
