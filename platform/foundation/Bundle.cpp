@@ -35,7 +35,8 @@ std::string executablePath() {
 }
 
 bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::string lower(std::string s) {
@@ -98,7 +99,9 @@ std::string NSBundle::bundleIdentifier() const {
   return id && id->isString() ? *id->string() : std::string();
 }
 
-std::string NSBundle::resourcePath() const { return path_ + "/Contents/Resources"; }
+std::string NSBundle::resourcePath() const {
+  return path_ + "/Contents/Resources";
+}
 
 std::string NSBundle::developmentRegion() const {
   const Value* region = valueForKey(info_, "CFBundleDevelopmentRegion");
@@ -188,8 +191,8 @@ std::vector<std::string> localizationsForPreferences(const std::vector<std::stri
     }
   }
   if (!chosen.empty() || localizations.empty()) return chosen;
-  for (const auto& fallback : {NSBundle::mainBundle().developmentRegion(), std::string("en"),
-                               std::string("English")})
+  for (const auto& fallback :
+       {NSBundle::mainBundle().developmentRegion(), std::string("en"), std::string("English")})
     if (std::find(localizations.begin(), localizations.end(), fallback) != localizations.end())
       return {fallback};
   return {localizations.front()};
@@ -203,7 +206,9 @@ std::string systemRoot() {
   return "/usr/share/kapsho";
 }
 
-std::string systemPath(const std::string& fixedPath) { return systemRoot() + fixedPath; }
+std::string systemPath(const std::string& fixedPath) {
+  return systemRoot() + fixedPath;
+}
 
 CFBundleRef CFBundleCreate(const NSURL& bundleURL) {
   auto bundle = NSBundle::bundleWithPath(bundleURL.path());
@@ -220,8 +225,8 @@ std::vector<std::string> CFBundleCopyLocalizationsForPreferences(
 }
 
 std::vector<NSURL> CFBundleCopyResourceURLsOfTypeForLocalization(const CFBundleRef& bundle,
-                                                                const std::string& resourceType,
-                                                                const std::string& localization) {
+                                                                 const std::string& resourceType,
+                                                                 const std::string& localization) {
   return bundle ? bundle->resourceURLsOfType(resourceType, localization) : std::vector<NSURL>{};
 }
 

@@ -65,8 +65,8 @@ std::vector<std::string> CFBundleCopyBundleLocalizations(const CFBundleRef& bund
 std::vector<std::string> CFBundleCopyLocalizationsForPreferences(
     const std::vector<std::string>& locArray);
 std::vector<NSURL> CFBundleCopyResourceURLsOfTypeForLocalization(const CFBundleRef& bundle,
-                                                                const std::string& resourceType,
-                                                                const std::string& localization);
+                                                                 const std::string& resourceType,
+                                                                 const std::string& localization);
 
 // The user's standard folders.
 enum NSSearchPathDirectory { NSDesktopDirectory = 12 };

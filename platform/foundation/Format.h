@@ -16,15 +16,15 @@ class FormatArg {
  public:
   template <std::integral T>
   FormatArg(T value) : value_(static_cast<long long>(value)) {}  // NOLINT: implicit by design
-  FormatArg(double value) : value_(value) {}                      // NOLINT
+  FormatArg(double value) : value_(value) {}                     // NOLINT
   FormatArg(const char* text) : value_(std::string(text ? text : "(null)")) {}  // NOLINT
-  FormatArg(std::string text) : value_(std::move(text)) {}                       // NOLINT
+  FormatArg(std::string text) : value_(std::move(text)) {}                      // NOLINT
   FormatArg(std::string_view text) : value_(std::string(text)) {}               // NOLINT
   // Any object with a description() gives its text to %@.
   template <typename T>
-    requires requires(const T& t) {
-      { t.description() } -> std::convertible_to<std::string>;
-    }
+  requires requires(const T& t) {
+    { t.description() } -> std::convertible_to<std::string>;
+  }
   FormatArg(const T& object) : value_(std::string(object.description())) {}  // NOLINT
 
   const std::variant<long long, double, std::string>& value() const { return value_; }

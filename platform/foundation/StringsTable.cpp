@@ -25,8 +25,12 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-bool isHighSurrogate(std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool isLowSurrogate(std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool isHighSurrogate(std::uint32_t u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool isLowSurrogate(std::uint32_t u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 bool decodeUtf16(const std::string& bytes, bool bigEndian, std::string& out, std::string& error) {
   if (bytes.size() % 2) {
@@ -149,8 +153,8 @@ class Parser {
   }
 
   static bool unquotedChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '$' || c == '+' || c == '/' || c == ':' || c == '.' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$' || c == '+' || c == '/' || c == ':' || c == '.' || c == '-';
   }
 
   std::string token() {
@@ -199,15 +203,31 @@ class Parser {
     if (atEnd()) return fail("unterminated string");
     const char c = s_[i_++];
     switch (c) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case 'a': out += '\a'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'v': out += '\v'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'a':
+        out += '\a';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'v':
+        out += '\v';
+        break;
       case 'U':
-      case 'u': unicodeEscape(out); break;
+      case 'u':
+        unicodeEscape(out);
+        break;
       default:
         if (c >= '0' && c <= '7') {
           std::uint32_t v = static_cast<std::uint32_t>(c - '0');

@@ -144,6 +144,8 @@ std::string NSURL::path() const {
   return p;
 }
 
-bool NSURL::isFileURL() const { return schemeOf(absoluteString()) == "file"; }
+bool NSURL::isFileURL() const {
+  return schemeOf(absoluteString()) == "file";
+}
 
 }  // namespace platform

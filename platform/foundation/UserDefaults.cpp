@@ -140,7 +140,9 @@ void NSUserDefaults::setObject(const Value& value, const std::string& key) {
   writeDomainLocked(domain, domain_);
 }
 
-void NSUserDefaults::setBool(bool value, const std::string& key) { setObject(Value(value), key); }
+void NSUserDefaults::setBool(bool value, const std::string& key) {
+  setObject(Value(value), key);
+}
 
 void NSUserDefaults::removeObjectForKey(const std::string& key) {
   std::lock_guard lock(storeMutex());

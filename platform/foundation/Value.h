@@ -23,14 +23,14 @@ class Value {
   enum class Type { Null, String, Integer, Real, Boolean, Date, Data, Array, Dictionary };
 
   Value() = default;
-  Value(std::string s) : v_(std::move(s)) {}  // NOLINT: values convert implicitly, as in a plist
+  Value(std::string s) : v_(std::move(s)) {}    // NOLINT: values convert implicitly, as in a plist
   Value(const char* s) : v_(std::string(s)) {}  // NOLINT
   Value(std::int64_t i) : v_(i) {}              // NOLINT
-  Value(int i) : v_(static_cast<std::int64_t>(i)) {}  // NOLINT
-  Value(double d) : v_(d) {}                          // NOLINT
-  Value(bool b) : v_(b) {}                            // NOLINT
-  Value(Date d) : v_(d) {}                            // NOLINT
-  Value(Data d) : v_(std::move(d)) {}                 // NOLINT
+  Value(int i) : v_(static_cast<std::int64_t>(i)) {}                       // NOLINT
+  Value(double d) : v_(d) {}                                               // NOLINT
+  Value(bool b) : v_(b) {}                                                 // NOLINT
+  Value(Date d) : v_(d) {}                                                 // NOLINT
+  Value(Data d) : v_(std::move(d)) {}                                      // NOLINT
   Value(Array a) : v_(std::make_shared<Array>(std::move(a))) {}            // NOLINT
   Value(Dictionary d) : v_(std::make_shared<Dictionary>(std::move(d))) {}  // NOLINT
 

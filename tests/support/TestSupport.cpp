@@ -183,6 +183,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
   return result;
 }
 
-std::string stagePath(const std::string& relative) { return std::string(KAPSHO_STAGE) + "/" + relative; }
+std::string stagePath(const std::string& relative) {
+  return std::string(KAPSHO_STAGE) + "/" + relative;
+}
 
 }  // namespace testing_support

@@ -1,0 +1,29 @@
+// The application object: one per process, on the main thread's event loop.
+#pragma once
+
+#include "platform/foundation/Exception.h"
+
+namespace platform {
+
+class NSApplication {
+ public:
+  // sharedApplication: creates the application object on first use. Without a display (neither
+  // DISPLAY nor WAYLAND_DISPLAY) it runs on the offscreen platform and says so in one log line.
+  static NSApplication& sharedApplication();
+
+  // run: the main thread's event loop; returns after terminate.
+  void run();
+  // terminate: ends the event loop; the sender is not used.
+  void terminate(const void* sender);
+  // reportException: writes the exception's name and reason to the log.
+  void reportException(const NSException& exception);
+
+  // Whether the application runs without a real display.
+  bool isOffscreen() const { return offscreen_; }
+
+ private:
+  NSApplication();
+  bool offscreen_ = false;
+};
+
+}  // namespace platform

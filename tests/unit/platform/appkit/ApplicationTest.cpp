@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/appkit/Application.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/Timer.h"
+
+using namespace platform;
+
+namespace {
+
+NSApplication& application() {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  return NSApplication::sharedApplication();
+}
+
+// Runs the event loop until the condition holds or the deadline passes.
+bool spinUntil(const std::function<bool()>& condition, int deadlineMs = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!condition()) {
+    if (clock.elapsed() > deadlineMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+  }
+  return true;
+}
+
+TEST(Application, QueuedHandOffsRunOnTheMainThreadInOrder) {
+  application();
+  std::vector<int> order;
+  std::atomic<bool> allOnMain{true};
+  std::thread worker([&] {
+    for (int i = 0; i < 500; ++i)
+      performSelectorOnMainThread(
+          [&, i] {
+            allOnMain = allOnMain && isMainThread();
+            order.push_back(i);
+          },
+          false);
+  });
+  ASSERT_TRUE(spinUntil([&] { return order.size() == 500; }));
+  worker.join();
+  EXPECT_TRUE(allOnMain);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(order[i], i);
+}
+
+TEST(Application, WaitingHandOffReturnsAfterTheWorkRanAndRunsDirectlyOnMain) {
+  application();
+  std::atomic<bool> ran{false}, sawItAfterReturn{false}, finished{false};
+  NSThread::detachNewThreadSelector([&] {
+    performSelectorOnMainThread([&] { ran = true; }, true);
+    sawItAfterReturn = ran.load();
+    finished = true;
+  });
+  ASSERT_TRUE(spinUntil([&] { return finished.load(); }));
+  EXPECT_TRUE(sawItAfterReturn);
+  bool direct = false;
+  performSelectorOnMainThread([&] { direct = true; }, true);
+  EXPECT_TRUE(direct);
+}
+
+TEST(Application, OneShotTimerFiresOnceAndNotAfterInvalidate) {
+  application();
+  int fired = 0, cancelledFired = 0;
+  auto timer = NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) { ++fired; });
+  auto cancelled =
+      NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) { ++cancelledFired; });
+  cancelled->invalidate();
+  ASSERT_TRUE(spinUntil([&] { return fired == 1; }));
+  EXPECT_FALSE(timer->isValid());
+  // Later timers fire after the first: give both a chance to fire again.
+  bool later = false;
+  NSTimer::scheduledTimerWithTimeInterval(0.05, [&](NSTimer&) { later = true; });
+  ASSERT_TRUE(spinUntil([&] { return later; }));
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(cancelledFired, 0);
+}
+
+TEST(Application, TimerReleasedFromItsOwnActionAndUnheldTimersStillFire) {
+  application();
+  std::shared_ptr<NSTimer> held;
+  bool fired = false, unheldFired = false;
+  held = NSTimer::scheduledTimerWithTimeInterval(0.0, [&](NSTimer&) {
+    held.reset();  // the owner lets go of the timer inside its action
+    fired = true;
+  });
+  NSTimer::scheduledTimerWithTimeInterval(0.0, [&](NSTimer&) { unheldFired = true; });
+  ASSERT_TRUE(spinUntil([&] { return fired && unheldFired; }));
+  EXPECT_FALSE(held);
+}
+
+TEST(Application, TerminateEndsRun) {
+  auto& app = application();
+  NSTimer::scheduledTimerWithTimeInterval(0.0, [&](NSTimer&) { app.terminate(nullptr); });
+  app.run();  // returns only through terminate
+  EXPECT_TRUE(app.isOffscreen());
+}
+
+}  // namespace
