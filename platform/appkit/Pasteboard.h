@@ -1,0 +1,26 @@
+// The general pasteboard: plain text on the system clipboard.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Object.h"
+
+namespace platform {
+
+inline const std::string NSStringPboardType = "NSStringPboardType";
+
+class NSPasteboard {
+ public:
+  static NSPasteboard& generalPasteboard();
+  // declareTypes:owner: empties the clipboard and declares what will be put on it.
+  long declareTypes(const std::vector<std::string>& types, NSObject* owner);
+  bool setString(const std::string& text, const std::string& type);
+  std::optional<std::string> stringForType(const std::string& type) const;
+
+ private:
+  std::vector<std::string> declared_;
+};
+
+}  // namespace platform

@@ -1,0 +1,93 @@
+// URL loading: an asynchronous HTTP exchange whose events reach a delegate on the thread that
+// started it (the main thread). Redirects are shown to the delegate before they are followed,
+// and the delegate may refuse them.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+enum NSURLRequestCachePolicy {
+  NSURLRequestUseProtocolCachePolicy = 0,
+  NSURLRequestReloadIgnoringCacheData = 1,
+};
+
+class NSMutableURLRequest {
+ public:
+  static NSMutableURLRequest requestWithURL(const NSURL& url, NSURLRequestCachePolicy cachePolicy,
+                                            double timeoutInterval);
+  void setHTTPMethod(const std::string& method) { method_ = method; }
+  void setValue(const std::string& value, const std::string& field) { headers_[field] = value; }
+  void setHTTPBody(Data body) { body_ = std::move(body); }
+
+  const NSURL& URL() const { return url_; }
+  NSURLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
+  double timeoutInterval() const { return timeout_; }
+  const std::string& HTTPMethod() const { return method_; }
+  const std::map<std::string, std::string>& allHTTPHeaderFields() const { return headers_; }
+  const Data& HTTPBody() const { return body_; }
+
+ private:
+  NSMutableURLRequest(NSURL url, NSURLRequestCachePolicy policy, double timeout)
+      : url_(std::move(url)), cachePolicy_(policy), timeout_(timeout) {}
+  NSURL url_;
+  NSURLRequestCachePolicy cachePolicy_;
+  double timeout_;
+  std::string method_ = "GET";
+  std::map<std::string, std::string> headers_;
+  Data body_;
+};
+
+class NSHTTPURLResponse {
+ public:
+  NSHTTPURLResponse(int statusCode, std::map<std::string, std::string> headers)
+      : statusCode_(statusCode), headers_(std::move(headers)) {}
+  int statusCode() const { return statusCode_; }
+  // The header fields by name, as the server sent them.
+  const std::map<std::string, std::string>& allHeaderFields() const { return headers_; }
+
+ private:
+  int statusCode_;
+  std::map<std::string, std::string> headers_;
+};
+
+class NSURLConnection;
+
+// The delegate's events, all on the thread that started the exchange.
+class NSURLConnectionDelegate {
+ public:
+  virtual ~NSURLConnectionDelegate() = default;
+  // Before a request goes out: without a redirect answer for the first request, with one when
+  // the server answered with a redirect. Returning nullopt refuses the redirect.
+  virtual std::optional<NSMutableURLRequest> connectionWillSendRequest(
+      NSURLConnection& connection, const NSMutableURLRequest& request,
+      const NSHTTPURLResponse* redirectResponse) = 0;
+  // A final answer that is not a redirect.
+  virtual void connectionDidReceiveResponse(NSURLConnection& connection,
+                                            const NSHTTPURLResponse& response) = 0;
+  virtual void connectionDidReceiveData(NSURLConnection& connection, const Data& data) = 0;
+  virtual void connectionDidFailWithError(NSURLConnection& connection, const NSError& error) = 0;
+};
+
+class NSURLConnection {
+ public:
+  // connectionWithRequest:delegate: starts the exchange at once; nullptr when it cannot start.
+  // The delegate is not owned and must outlive the exchange or cancel it first.
+  static std::shared_ptr<NSURLConnection> connectionWithRequest(
+      const NSMutableURLRequest& request, NSURLConnectionDelegate* delegate);
+  // After cancel, no further event of the exchange reaches the delegate.
+  virtual void cancel() = 0;
+  virtual ~NSURLConnection() = default;
+
+ protected:
+  NSURLConnection() = default;
+};
+
+}  // namespace platform
