@@ -44,6 +44,14 @@ void NSApplication::terminate(const void*) {
   QApplication::quit();
 }
 
+bool NSApplication::respondsToSelector(std::string_view selector) const {
+  return selector == "terminate:";
+}
+
+void NSApplication::performSelector(std::string_view selector, NSObject* sender) {
+  if (selector == "terminate:") terminate(sender);
+}
+
 void NSApplication::reportException(const NSException& exception) {
   NSLog("*** Exception '%@' raised, reason: '%@'", exception.name(), exception.reason());
 }

@@ -2,10 +2,11 @@
 #pragma once
 
 #include "platform/foundation/Exception.h"
+#include "platform/foundation/Object.h"
 
 namespace platform {
 
-class NSApplication {
+class NSApplication : public NSObject {
  public:
   // sharedApplication: creates the application object on first use. Without a display (neither
   // DISPLAY nor WAYLAND_DISPLAY) it runs on the offscreen platform and says so in one log line.
@@ -17,6 +18,10 @@ class NSApplication {
   void terminate(const void* sender);
   // reportException: writes the exception's name and reason to the log.
   void reportException(const NSException& exception);
+
+  // "terminate:" is the action a menu item sends to the application.
+  bool respondsToSelector(std::string_view selector) const override;
+  void performSelector(std::string_view selector, NSObject* sender) override;
 
   // Whether the application runs without a real display.
   bool isOffscreen() const { return offscreen_; }
