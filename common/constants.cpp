@@ -1,0 +1,6 @@
+#include "common/constants.h"
+
+const std::string DaemonBundleID = "com.kapsho.KapshoDaemon";
+const std::string HasStatusItemKey = "Show Status Item";
+const std::string ShowStatusItemNotificationName = "com.kapsho.kapsho Show Status Item";
+const std::string ShowStatusItemNotificationKey = "ShowStatusItemNotificationKey";

@@ -1,0 +1,239 @@
+// Screenshot detection: the name pattern built from the capture tool's localization, the
+// capture settings, and the folder watcher.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "daemon/KapshoController.h"
+#include "platform/appkit/Application.h"
+#include "platform/bsd/dirent_type.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Thread.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+
+namespace {
+
+const std::string ScreenCaptureDomain = "com.apple.screencapture";
+const std::string LocalizationReason =
+    "Could not find SystemUIServer localization for ScreenCapture";
+
+// A screen-capture setting as stored, when it is text.
+std::optional<std::string> screenCaptureSetting(const std::string& key) {
+  auto domain = NSUserDefaults::persistentDomainForName(ScreenCaptureDomain);
+  if (!domain) return std::nullopt;
+  const Value* value = valueForKey(*domain, key);
+  if (!value || !value->string()) return std::nullopt;
+  return *value->string();
+}
+
+// The name format with its two arguments. The formatter takes arguments in order, so numbered
+// placeholders ("%2$@ %1$@") are first turned into plain ones with the arguments reordered.
+std::string expandNameFormat(const std::string& format, const std::string& first,
+                             const std::string& second) {
+  const std::string arguments[] = {first, second};
+  std::string plain;
+  std::vector<std::string> ordered;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    plain += format[i];
+    if (format[i] != '%' || i + 1 == format.size()) continue;
+    if (format[i + 1] == '%') {
+      plain += format[++i];
+      continue;
+    }
+    size_t digits = i + 1;
+    while (digits < format.size() && format[digits] >= '0' && format[digits] <= '9') ++digits;
+    size_t index = next++;
+    if (digits > i + 1 && digits < format.size() && format[digits] == '$') {
+      index = std::strtoul(format.substr(i + 1, digits - i - 1).c_str(), nullptr, 10) - 1;
+      i = digits;
+    }
+    if (index < 2) ordered.push_back(arguments[index]);
+  }
+  if (ordered.size() < 2) ordered.resize(2);
+  return stringWithFormat(plain, ordered[0], ordered[1]);
+}
+
+}  // namespace
+
+std::string regerror_str(int code, const regex_t* regex) {
+  const size_t length = regerror(code, regex, nullptr, 0);
+  std::string message(length, '\0');
+  regerror(code, regex, message.data(), length);
+  message.resize(std::strlen(message.c_str()));
+  return message;
+}
+
+void KapshoController::setupRegex() {
+  std::string pattern = "^";
+  CFBundleRef bundle = CFBundleCreate(
+      NSURL::fileURLWithPath(systemPath("/System/Library/CoreServices/SystemUIServer.app")));
+  const auto localizations = CFBundleCopyBundleLocalizations(bundle);
+  const auto preferred = CFBundleCopyLocalizationsForPreferences(localizations);
+  std::optional<NSURL> stringsURL;
+  if (!preferred.empty()) {
+    for (const NSURL& url :
+         CFBundleCopyResourceURLsOfTypeForLocalization(bundle, "strings", preferred.front())) {
+      if (url.relativePath() == "ScreenCapture.strings") {
+        stringsURL = url;
+        break;
+      }
+    }
+  }
+  if (!stringsURL) NSException::raise("LocalizationError", LocalizationReason);
+
+  // A table without both entries cannot name screenshots: the localization is unusable.
+  const auto table = dictionaryWithContentsOfFile(stringsURL->path());
+  const Value* nameFormat = table ? valueForKey(*table, "%@ %@") : nullptr;
+  const Value* pictureWord = table ? valueForKey(*table, "Picture") : nullptr;
+  if (!nameFormat || !nameFormat->string() || !pictureWord || !pictureWord->string())
+    NSException::raise("LocalizationError", LocalizationReason);
+
+  pattern += expandNameFormat(*nameFormat->string(), *pictureWord->string(), "[[:digit:]]+");
+  pattern += "$";
+  const int code = regex_.compile(pattern.c_str(), REG_EXTENDED | REG_NOSUB);
+  if (code != 0)
+    NSException::raise("RegexError", stringWithFormat("Error compiling regex: %@",
+                                                      regerror_str(code, regex_.get())));
+}
+
+const std::string& KapshoController::scType() {
+  if (!scType_) scType_ = screenCaptureSetting("type").value_or("png");
+  return *scType_;
+}
+
+const std::string& KapshoController::scPath() {
+  if (!scPath_) {
+    scPath_ = screenCaptureSetting("location");
+    if (!scPath_) {
+      const auto desktop =
+          NSSearchPathForDirectoriesInDomains(NSDesktopDirectory, NSUserDomainMask, true);
+      scPath_ = desktop.empty() ? std::string() : desktop.front();
+    }
+  }
+  return *scPath_;
+}
+
+bool KapshoController::matchPicture(const std::string& name) const {
+  return regex_.isCompiled() && regexec(regex_.get(), name.c_str(), 0, nullptr, 0) == 0;
+}
+
+int KapshoController::setupKQueue() {
+  if (pathFD_.reset(open(scPath().c_str(), O_EVTONLY)) < 0) return -1;
+  if (queueFD_.reset(kqueue()) < 0) return -1;
+  struct kevent changes[2];
+  EV_SET(&changes[0], pathFD_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, nullptr);
+  EV_SET(&changes[1], SIGHUP, EVFILT_SIGNAL, EV_ADD | EV_CLEAR, 0, 0, nullptr);
+  const struct timespec noWait = {0, 0};
+  if (kevent(queueFD_.get(), changes, 2, nullptr, 0, &noWait) < 0) {
+    const int error = errno;
+    pathFD_.close();
+    errno = error;
+    return -1;
+  }
+  return queueFD_.get();
+}
+
+std::optional<std::set<std::string>> KapshoController::scanDirectory(const std::string& path,
+                                                                     int mask) {
+  DIR* folder = opendir(path.c_str());
+  if (!folder) {
+    NSLog("Couldn't open %@ for enumeration", path);
+    return std::nullopt;
+  }
+  std::set<std::string> names;
+  while (const struct dirent* entry = readdir(folder)) {
+    if (direntType(folder, entry) & mask) names.emplace(entry->d_name, std::strlen(entry->d_name));
+  }
+  closedir(folder);
+  return names;
+}
+
+void KapshoController::kqueueThread() {
+  try {
+    watchQueue();
+  } catch (const NSException& exception) {
+    NSApplication::sharedApplication().reportException(exception);
+  } catch (const std::exception& exception) {
+    NSApplication::sharedApplication().reportException(
+        NSException("NSGenericException", exception.what()));
+  }
+  performSelectorOnMainThread([this] { delete this; }, true);
+  // The main thread is still in its event loop, so the process ends without running static
+  // destructors under it; only the standard streams need flushing.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
+void KapshoController::watchQueue() {
+  struct kevent events[5];
+  bool stop = false;
+  int count = 0;
+  while (!stop) {
+    count = kevent(queueFD_.get(), nullptr, 0, events, 5, nullptr);
+    if (count < 0) break;
+    stop = handleEvents(events, count);
+  }
+  if (count < 0)
+    NSException::raise("KQueueError",
+                       stringWithFormat("An error occurred with kqueue: %@", std::strerror(errno)));
+}
+
+bool KapshoController::handleEvents(const struct kevent* events, int count) {
+  for (int i = 0; i < count; ++i) {
+    const struct kevent& event = events[i];
+    if (event.flags == EV_ERROR) {
+      NSException::raise("KQueueError",
+                         stringWithFormat("An error occurred with kqueue: %@",
+                                          std::strerror(static_cast<int>(event.data))));
+    } else if (event.filter == EVFILT_VNODE) {
+      if (event.fflags & NOTE_WRITE)
+        rescan();
+      else
+        NSLog("Unexpected vnode kevent");
+    } else if (event.filter == EVFILT_SIGNAL) {
+      if (event.ident == SIGHUP) return true;
+      NSLog("Unexpected signal delivery");
+    } else {
+      NSLog("Unexpected kevent (%i)", event.filter);
+    }
+  }
+  return false;
+}
+
+void KapshoController::rescan() {
+  auto current = scanDirectory(scPath(), DT_REG);
+  std::vector<std::string> fresh;
+  if (current) {
+    static const std::set<std::string> none;
+    const auto& seen = seenFiles_ ? *seenFiles_ : none;
+    std::set_difference(current->begin(), current->end(), seen.begin(), seen.end(),
+                        std::back_inserter(fresh));
+  }
+  seenFiles_ = std::move(current);
+  for (const std::string& name : fresh) {
+    const size_t dot = name.rfind('.');
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    if (extension != scType()) continue;
+    if (!matchPicture(name.substr(0, dot))) continue;
+    handOff(scPath().ends_with('/') ? scPath() + name : scPath() + "/" + name);
+  }
+}
+
+void KapshoController::handOff(const std::string& path) {
+  performSelectorOnMainThread([this, path] { matchPath(path); }, false);
+}

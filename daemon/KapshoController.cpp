@@ -1,0 +1,61 @@
+// Start-up and teardown of the controller.
+#include "daemon/KapshoController.h"
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "common/constants.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+
+void KapshoController::initialize() {
+  NSUserDefaults::standardUserDefaults().registerDefaults({{HasStatusItemKey, Value(true)}});
+}
+
+KapshoController::KapshoController() {
+  static std::once_flag initialized;
+  std::call_once(initialized, initialize);
+  uploadEndpoint_ = "http://" +
+                    NSUserDefaults::standardUserDefaults()
+                        .stringForKey(UploadHostKey)
+                        .value_or(KAPSHO_UPLOAD_HOST) +
+                    "/app_upload.php";
+  try {
+    setupRegex();
+    setupImages();
+    if (setupKQueue() < 0)
+      NSException::raise("KQueueError",
+                         stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
+    updateStatusItem();
+  } catch (...) {
+    teardown();
+    throw;
+  }
+  seenFiles_ = scanDirectory(scPath(), DT_REG);
+}
+
+KapshoController::~KapshoController() {
+  teardown();
+}
+
+// Gives everything back in a fixed order; copes with a half-built controller.
+void KapshoController::teardown() {
+  regex_.free();
+  pathFD_.close();
+  queueFD_.close();
+  if (currentConnection_) currentConnection_->cancel();
+  currentConnection_.reset();
+  if (statusTimer_) statusTimer_->invalidate();
+  statusTimer_.reset();
+  scType_.reset();
+  scPath_.reset();
+  seenFiles_.reset();
+  statusItem_.reset();
+  statusError_.reset();
+}

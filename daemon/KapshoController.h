@@ -1,0 +1,130 @@
+// The agent's one controller: it watches the screenshot folder, uploads each new screenshot,
+// puts its address on the clipboard and shows the outcome on its status item.
+//
+// Its operations are split by subsystem: KapshoController.cpp (start-up and teardown),
+// Detection.cpp (pattern and folder watcher), Upload.cpp (request and outcome), StatusItem.cpp
+// (status item, its states and its menu).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "daemon/Handles.h"
+#include "platform/appkit/Menu.h"
+#include "platform/appkit/StatusBar.h"
+#include "platform/bsd/kqueue.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Object.h"
+#include "platform/foundation/Timer.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/URLConnection.h"
+#include "platform/foundation/Value.h"
+
+inline const std::string RecentImageUploadsKey = "Recent Images";
+// The upload host ("127.0.0.1:8451"); without it, the host the agent was built with.
+inline const std::string UploadHostKey = "Upload Host";
+constexpr double StatusItemDefaultTimeout = 2.0;
+constexpr double StatusItemDefaultErrorTimeout = 5.0;
+
+enum StatusItemState : std::int32_t {
+  StatusItemPending = 0,
+  StatusItemFinished = 1,
+  StatusItemError = 2,
+};
+
+// The library's message for a regcomp or regexec code.
+std::string regerror_str(int code, const regex_t* regex);
+
+class KapshoController : public platform::NSObject, public platform::NSURLConnectionDelegate {
+ public:
+  // Registers the agent's default settings, once, before the first controller is made.
+  static void initialize();
+
+  // Sets up the pattern, the images, the queue and the status item, then takes the first
+  // snapshot of the folder. A failed set-up tears the controller down and raises again.
+  KapshoController();
+  ~KapshoController() override;
+  KapshoController(const KapshoController&) = delete;
+  KapshoController& operator=(const KapshoController&) = delete;
+
+  // Screenshot detection.
+  void setupRegex();
+  const std::string& scType();
+  const std::string& scPath();
+  bool matchPicture(const std::string& name) const;
+  int setupKQueue();
+  // The names of the entries whose type code shares a bit with the mask; nullopt when the
+  // folder cannot be opened.
+  virtual std::optional<std::set<std::string>> scanDirectory(const std::string& path, int mask);
+  // The watcher thread's body: it ends the process.
+  [[noreturn]] void kqueueThread();
+  // The watcher's loop; returns at the hang-up signal, raises "KQueueError" when the queue fails.
+  void watchQueue();
+  // Handles one batch of events; gives whether the hang-up signal asked to stop.
+  bool handleEvents(const struct kevent* events, int count);
+  void rescan();
+
+  // Upload.
+  static std::string boundaryForData(const platform::Data& data);
+  virtual void matchPath(const std::string& path);
+  void finishedUpload(const platform::NSURL& url);
+  void copyImage(const platform::NSURL& url);
+  void openImage(const platform::NSURL& url);
+  std::optional<platform::NSMutableURLRequest> connectionWillSendRequest(
+      platform::NSURLConnection& connection, const platform::NSMutableURLRequest& request,
+      const platform::NSHTTPURLResponse* redirectResponse) override;
+  void connectionDidReceiveResponse(platform::NSURLConnection& connection,
+                                    const platform::NSHTTPURLResponse& response) override;
+  void connectionDidReceiveData(platform::NSURLConnection& connection,
+                                const platform::Data& data) override;
+  void connectionDidFailWithError(platform::NSURLConnection& connection,
+                                  const platform::NSError& error) override;
+  const std::string& uploadEndpoint() const { return uploadEndpoint_; }
+
+  // Status item and menu.
+  void setupImages();
+  void setupStatusItem();
+  void updateStatusItem();
+  void showStatus(StatusItemState state, double timeout);
+  void resetStatus(platform::NSTimer& timer);
+  void setStatusError(const platform::NSError& error);
+  void updateStatusMenu();
+  void clearRecentImages(platform::NSObject* sender);
+  void selectRecentImage(platform::NSMenuItem* sender);
+
+  // Menu actions by selector.
+  bool respondsToSelector(std::string_view selector) const override;
+  void performSelector(std::string_view selector, platform::NSObject* sender) override;
+
+  // What the controller holds now, for inspection.
+  const std::shared_ptr<platform::NSStatusItem>& statusItem() const { return statusItem_; }
+  const std::shared_ptr<platform::NSURLConnection>& currentConnection() const {
+    return currentConnection_;
+  }
+  const std::shared_ptr<platform::NSTimer>& statusTimer() const { return statusTimer_; }
+  const std::optional<platform::NSError>& statusError() const { return statusError_; }
+
+ private:
+  void teardown();
+  void handOff(const std::string& path);
+  bool isCurrent(const platform::NSURLConnection& connection) const;
+  void addRecentImageItem(platform::NSMenu& submenu, const platform::Value& record,
+                          const platform::NSDateFormatter& formatter);
+
+  CompiledPattern regex_;
+  FileDescriptor pathFD_;
+  FileDescriptor queueFD_;
+  std::optional<std::string> scType_;
+  std::optional<std::string> scPath_;
+  std::optional<std::set<std::string>> seenFiles_;
+  std::shared_ptr<platform::NSStatusItem> statusItem_;
+  std::shared_ptr<platform::NSURLConnection> currentConnection_;
+  std::shared_ptr<platform::NSTimer> statusTimer_;
+  std::optional<platform::NSError> statusError_;
+  std::string uploadEndpoint_;
+};

@@ -1,0 +1,179 @@
+// Upload: the multipart request for a new screenshot, and the server's answer.
+#include <strings.h>
+#include <cstring>
+
+#include "daemon/KapshoController.h"
+#include "platform/appkit/Pasteboard.h"
+#include "platform/appkit/Workspace.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UserDefaults.h"
+
+using namespace platform;
+
+namespace {
+
+const std::string BoundaryBase = "KapshoBoundary";
+constexpr size_t RecentImagesKept = 9;
+
+void append(Data& body, const std::string& text) {
+  body.insert(body.end(), text.begin(), text.end());
+}
+
+// The file name as the filename parameter carries it: its bytes as they are, except the three
+// that could end the parameter or the header line.
+std::string formFileName(const std::string& path) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  std::string escaped;
+  for (char c : name) {
+    if (c == '"')
+      escaped += "%22";
+    else if (c == '\r')
+      escaped += "%0D";
+    else if (c == '\n')
+      escaped += "%0A";
+    else
+      escaped += c;
+  }
+  return escaped;
+}
+
+std::optional<std::string> headerField(const NSHTTPURLResponse& response, const char* name) {
+  for (const auto& [field, value] : response.allHeaderFields())
+    if (strcasecmp(field.c_str(), name) == 0) return value;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string KapshoController::boundaryForData(const Data& data) {
+  std::string boundary = BoundaryBase;
+  const uint8_t* bytes = data.data();
+  const size_t n = data.size();
+  // Only a CR can start a collision, so the walk jumps from one CR to the next.
+  for (size_t i = 0; boundary.size() + 4 <= n && i <= n - boundary.size() - 4; ++i) {
+    const size_t last = n - boundary.size() - 4;
+    const void* cr = std::memchr(bytes + i, '\r', last - i + 1);
+    if (!cr) break;
+    i = static_cast<const uint8_t*>(cr) - bytes;
+    if (bytes[i + 1] != '\n' || bytes[i + 2] != '-' || bytes[i + 3] != '-' ||
+        std::memcmp(bytes + i + 4, boundary.data(), boundary.size()) != 0)
+      continue;
+    // At the last offset no byte follows the match; either letter makes it differ.
+    const size_t after = i + 4 + boundary.size();
+    boundary.push_back(after < n && bytes[after] == 'X' ? 'Y' : 'X');
+  }
+  return boundary;
+}
+
+void KapshoController::matchPath(const std::string& path) {
+  const auto contents = contentsOfFile(path);
+  if (!contents) {
+    NSLog("Couldn't read file: %@", path);
+    return;
+  }
+  if (currentConnection_) {
+    currentConnection_->cancel();
+    currentConnection_.reset();
+  }
+  const auto endpoint = NSURL::URLWithString(uploadEndpoint_);
+  if (!endpoint) {
+    NSLog("Could not create URL connection");
+    return;
+  }
+  auto request =
+      NSMutableURLRequest::requestWithURL(*endpoint, NSURLRequestReloadIgnoringCacheData, 60.0);
+  request.setHTTPMethod("POST");
+  const Data file(contents->begin(), contents->end());
+  const std::string boundary = boundaryForData(file);
+  request.setValue(stringWithFormat("multipart/form-data; boundary=%@", boundary), "Content-Type");
+
+  Data body;
+  body.reserve(file.size() + 512 + path.size() * 3);
+  append(body,
+         stringWithFormat("--%@\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\n",
+                          boundary));
+  append(body, "Upload");
+  append(body, stringWithFormat("\r\n--%@\r\nContent-Disposition: form-data; name=\"userfile\"; "
+                                "filename=\"%@\"\r\n",
+                                boundary, formFileName(path)));
+  append(body, "Content-Type: application/octet-stream\r\n\r\n");
+  body.insert(body.end(), file.begin(), file.end());
+  append(body, stringWithFormat("\r\n--%@--\r\n", boundary));
+  request.setHTTPBody(std::move(body));
+
+  currentConnection_ = NSURLConnection::connectionWithRequest(request, this);
+  if (!currentConnection_) {
+    NSLog("Could not create URL connection");
+    return;
+  }
+  showStatus(StatusItemPending, 0.0);
+}
+
+// Events of an exchange that is no longer the upload in flight (its outcome is decided, or a
+// newer upload replaced it) are not its outcome and are dropped.
+bool KapshoController::isCurrent(const NSURLConnection& connection) const {
+  return currentConnection_.get() == &connection;
+}
+
+std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
+    NSURLConnection& connection, const NSMutableURLRequest& request,
+    const NSHTTPURLResponse* redirectResponse) {
+  if (!redirectResponse) return request;
+  if (!isCurrent(connection)) return std::nullopt;
+  const auto location = headerField(*redirectResponse, "Location");
+  const auto url = location ? NSURL::URLWithString(*location) : std::nullopt;
+  if (url) {
+    finishedUpload(*url);
+    showStatus(StatusItemFinished, StatusItemDefaultTimeout);
+  } else {
+    NSLog("Upload got invalid %d response", redirectResponse->statusCode());
+    showStatus(StatusItemError, StatusItemDefaultTimeout);
+  }
+  currentConnection_.reset();
+  return std::nullopt;
+}
+
+void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
+                                                    const NSHTTPURLResponse& response) {
+  if (!isCurrent(connection)) return;
+  NSLog("Upload got %d response", response.statusCode());
+  currentConnection_.reset();
+  showStatus(StatusItemError, StatusItemDefaultTimeout);
+}
+
+void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {}
+
+void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
+                                                  const NSError& error) {
+  if (!isCurrent(connection)) return;
+  NSLog("Upload failed: %@", error.localizedDescription());
+  currentConnection_.reset();
+  showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
+  setStatusError(error);
+}
+
+void KapshoController::finishedUpload(const NSURL& url) {
+  copyImage(url);
+  NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+  Array recent = defaults.arrayForKey(RecentImageUploadsKey).value_or(Array());
+  if (recent.size() > RecentImagesKept) recent.resize(RecentImagesKept);
+  Dictionary record{{"url", url.absoluteString()}, {"date", NSDate::date().description()}};
+  recent.insert(recent.begin(), Value(std::move(record)));
+  defaults.setObject(Value(std::move(recent)), RecentImageUploadsKey);
+  updateStatusMenu();
+}
+
+void KapshoController::copyImage(const NSURL& url) {
+  const std::string text = url.absoluteString();
+  NSLog("Copying URL to clipboard: %@", text);
+  NSPasteboard& pasteboard = NSPasteboard::generalPasteboard();
+  pasteboard.declareTypes({NSStringPboardType}, this);
+  pasteboard.setString(text, NSStringPboardType);
+}
+
+void KapshoController::openImage(const NSURL& url) {
+  NSWorkspace::sharedWorkspace().openURL(url);
+}

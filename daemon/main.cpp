@@ -1,0 +1,28 @@
+// KapshoDaemon: uploads each new screenshot and puts its address on the clipboard.
+#include <signal.h>
+
+#include <memory>
+
+#include "daemon/KapshoController.h"
+#include "platform/appkit/Application.h"
+#include "platform/bsd/kqueue.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Thread.h"
+
+using namespace platform;
+
+int main() {
+  // The hang-up signal asks the agent to stop; the watcher reads it from its queue.
+  ignore_and_block_signal(SIGHUP);
+  NSApplication& application = NSApplication::sharedApplication();
+  std::unique_ptr<KapshoController> controller;
+  try {
+    controller = std::make_unique<KapshoController>();
+  } catch (const NSException& exception) {
+    terminateWithUncaughtException(exception);
+  }
+  // The watcher owns the controller from here and has the main thread release it at its end.
+  NSThread::detachNewThreadSelector([watcher = controller.release()] { watcher->kqueueThread(); });
+  application.run();
+  return 0;
+}
