@@ -1,0 +1,239 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/bsd/kqueue.h"
+#include "tests/support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+const struct timespec kZero = {0, 0}, kShort = {0, 20000000}, kDeadline = {10, 0};
+
+std::vector<struct kevent> poll(int kq, const struct timespec* timeout = &kZero, int room = 8) {
+  std::vector<struct kevent> events(room);
+  events.resize(std::max(0, kevent(kq, nullptr, 0, events.data(), room, timeout)));
+  return events;
+}
+
+int add(int kq, uintptr_t ident, int16_t filter, uint16_t flags = EV_ADD | EV_CLEAR,
+        void* udata = nullptr) {
+  struct kevent change;
+  EV_SET(&change, ident, filter, flags, filter == EVFILT_VNODE ? NOTE_WRITE : 0, 0, udata);
+  return kevent(kq, &change, 1, nullptr, 0, &kZero);
+}
+
+auto fields(const struct kevent& e) {
+  return std::tuple(e.ident, e.filter, e.flags, e.fflags, e.data, e.udata);
+}
+
+// Left behind if it never ends, so that a test failing by blocking still ends at its deadline.
+template <typename F>
+auto detached(F f) {
+  std::packaged_task<decltype(f())()> task(std::move(f));
+  auto result = task.get_future();
+  std::thread(std::move(task)).detach();
+  return result;
+}
+
+class KQueue : public ::testing::Test {
+ protected:
+  // Before any thread exists, so that every thread keeps these signals pending for the queues.
+  static void SetUpTestSuite() {
+    for (int signo : {SIGUSR1, SIGUSR2, SIGHUP}) ignore_and_block_signal(signo);
+  }
+  void SetUp() override {
+    kq_ = kqueue();
+    folder_ = open(dir_.path().c_str(), O_EVTONLY);
+    ASSERT_GE(kq_, 0);
+    ASSERT_GE(folder_, 0);
+  }
+  void TearDown() override {
+    close(folder_);
+    close(kq_);
+  }
+  void expectFolderEvent(int kq, uint16_t flags = EV_CLEAR) {
+    const auto events = poll(kq, &kDeadline);
+    ASSERT_EQ(events.size(), 1u);
+    struct kevent expected;
+    EV_SET(&expected, folder_, EVFILT_VNODE, flags, NOTE_WRITE, 0, &dir_);
+    EXPECT_EQ(fields(events[0]), fields(expected));
+  }
+
+  TempDir dir_, other_;
+  int kq_ = -1, folder_ = -1;
+};
+
+TEST_F(KQueue, EachChangeOfTheEntryListGivesOneEventOfTheUpdatedRegistration) {
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, nullptr), 0);
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
+  const std::string outside = other_.file("outside"), inside = dir_.file("inside");
+  writeFile(inside, "x");
+  expectFolderEvent(kq_);
+  std::filesystem::rename(inside, outside);
+  expectFolderEvent(kq_);
+  std::filesystem::rename(outside, inside);
+  expectFolderEvent(kq_);
+  std::filesystem::remove(inside);
+  expectFolderEvent(kq_);
+  EXPECT_TRUE(poll(kq_).empty());
+}
+
+TEST_F(KQueue, BurstCoalescesContentWritesAreSilentAndLevelEventsStay) {
+  writeFile(dir_.file("existing"), "old");
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
+  for (int i = 0; i < 100; ++i) writeFile(dir_.file("file" + std::to_string(i)), "x");
+  expectFolderEvent(kq_);
+  writeFile(dir_.file("existing"), "new content");
+  EXPECT_TRUE(poll(kq_).empty());
+
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, &dir_), 0);
+  writeFile(dir_.file("created"), "x");
+  expectFolderEvent(kq_, 0);
+  expectFolderEvent(kq_, 0);
+}
+
+TEST_F(KQueue, WaitsEndOnTimeAndBlockedWaitsSkipUnrelatedWakeUps) {
+  const int kq = kq_, folder = folder_;
+  auto timed = detached([kq] { return poll(kq).empty() && poll(kq, &kShort).empty(); });
+  ASSERT_EQ(timed.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(timed.get());
+
+  auto waiting = detached([kq] { return poll(kq, nullptr); });
+  auto added = detached([kq, folder] { return add(kq, folder, EVFILT_VNODE, EV_ADD, nullptr); });
+  ASSERT_EQ(added.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(added.get(), 0);
+  // A watched folder that nothing holds open wakes the queue when removed, but with no change of
+  // an entry list.
+  const int removed = open(other_.path().c_str(), O_EVTONLY);
+  ASSERT_EQ(add(kq_, removed, EVFILT_VNODE), 0);
+  close(removed);
+  std::filesystem::remove(other_.path());
+  EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+  writeFile(dir_.file("created"), "x");
+  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  const auto events = waiting.get();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].ident, static_cast<uintptr_t>(folder_));
+}
+
+TEST_F(KQueue, ShortEventListKeepsTheRestForTheNextCall) {
+  struct kevent setup[2];
+  EV_SET(&setup[0], folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, nullptr);
+  EV_SET(&setup[1], SIGHUP, EVFILT_SIGNAL, EV_ADD | EV_CLEAR, 0, 0, nullptr);
+  ASSERT_EQ(kevent(kq_, setup, 2, nullptr, 0, &kZero), 0);
+  writeFile(dir_.file("created"), "x");
+  kill(getpid(), SIGHUP);
+  std::set<int> filters;
+  for (int call = 0; call < 2; ++call) {
+    const auto events = poll(kq_, &kDeadline, 1);
+    ASSERT_EQ(events.size(), 1u);
+    filters.insert(events[0].filter);
+  }
+  EXPECT_EQ(filters, (std::set<int>{EVFILT_VNODE, EVFILT_SIGNAL}));
+  EXPECT_TRUE(poll(kq_).empty());
+}
+
+TEST_F(KQueue, RegistrationErrorsAreEventsWhenThereIsRoomElseTheResult) {
+  const int file = open(dir_.file("file").c_str(), O_CREAT | O_RDONLY, 0600);
+  const int badFd = getdtablesize();  // one past the highest descriptor allowed
+  struct kevent changes[4], events[4];
+  EV_SET(&changes[0], badFd, EVFILT_VNODE, EV_ADD, NOTE_WRITE, 0, &dir_);
+  EV_SET(&changes[1], folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, &dir_);
+  EV_SET(&changes[2], file, EVFILT_VNODE, EV_ADD, NOTE_WRITE, 0, nullptr);
+  EV_SET(&changes[3], SIGHUP, -20, EV_ADD, 0, 0, nullptr);
+  ASSERT_EQ(kevent(kq_, changes, 4, events, 4, &kZero), 3);
+  close(file);
+  struct kevent badDescriptor;
+  EV_SET(&badDescriptor, badFd, EVFILT_VNODE, EV_ERROR, NOTE_WRITE, EBADF, &dir_);
+  EXPECT_EQ(fields(events[0]), fields(badDescriptor));
+  EXPECT_EQ(std::tuple(events[1].flags, events[1].data), std::tuple(EV_ERROR, ENOTDIR));
+  EXPECT_EQ(std::tuple(events[2].flags, events[2].data), std::tuple(EV_ERROR, EINVAL));
+  writeFile(dir_.file("created"), "x");
+  expectFolderEvent(kq_);  // the good change among them was applied
+
+  EXPECT_EQ(kevent(kq_, changes, 1, nullptr, 0, &kZero), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(add(kq_, SIGHUP, -20), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | 0x0002), -1);  // EV_DELETE
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(add(folder_, folder_, EVFILT_VNODE), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(KQueue, SignalsBeforeRegistrationAreDiscardedAndBurstsCoalesce) {
+  kill(getpid(), SIGUSR1);
+  ASSERT_EQ(add(kq_, SIGUSR1, EVFILT_SIGNAL, EV_ADD, &dir_), 0);
+  EXPECT_TRUE(poll(kq_).empty());
+  struct kevent expected;
+  // A pending signal is one delivery, however often it was sent.
+  EV_SET(&expected, SIGUSR1, EVFILT_SIGNAL, EV_CLEAR, 0, 1, &dir_);
+  for (int burst : {1, 50}) {
+    for (int i = 0; i < burst; ++i) kill(getpid(), SIGUSR1);
+    const auto events = poll(kq_, &kDeadline);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(fields(events[0]), fields(expected));
+  }
+  EXPECT_TRUE(poll(kq_).empty());
+}
+
+TEST_F(KQueue, QueuesDoNotWakeEachOther) {
+  const int signalQueue = kqueue();
+  ASSERT_EQ(add(signalQueue, SIGUSR2, EVFILT_SIGNAL), 0);
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
+  kill(getpid(), SIGUSR2);
+  EXPECT_TRUE(poll(kq_).empty());
+  EXPECT_EQ(poll(signalQueue, &kDeadline).size(), 1u);
+  writeFile(dir_.file("created"), "x");
+  EXPECT_TRUE(poll(signalQueue).empty());
+  expectFolderEvent(kq_);
+  close(signalQueue);
+}
+
+TEST_F(KQueue, ReusedNumberDropsTheClosedQueueAndItsDescriptors) {
+  const auto openCount = [] {
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return std::distance(begin(entries), end(entries));
+  };
+  const auto before = openCount();
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE), 0);
+  ASSERT_EQ(add(kq_, SIGUSR2, EVFILT_SIGNAL), 0);
+  close(kq_);
+  const int closed = kq_;
+  kq_ = kqueue();
+  ASSERT_EQ(kq_, closed);
+  EXPECT_EQ(openCount(), before);
+  writeFile(dir_.file("created"), "x");
+  EXPECT_TRUE(poll(kq_).empty());
+}
+
+TEST_F(KQueue, InotifyOverflowIsAWriteToEveryFolder) {
+  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+  int limit = 0;
+  if (!(limitFile >> limit) || limit > 100000) GTEST_SKIP() << "inotify queue too long to fill";
+  const int second = open(other_.path().c_str(), O_EVTONLY);
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE), 0);
+  ASSERT_EQ(add(kq_, second, EVFILT_VNODE), 0);
+  writeFile(dir_.file("a"), "x");
+  // Each rename queues two events.
+  for (int i = 0; i <= limit / 2; ++i)
+    std::filesystem::rename(dir_.file(i % 2 ? "b" : "a"), dir_.file(i % 2 ? "a" : "b"));
+  EXPECT_EQ(poll(kq_, &kDeadline).size(), 2u);
+  close(second);
+}
+
+}  // namespace
