@@ -10,15 +10,19 @@ struct NSSize {
   double width = 0, height = 0;
 };
 
-class NSImage {
+class NSImage : public std::enable_shared_from_this<NSImage> {
  public:
   // imageNamed: a registered image of that name, else the main bundle's resource of that file
-  // name ("KapshoStatus.png"), else nullptr.
+  // name ("KapshoStatus.png"; a name without extension is looked for as PNG), else nullptr.
   static std::shared_ptr<NSImage> imageNamed(const std::string& name);
+  // initWithContentsOfFile: an image file at a path, unregistered; nullptr when it is no image.
+  // Its size starts as the file's pixel size.
+  static std::shared_ptr<NSImage> imageWithContentsOfFile(const std::string& path);
 
   void setSize(NSSize size) { size_ = size; }
   NSSize size() const { return size_; }
-  // setName: registers the image under the name for the life of the process.
+  // setName: registers the image under the name for the life of the process, in place of its
+  // former name; false when another image holds the name.
   bool setName(const std::string& name);
   const std::string& name() const { return name_; }
   const std::string& path() const { return path_; }

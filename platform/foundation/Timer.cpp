@@ -3,6 +3,9 @@
 #include <QTimer>
 #include <cmath>
 
+#include "platform/foundation/RunLoopPrivate.h"
+#include "platform/foundation/Thread.h"
+
 namespace platform {
 
 namespace {
@@ -22,7 +25,14 @@ std::shared_ptr<NSTimer> NSTimer::scheduledTimerWithTimeInterval(double seconds,
   timer->timer_->setTimerType(Qt::PreciseTimer);
   std::weak_ptr<NSTimer> weak = timer;
   QObject::connect(timer->timer_.get(), &QTimer::timeout, [weak] {
-    if (auto self = weak.lock()) self->fire();
+    auto fire = [weak] {
+      if (auto self = weak.lock()) self->fire();
+    };
+    // Timers of the main loop's default mode wait while a menu is tracked.
+    if (isMainThread())
+      performOutsideMenuTracking(fire);
+    else
+      fire();
   });
   const double millis = std::isfinite(seconds) && seconds > 0 ? seconds * 1000.0 : 0.0;
   timer->timer_->start(static_cast<int>(std::min(millis, 2.0e9)));

@@ -80,10 +80,14 @@ class NSURLConnection {
  public:
   // connectionWithRequest:delegate: starts the exchange at once; nullptr when it cannot start.
   // The delegate is not owned and must outlive the exchange or cancel it first.
-  static std::shared_ptr<NSURLConnection> connectionWithRequest(
-      const NSMutableURLRequest& request, NSURLConnectionDelegate* delegate);
-  // After cancel, no further event of the exchange reaches the delegate.
+  static std::shared_ptr<NSURLConnection> connectionWithRequest(const NSMutableURLRequest& request,
+                                                                NSURLConnectionDelegate* delegate);
+  // After cancel, no further event of the exchange reaches the delegate. Dropping the last
+  // reference to the connection cancels it too, so a delegate that lets go hears nothing more.
   virtual void cancel() = 0;
+  // In-process tests only: replaces every request's time-out (seconds without progress) for
+  // exchanges started afterwards; nullopt restores the request's own interval.
+  static void setTimeoutOverrideForTesting(std::optional<double> seconds);
   virtual ~NSURLConnection() = default;
 
  protected:
