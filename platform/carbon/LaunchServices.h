@@ -1,0 +1,31 @@
+// Launch Services: finding an application bundle by its creator code and opening it.
+#pragma once
+
+#include "platform/carbon/AppleEvents.h"
+#include "platform/carbon/CoreFoundation.h"
+#include "platform/carbon/Files.h"
+#include "platform/carbon/Processes.h"
+
+using LSLaunchFlags = UInt32;
+enum : LSLaunchFlags { kLSLaunchDefaults = 0x00000001 };
+
+struct LSApplicationParameters {
+  CFIndex version;
+  LSLaunchFlags flags;
+  const FSRef* application;
+  void* asyncLaunchRefCon;
+  CFDictionaryRef environment;
+  CFArrayRef argv;
+  AppleEvent* initialEvent;
+};
+
+// The first bundle, in name order, whose CFBundleSignature is inCreator among the applications
+// of the system root's /System/Library/CoreServices and /Applications and of ~/Applications.
+// Only the creator code is offered: inBundleID, inName and outAppURL must be null.
+OSStatus LSFindApplicationForInfo(OSType inCreator, CFStringRef inBundleID, CFStringRef inName,
+                                  FSRef* outAppRef, CFURLRef* outAppURL);
+
+// Starts the bundle's executable as a detached process (own session, stdio on /dev/null, default
+// signal handling) and returns once it answers events, or when a bounded wait of a few seconds
+// ends while it still runs. Only version 0, kLSLaunchDefaults and an application are offered.
+OSStatus LSOpenApplication(const LSApplicationParameters* appParams, ProcessSerialNumber* outPSN);
