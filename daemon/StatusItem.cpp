@@ -134,7 +134,7 @@ void KapshoController::addRecentImageItem(NSMenu& submenu, const Value& record,
   item->setTarget(this);
   const auto url =
       urlText && urlText->string() ? NSURL::URLWithString(*urlText->string()) : std::nullopt;
-  if (url)
+  if (url && !url->absoluteString().empty())
     item->setRepresentedObject(*url);
   else
     item->setEnabled(false);

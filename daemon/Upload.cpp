@@ -158,11 +158,15 @@ void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
 void KapshoController::finishedUpload(const NSURL& url) {
   copyImage(url);
   NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
-  Array recent = defaults.arrayForKey(RecentImageUploadsKey).value_or(Array());
-  if (recent.size() > RecentImagesKept) recent.resize(RecentImagesKept);
-  Dictionary record{{"url", url.absoluteString()}, {"date", NSDate::date().description()}};
-  recent.insert(recent.begin(), Value(std::move(record)));
-  defaults.setObject(Value(std::move(recent)), RecentImageUploadsKey);
+  Array recent;
+  if (auto stored = defaults.arrayForKey(RecentImageUploadsKey)) recent = std::move(*stored);
+  if (recent.size() > RecentImagesKept)
+    recent.erase(recent.begin() + RecentImagesKept, recent.end());
+  Dictionary record;
+  record["url"] = url.absoluteString();
+  record["date"] = NSDate::date().description();
+  recent.emplace(recent.begin(), std::move(record));
+  defaults.setObject(Value(recent), RecentImageUploadsKey);
   updateStatusMenu();
 }
 
