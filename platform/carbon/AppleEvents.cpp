@@ -260,6 +260,19 @@ OSErr AECreateDesc(DescType typeCode, const void* dataPtr, Size dataSize, AEDesc
   return give(dataValue(typeCode, dataPtr, static_cast<size_t>(dataSize)), result);
 }
 
+Size AEGetDescDataSize(const AEDesc* desc) {
+  const AEValue& value = stored(desc);
+  return value.kind == Kind::Data ? static_cast<Size>(value.bytes.size()) : 0;
+}
+
+OSErr AEGetDescData(const AEDesc* desc, void* dataPtr, Size maximumSize) {
+  const AEValue& value = stored(desc);
+  if (value.kind != Kind::Data) return errAEWrongDataType;
+  const auto size = std::min(static_cast<Size>(value.bytes.size()), maximumSize);
+  if (dataPtr && size > 0) std::memcpy(dataPtr, value.bytes.data(), static_cast<size_t>(size));
+  return noErr;
+}
+
 OSErr AEDisposeDesc(AEDesc* desc) {
   if (!desc) return paramErr;
   delete desc->dataHandle;

@@ -85,6 +85,9 @@ inline constexpr AETransactionID kAnyTransactionID = 0;
 inline constexpr AESendMode kAEWaitReply = 3;
 
 OSErr AECreateDesc(DescType typeCode, const void* dataPtr, Size dataSize, AEDesc* result);
+// The data of a descriptor that holds plain data (not a list, record or event).
+Size AEGetDescDataSize(const AEDesc* desc);
+OSErr AEGetDescData(const AEDesc* desc, void* dataPtr, Size maximumSize);
 // Gives back the descriptor's data and leaves it the null descriptor.
 OSErr AEDisposeDesc(AEDesc* desc);
 OSErr AEDuplicateDesc(const AEDesc* desc, AEDesc* result);

@@ -25,6 +25,7 @@ constexpr FourCharCode fourCharCode(const char (&code)[5]) {
 
 enum : OSStatus {
   noErr = 0,
+  ioErr = -36,
   fnfErr = -43,
   paramErr = -50,
   memFullErr = -108,

@@ -1,0 +1,32 @@
+// The user's ordered list of login items, kept in the service's own preferences domain and
+// mirrored to XDG autostart entries after every change.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace system_events {
+
+// A stored item may lack either property; it is answered as it is stored.
+struct LoginItem {
+  std::optional<std::string> path;
+  std::optional<bool> hidden;
+};
+
+inline constexpr const char* kLoginItemsDomain = "com.kapsho.loginitems";
+
+class LoginItemStore {
+ public:
+  // Read afresh on every call, so that the list is always what the store holds.
+  std::vector<LoginItem> items() const;
+  // Each gives false when the list could not be written.
+  bool append(const LoginItem& item);
+  bool remove(std::size_t index);
+
+ private:
+  bool save(const std::vector<LoginItem>& items);
+};
+
+}  // namespace system_events
