@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,7 @@ class ScriptedServer {
   }
 
   std::vector<Received> requests;
+  std::set<std::string> closed;  // paths whose connection the client closed
 
  private:
   void onBytes(QTcpSocket& socket, QByteArray& buffer) {
@@ -90,6 +92,8 @@ class ScriptedServer {
     buffer.remove(0, end + 4 + length);
     requests.push_back(request);
     sockets_[request.path] = &socket;
+    QObject::connect(&socket, &QTcpSocket::disconnected, &socket,
+                     [this, path = request.path] { closed.insert(path); });
     if (auto answer = script_(request)) socket.write(answer->data(), answer->size());
   }
 
@@ -332,8 +336,13 @@ TEST(URLConnection, ADroppedConnectionStopsSafely) {
       NSURLConnection::connectionWithRequest(post(server.url("/slow"), "x"), delegate.get());
   delegate->onResponse = [&] { held.reset(); };
   ASSERT_TRUE(spinUntil([&] { return !held; }));
+  // The reply is let go of too, not left waiting for the rest of the body.
+  EXPECT_TRUE(spinUntil([&] { return server.closed.count("/slow") > 0; }));
+  server.writeMore("/slow", "123");
+  barrier(server);
+  EXPECT_EQ(delegate->body, "");
   delegate.reset();
-  server.writeMore("/slow", "12345");
+  server.writeMore("/slow", "45");
   barrier(server);
 
   // Dropped while a redirect is being decided.
