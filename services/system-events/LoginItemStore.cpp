@@ -29,15 +29,36 @@ platform::Value valueFrom(const LoginItem& item) {
   return entry;
 }
 
-}  // namespace
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
 
-std::vector<LoginItem> LoginItemStore::items() const {
+std::optional<struct stat> statOfDomain() {
+  const auto path = platform::NSUserDefaults::pathForDomain(kLoginItemsDomain);
+  struct stat st {};
+  if (!path || stat(path->c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+std::vector<LoginItem> readItems() {
   std::vector<LoginItem> items;
   const auto domain = platform::NSUserDefaults::persistentDomainForName(kLoginItemsDomain);
   const platform::Value* stored = domain ? platform::valueForKey(*domain, kItemsKey) : nullptr;
   if (stored && stored->array())
     for (const platform::Value& value : *stored->array()) items.push_back(itemFrom(value));
   return items;
+}
+
+}  // namespace
+
+std::vector<LoginItem> LoginItemStore::items() const {
+  const auto now = statOfDomain();
+  if (!now || !readFile_ || !sameFile(*now, *readFile_)) {
+    items_ = readItems();
+    readFile_ = now;
+  }
+  return items_;
 }
 
 bool LoginItemStore::append(const LoginItem& item) {

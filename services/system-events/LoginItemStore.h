@@ -2,6 +2,8 @@
 // mirrored to XDG autostart entries after every change.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -19,7 +21,7 @@ inline constexpr const char* kLoginItemsDomain = "com.kapsho.loginitems";
 
 class LoginItemStore {
  public:
-  // Read afresh on every call, so that the list is always what the store holds.
+  // What the store holds now; read again only when its file changed since the last read.
   std::vector<LoginItem> items() const;
   // Each gives false when the list could not be written.
   bool append(const LoginItem& item);
@@ -27,6 +29,9 @@ class LoginItemStore {
 
  private:
   bool save(const std::vector<LoginItem>& items);
+
+  mutable std::optional<struct stat> readFile_;
+  mutable std::vector<LoginItem> items_;
 };
 
 }  // namespace system_events
