@@ -1,0 +1,90 @@
+#include "tools/kapsho-upload-server/ServerOptions.h"
+
+#include <QCommandLineParser>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <filesystem>
+
+namespace upload_server {
+
+namespace {
+
+constexpr int kDefaultPort = 8451;
+constexpr std::size_t kDefaultMaxBytes = 64 * 1024 * 1024;
+
+const char* const kUsage =
+    "Usage: kapsho-upload-server [options]\n"
+    "Receives screenshots posted to /app_upload.php and serves them under /i/<name>.\n"
+    "\n"
+    "Options:\n"
+    "  --bind ADDR       address to listen on (default 127.0.0.1)\n"
+    "  --port N          port to listen on (default 8451)\n"
+    "  --data-dir DIR    folder of the stored images\n"
+    "                    (default ${XDG_DATA_HOME:-$HOME/.local/share}/kapsho/uploads)\n"
+    "  --base-url URL    start of the addresses handed out (default http://ADDR:N)\n"
+    "  --max-bytes N     largest request body accepted (default 67108864)\n"
+    "  -h, --help        show this text\n";
+
+std::string hostForUrl(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+}  // namespace
+
+std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
+    const std::vector<std::string>& arguments) {
+  QCommandLineParser parser;
+  const QCommandLineOption help(QStringList{"h", "help"});
+  const QCommandLineOption bind("bind", "", "ADDR", "127.0.0.1");
+  const QCommandLineOption port("port", "", "N", QString::number(kDefaultPort));
+  const QCommandLineOption dataDir("data-dir", "", "DIR");
+  const QCommandLineOption baseUrl("base-url", "", "URL");
+  const QCommandLineOption maxBytes("max-bytes", "", "N", QString::number(kDefaultMaxBytes));
+  parser.addOptions({help, bind, port, dataDir, baseUrl, maxBytes});
+
+  QStringList qtArguments;
+  for (const auto& argument : arguments) qtArguments << QString::fromLocal8Bit(argument);
+  if (!parser.parse(qtArguments)) return UsageError{parser.errorText().toStdString()};
+  if (parser.isSet(help)) return ShowUsage{kUsage};
+  if (!parser.positionalArguments().isEmpty())
+    return UsageError{"unexpected argument '" + parser.positionalArguments().first().toStdString() +
+                      "'"};
+
+  ServerOptions options;
+  options.bindAddress = parser.value(bind).toStdString();
+  if (options.bindAddress.empty()) return UsageError{"--bind needs an address"};
+
+  bool ok = false;
+  options.port = parser.value(port).toInt(&ok);
+  if (!ok || options.port < 1 || options.port > 65535)
+    return UsageError{"--port needs a number from 1 to 65535, not '" +
+                      parser.value(port).toStdString() + "'"};
+
+  const qulonglong limit = parser.value(maxBytes).toULongLong(&ok);
+  if (!ok || limit == 0)
+    return UsageError{"--max-bytes needs a positive number, not '" +
+                      parser.value(maxBytes).toStdString() + "'"};
+  options.maxBytes = limit;
+
+  if (parser.isSet(dataDir)) {
+    options.dataDir = parser.value(dataDir).toStdString();
+    if (options.dataDir.empty()) return UsageError{"--data-dir needs a folder"};
+  } else {
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataHome.isEmpty()) return UsageError{"no data folder known; give --data-dir"};
+    options.dataDir = dataHome.toStdString() + "/kapsho/uploads";
+  }
+  options.dataDir = std::filesystem::absolute(options.dataDir).lexically_normal().string();
+
+  options.baseUrl = parser.isSet(baseUrl) ? parser.value(baseUrl).toStdString()
+                                          : "http://" + hostForUrl(options.bindAddress) + ":" +
+                                                std::to_string(options.port);
+  if (options.baseUrl.ends_with('/')) options.baseUrl.pop_back();
+  if (!options.baseUrl.starts_with("http://") && !options.baseUrl.starts_with("https://"))
+    return UsageError{"--base-url needs an http:// or https:// address, not '" + options.baseUrl +
+                      "'"};
+  return options;
+}
+
+}  // namespace upload_server

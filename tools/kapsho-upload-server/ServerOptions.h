@@ -1,0 +1,31 @@
+// The upload server's settings, read from its command line.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace upload_server {
+
+struct ServerOptions {
+  std::string bindAddress;
+  int port = 0;
+  std::string dataDir;
+  std::string baseUrl;
+  std::size_t maxBytes = 0;
+};
+
+struct ShowUsage {
+  std::string text;
+};
+
+struct UsageError {
+  std::string message;
+};
+
+// Reads argv (program name first) and fills in the defaults for what it does not give.
+std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
+    const std::vector<std::string>& arguments);
+
+}  // namespace upload_server
