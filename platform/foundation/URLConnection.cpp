@@ -172,11 +172,11 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
   void redirect(const NSHTTPURLResponse& response) {
     phase_ = Phase::Redirecting;
     const QByteArray location = reply_->rawHeader("Location");
-    const QUrl target = location.isEmpty() ? QUrl()
-                                           : httpURL(reply_->url()
-                                                         .resolved(QUrl(location))
-                                                         .toString(QUrl::FullyEncoded)
-                                                         .toStdString());
+    QUrl target;
+    if (!location.isEmpty()) {
+      const QUrl resolved = reply_->url().resolved(QUrl::fromEncoded(location));
+      target = httpURL(resolved.toString(QUrl::FullyEncoded).toStdString());
+    }
     auto proposed = proposedRequest(response.statusCode(), target);
     auto accepted = delegate_->connectionWillSendRequest(*this, proposed, &response);
     if (!delegate_) return;
