@@ -120,4 +120,26 @@ TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
   EXPECT_EQ(item->image(), idle);
 }
 
+// Runs only in the child that VirtualDisplay.ClipboardAndTrayIcon starts on a display, where no
+// tray host runs: the icon is made, shown and opened without one.
+TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
+  if (!std::getenv("KAPSHO_TEST_ON_DISPLAY")) GTEST_SKIP() << "run by VirtualDisplay.*";
+  ASSERT_FALSE(NSApplication::sharedApplication().isOffscreen());
+  Target target;
+  testing_support::TempDir dir;
+  QImage(20, 20, QImage::Format_ARGB32).save(QString::fromStdString(dir.file("a.png")));
+  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+  auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
+  item->setImage(NSImage::imageWithContentsOfFile(dir.file("a.png")));
+  item->setMenu(menu(target, 1));
+  ASSERT_NE(qtItem.trayIcon(), nullptr);
+  EXPECT_FALSE(qtItem.trayIcon()->icon().isNull());
+  qtItem.renderedMenu().popup(QPoint(0, 0));
+  EXPECT_TRUE(spinUntil([&] { return qtItem.renderedMenu().isVisible(); }));
+  qtItem.renderedMenu().hide();
+  EXPECT_FALSE(isInMenuTrackingMode());
+  item->statusBar().removeStatusItem(*item);
+  EXPECT_EQ(qtItem.trayIcon(), nullptr);
+}
+
 }  // namespace
