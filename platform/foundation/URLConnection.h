@@ -78,7 +78,8 @@ class NSURLConnectionDelegate {
 
 class NSURLConnection {
  public:
-  // connectionWithRequest:delegate: starts the exchange at once; nullptr when it cannot start.
+  // connectionWithRequest:delegate: starts the exchange at once; nullptr when it cannot start
+  // (no delegate, no application object, not on the main thread, or no http(s) URL).
   // The delegate is not owned and must outlive the exchange or cancel it first.
   static std::shared_ptr<NSURLConnection> connectionWithRequest(const NSMutableURLRequest& request,
                                                                 NSURLConnectionDelegate* delegate);
