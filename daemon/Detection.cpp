@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 #include "daemon/KapshoController.h"
@@ -148,14 +146,15 @@ int KapshoController::setupKQueue() {
   return queueFD_.get();
 }
 
-std::optional<std::set<std::string>> KapshoController::scanDirectory(const std::string& path,
-                                                                     int mask) {
+std::optional<NameSet> KapshoController::scanDirectory(const std::string& path, int mask) {
   DIR* folder = opendir(path.c_str());
   if (!folder) {
     NSLog("Couldn't open %@ for enumeration", path);
     return std::nullopt;
   }
-  std::set<std::string> names;
+  NameSet names;
+  // About as many entries as at the last scan.
+  names.reserve(seenFiles_ ? seenFiles_->size() : 0);
   while (const struct dirent* entry = readdir(folder)) {
     if (direntType(folder, entry) & mask) names.emplace(entry->d_name, std::strlen(entry->d_name));
   }
@@ -219,10 +218,8 @@ void KapshoController::rescan() {
   auto current = scanDirectory(scPath(), DT_REG);
   std::vector<std::string> fresh;
   if (current) {
-    static const std::set<std::string> none;
-    const auto& seen = seenFiles_ ? *seenFiles_ : none;
-    std::set_difference(current->begin(), current->end(), seen.begin(), seen.end(),
-                        std::back_inserter(fresh));
+    for (const std::string& name : *current)
+      if (!seenFiles_ || !seenFiles_->contains(name)) fresh.push_back(name);
   }
   seenFiles_ = std::move(current);
   for (const std::string& name : fresh) {

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "daemon/Handles.h"
 #include "platform/appkit/Menu.h"
@@ -37,6 +37,9 @@ enum StatusItemState : std::int32_t {
   StatusItemError = 2,
 };
 
+// Entry names of the capture folder.
+using NameSet = std::unordered_set<std::string>;
+
 // The library's message for a regcomp or regexec code.
 std::string regerror_str(int code, const regex_t* regex);
 
@@ -60,7 +63,7 @@ class KapshoController : public platform::NSObject, public platform::NSURLConnec
   int setupKQueue();
   // The names of the entries whose type code shares a bit with the mask; nullopt when the
   // folder cannot be opened.
-  virtual std::optional<std::set<std::string>> scanDirectory(const std::string& path, int mask);
+  virtual std::optional<NameSet> scanDirectory(const std::string& path, int mask);
   // The watcher thread's body: it ends the process.
   [[noreturn]] void kqueueThread();
   // The watcher's loop; returns at the hang-up signal, raises "KQueueError" when the queue fails.
@@ -121,7 +124,7 @@ class KapshoController : public platform::NSObject, public platform::NSURLConnec
   FileDescriptor queueFD_;
   std::optional<std::string> scType_;
   std::optional<std::string> scPath_;
-  std::optional<std::set<std::string>> seenFiles_;
+  std::optional<NameSet> seenFiles_;
   std::shared_ptr<platform::NSStatusItem> statusItem_;
   std::shared_ptr<platform::NSURLConnection> currentConnection_;
   std::shared_ptr<platform::NSTimer> statusTimer_;

@@ -2,6 +2,7 @@
 // a file, and one rescan of the capture folder.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>

@@ -19,7 +19,7 @@ namespace {
 // Records what the watcher hands on instead of uploading it, and counts the folder listings.
 class RecordingController : public KapshoController {
  public:
-  std::optional<std::set<std::string>> scanDirectory(const std::string& path, int mask) override {
+  std::optional<NameSet> scanDirectory(const std::string& path, int mask) override {
     auto names = KapshoController::scanDirectory(path, mask);
     ++scans;
     return names;
