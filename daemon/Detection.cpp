@@ -38,6 +38,20 @@ std::optional<std::string> screenCaptureSetting(const std::string& key) {
   return *value->string();
 }
 
+// The capture tool's ScreenCapture.strings in the one localization that fits the user's
+// languages best; no other language is tried.
+std::optional<NSURL> screenCaptureStringsURL() {
+  CFBundleRef bundle = CFBundleCreate(
+      NSURL::fileURLWithPath(systemPath("/System/Library/CoreServices/SystemUIServer.app")));
+  const auto preferred =
+      CFBundleCopyLocalizationsForPreferences(CFBundleCopyBundleLocalizations(bundle));
+  if (preferred.empty()) return std::nullopt;
+  for (const NSURL& url :
+       CFBundleCopyResourceURLsOfTypeForLocalization(bundle, "strings", preferred.front()))
+    if (url.relativePath() == "ScreenCapture.strings") return url;
+  return std::nullopt;
+}
+
 // The name format with its two arguments. The formatter takes arguments in order, so numbered
 // placeholders ("%2$@ %1$@") are first turned into plain ones with the arguments reordered.
 std::string expandNameFormat(const std::string& format, const std::string& first,
@@ -60,10 +74,9 @@ std::string expandNameFormat(const std::string& format, const std::string& first
       index = std::strtoul(format.substr(i + 1, digits - i - 1).c_str(), nullptr, 10) - 1;
       i = digits;
     }
-    if (index < 2) ordered.push_back(arguments[index]);
+    ordered.push_back(index < 2 ? arguments[index] : std::string());
   }
-  if (ordered.size() < 2) ordered.resize(2);
-  return stringWithFormat(plain, ordered[0], ordered[1]);
+  return formatv(plain, std::vector<FormatArg>(ordered.begin(), ordered.end()));
 }
 
 }  // namespace
@@ -78,20 +91,7 @@ std::string regerror_str(int code, const regex_t* regex) {
 
 void KapshoController::setupRegex() {
   std::string pattern = "^";
-  CFBundleRef bundle = CFBundleCreate(
-      NSURL::fileURLWithPath(systemPath("/System/Library/CoreServices/SystemUIServer.app")));
-  const auto localizations = CFBundleCopyBundleLocalizations(bundle);
-  const auto preferred = CFBundleCopyLocalizationsForPreferences(localizations);
-  std::optional<NSURL> stringsURL;
-  if (!preferred.empty()) {
-    for (const NSURL& url :
-         CFBundleCopyResourceURLsOfTypeForLocalization(bundle, "strings", preferred.front())) {
-      if (url.relativePath() == "ScreenCapture.strings") {
-        stringsURL = url;
-        break;
-      }
-    }
-  }
+  const auto stringsURL = screenCaptureStringsURL();
   if (!stringsURL) NSException::raise("LocalizationError", LocalizationReason);
 
   // A table without both entries cannot name screenshots: the localization is unusable.
