@@ -137,9 +137,10 @@ Boolean CFEqual(CFTypeRef a, CFTypeRef b) {
 
 CFStringRef CFStringMakeConstantString(const char* text) {
   static std::mutex mutex;
-  static std::map<std::string, CFStringRef> constants;
+  // Never destroyed: constants stay valid while static destructors run.
+  static auto* constants = new std::map<std::string, CFStringRef>;
   std::lock_guard lock(mutex);
-  auto [it, inserted] = constants.try_emplace(text, nullptr);
+  auto [it, inserted] = constants->try_emplace(text, nullptr);
   if (inserted) it->second = reinterpret_cast<CFStringRef>(new CFObject(std::string(text), true));
   return it->second;
 }

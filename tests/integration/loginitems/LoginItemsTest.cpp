@@ -190,6 +190,15 @@ TEST_F(LoginItems, TheRegistryFindsEntriesByPathAndURLAndRemovesTheFirst) {
       std::string::npos);
 }
 
+TEST_F(LoginItems, AutostartEntriesQuoteWhatTheExecLineReserves) {
+  const std::string odd = apps.file("a b $x\"q%.txt");
+  writeFile(odd, "");
+  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(odd, false));
+  const std::string quoted = fs::canonical(apps.path()).string() + "/a b \\\\$x\\\\\"q%%.txt";
+  EXPECT_NE(autostart(1).find("Exec=xdg-open \"" + quoted + "\"\n"), std::string::npos)
+      << autostart(1);
+}
+
 TEST_F(LoginItems, AddingAPathThatDoesNotExistSendsNothing) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(QZLoginItemRegistry::addLoginItemWithPath(apps.file("Missing.app"), false));

@@ -91,6 +91,7 @@ TEST(AppleEvents, ListsAndRecordsHoldCopiesCountedFromOne) {
   Desc list, item, got;
   ASSERT_EQ(AECreateList(nullptr, 0, false, &list), noErr);
   for (SInt32 i = 1; i <= 3; ++i) {
+    AEDisposeDesc(&item);
     ASSERT_EQ(AECreateDesc(typeSInt32, &i, sizeof i, &item), noErr);
     ASSERT_EQ(AEPutDesc(&list, 0, &item), noErr);
   }
