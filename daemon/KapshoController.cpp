@@ -19,8 +19,10 @@ void KapshoController::initialize() {
 }
 
 KapshoController::KapshoController() {
+  // The class initializer: once per process, however many controllers (or subclasses) follow.
   static std::once_flag initialized;
   std::call_once(initialized, initialize);
+  // The upload host is read once, at start; a change takes effect at the next start.
   uploadEndpoint_ = "http://" +
                     NSUserDefaults::standardUserDefaults()
                         .stringForKey(UploadHostKey)
@@ -34,6 +36,7 @@ KapshoController::KapshoController() {
                          stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
     updateStatusItem();
   } catch (...) {
+    // No half-built controller escapes: everything set up so far is given back first.
     teardown();
     throw;
   }
