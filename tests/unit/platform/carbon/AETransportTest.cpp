@@ -154,16 +154,4 @@ TEST(AETransport, ATargetWithoutASocketIsAnInvalidConnection) {
   EXPECT_EQ(AESendMessage(&event.d, &reply.d, 1, 60), errAEUnknownSendMode);
 }
 
-TEST(AETransport, TheSocketGoesWithTheListener) {
-  TempHome home;
-  const std::string path = platform::eventSocketPath(getpid());
-  {
-    platform::AEEventListener listener([](const AppleEvent*, AppleEvent*) { return noErr; });
-    std::string error;
-    ASSERT_TRUE(listener.open(&error)) << error;
-    EXPECT_EQ(access(path.c_str(), F_OK), 0);
-  }
-  EXPECT_NE(access(path.c_str(), F_OK), 0);
-}
-
 }  // namespace
