@@ -52,7 +52,10 @@ int main(int argc, char** argv) {
   platform::Array items;
   for (int i = 0; i < kListedItems; ++i) {
     fs::create_directories(appFolder(i));
-    items.push_back(platform::Dictionary{{"Path", appFolder(i)}, {"Hidden", i % 2 == 0}});
+    platform::Dictionary item;
+    item["Path"] = platform::Value(appFolder(i));
+    item["Hidden"] = platform::Value(i % 2 == 0);
+    items.emplace_back(std::move(item));
   }
   platform::NSUserDefaults::setPersistentDomain({{"LoginItems", items}}, "com.kapsho.loginitems");
   benchmark::RunSpecifiedBenchmarks();
