@@ -2,7 +2,9 @@
 
 namespace platform {
 
-bool NSObject::respondsToSelector(std::string_view) const { return false; }
+bool NSObject::respondsToSelector(std::string_view) const {
+  return false;
+}
 
 void NSObject::performSelector(std::string_view, NSObject*) {}
 
