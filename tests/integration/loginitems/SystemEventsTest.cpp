@@ -10,6 +10,7 @@
 
 #include "platform/carbon/AETransport.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
+#include "tests/unit/platform/carbon/CarbonTestSupport.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -17,15 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr FourCharCode cLoginItem = fourCharCode("logi");
-
-struct Desc {
-  AEDesc d{typeNull, nullptr};
-  Desc() = default;
-  Desc(const Desc&) = delete;
-  Desc& operator=(const Desc&) = delete;
-  ~Desc() { AEDisposeDesc(&d); }
-  AEDesc* operator&() { return &d; }
-};
 
 class SystemEvents : public ::testing::Test {
  protected:

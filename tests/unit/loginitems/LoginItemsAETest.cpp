@@ -11,19 +11,12 @@
 #include "platform/carbon/AETransport.h"
 #include "platform/carbon/AEWire.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
+#include "tests/unit/platform/carbon/CarbonTestSupport.h"
 
 using namespace testing_support;
 using platform::CFRef;
 
 namespace {
-
-struct Desc {
-  AEDesc d{typeNull, nullptr};
-  Desc() = default;
-  Desc(const Desc&) = delete;
-  Desc& operator=(const Desc&) = delete;
-  ~Desc() { AEDisposeDesc(&d); }
-};
 
 class ScriptedSystemEvents : public ::testing::Test {
  protected:
