@@ -2,6 +2,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/foundation/PropertyList.h"
 #include "tests/support/TestSupport.h"
@@ -131,10 +132,11 @@ TEST(StringsTable, MalformedTablesAreErrorsNeverPartialReads) {
 }
 
 TEST(StringsTable, RandomBytesNeverCrashTheParser) {
+  static constexpr std::string_view alphabet = "\"=;/*\\U0a\n {}";
   std::srand(7);
   for (int round = 0; round < 2000; ++round) {
     std::string bytes(static_cast<size_t>(std::rand() % 64), '\0');
-    for (char& c : bytes) c = "\"=;/*\\U0a\n {}"[std::rand() % 15];
+    for (char& c : bytes) c = alphabet[static_cast<size_t>(std::rand()) % alphabet.size()];
     std::string error;
     auto table = stringsTableFromText(bytes, &error);
     EXPECT_TRUE(table.has_value() || !error.empty());
