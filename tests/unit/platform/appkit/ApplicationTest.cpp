@@ -1,36 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/Timer.h"
+#include "tests/unit/platform/foundation/EventLoop.h"
 
 using namespace platform;
 
 namespace {
 
-NSApplication& application() {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  return NSApplication::sharedApplication();
-}
+using platform_tests::spinUntil;
 
-// Runs the event loop until the condition holds or the deadline passes.
-bool spinUntil(const std::function<bool()>& condition, int deadlineMs = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!condition()) {
-    if (clock.elapsed() > deadlineMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
+NSApplication& application() {
+  platform_tests::offscreenApplication();
+  return NSApplication::sharedApplication();
 }
 
 TEST(Application, QueuedHandOffsRunOnTheMainThreadInOrder) {
