@@ -62,11 +62,7 @@ bool hasSignature(const std::string& bundlePath, OSType creator) {
 
 std::optional<std::string> executableOf(const std::string& bundlePath) {
   const auto bundle = platform::NSBundle::bundleWithPath(bundlePath);
-  const platform::Value* name =
-      bundle ? platform::valueForKey(bundle->infoDictionary(), "CFBundleExecutable") : nullptr;
-  if (!name || !name->string() || name->string()->empty()) return std::nullopt;
-  const std::string executable = bundlePath + "/Contents/MacOS/" + *name->string();
-  return access(executable.c_str(), X_OK) == 0 ? std::optional(executable) : std::nullopt;
+  return bundle ? bundle->executablePath() : std::nullopt;
 }
 
 // In the new process, before exec: only async-signal-safe calls.

@@ -28,7 +28,7 @@ bool isFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-std::string executablePath() {
+std::string runningExecutablePath() {
   std::error_code ec;
   auto path = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string() : path.string();
@@ -79,7 +79,7 @@ NSBundle::NSBundle(std::string path) : path_(std::move(path)) {
 
 NSBundle& NSBundle::mainBundle() {
   static NSBundle bundle([] {
-    const fs::path folder = fs::path(executablePath()).parent_path();
+    const fs::path folder = fs::path(runningExecutablePath()).parent_path();
     if (endsWith(folder.string(), "/Contents/MacOS"))
       return folder.parent_path().parent_path().string();
     return folder.string();
@@ -101,6 +101,13 @@ std::string NSBundle::bundleIdentifier() const {
 
 std::string NSBundle::resourcePath() const {
   return path_ + "/Contents/Resources";
+}
+
+std::optional<std::string> NSBundle::executablePath() const {
+  const Value* name = valueForKey(info_, "CFBundleExecutable");
+  if (!name || !name->string() || name->string()->empty()) return std::nullopt;
+  const std::string executable = path_ + "/Contents/MacOS/" + *name->string();
+  return access(executable.c_str(), X_OK) == 0 ? std::optional(executable) : std::nullopt;
 }
 
 std::string NSBundle::developmentRegion() const {
@@ -200,7 +207,7 @@ std::vector<std::string> localizationsForPreferences(const std::vector<std::stri
 
 std::string systemRoot() {
   if (const char* root = std::getenv("KAPSHO_SYSTEM_ROOT"); root && *root) return root;
-  for (fs::path p = fs::path(executablePath()).parent_path(); p.has_relative_path();
+  for (fs::path p = fs::path(runningExecutablePath()).parent_path(); p.has_relative_path();
        p = p.parent_path())
     if (isDirectory((p / "share/kapsho").string())) return (p / "share/kapsho").string();
   return "/usr/share/kapsho";

@@ -24,6 +24,9 @@ class NSBundle {
   std::string bundleIdentifier() const;
   const Dictionary& infoDictionary() const { return info_; }
   std::string resourcePath() const;
+  // The program of the bundle (Contents/MacOS/<CFBundleExecutable>); nullopt when the bundle
+  // names none or it cannot be run.
+  std::optional<std::string> executablePath() const;
   std::string developmentRegion() const;
 
   // A resource by name and type: first among the unlocalized resources, then in the user's

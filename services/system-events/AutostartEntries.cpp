@@ -60,11 +60,7 @@ std::string quoteArgument(const std::string& argument) {
 std::optional<std::string> bundleExecutable(const std::string& path) {
   if (path.size() < 4 || path.compare(path.size() - 4, 4, ".app") != 0) return std::nullopt;
   const auto bundle = platform::NSBundle::bundleWithPath(path);
-  const platform::Value* name =
-      bundle ? platform::valueForKey(bundle->infoDictionary(), "CFBundleExecutable") : nullptr;
-  if (!name || !name->string() || name->string()->empty()) return std::nullopt;
-  const std::string executable = path + "/Contents/MacOS/" + *name->string();
-  return access(executable.c_str(), X_OK) == 0 ? std::optional(executable) : std::nullopt;
+  return bundle ? bundle->executablePath() : std::nullopt;
 }
 
 std::string displayName(const std::string& path) {
