@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -188,14 +189,20 @@ bool AEEventListener::open(std::string* error) {
   } else if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
     *error = folder + " is not a folder of this user";
   } else {
-    unlink(path_.c_str());
+    // Bound under a temporary name and moved into place once listening, so that a sender who
+    // sees the socket is never refused.
+    const std::string pending = path_ + ".new";
+    const auto pendingAddress = socketAddress(pending);
+    unlink(pending.c_str());
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listenFd_ >= 0 && stopFd_ >= 0 &&
-        bind(listenFd_, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
-        listen(listenFd_, SOMAXCONN) == 0)
+    if (pendingAddress && listenFd_ >= 0 && stopFd_ >= 0 &&
+        bind(listenFd_, reinterpret_cast<const sockaddr*>(&*pendingAddress),
+             sizeof *pendingAddress) == 0 &&
+        listen(listenFd_, SOMAXCONN) == 0 && rename(pending.c_str(), path_.c_str()) == 0)
       return true;
     *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
+    unlink(pending.c_str());
   }
   return false;
 }
