@@ -156,7 +156,7 @@ std::optional<NameSet> KapshoController::scanDirectory(const std::string& path, 
   // About as many entries as at the last scan.
   names.reserve(seenFiles_ ? seenFiles_->size() : 0);
   while (const struct dirent* entry = readdir(folder)) {
-    if (direntType(folder, entry) & mask) names.emplace(entry->d_name, std::strlen(entry->d_name));
+    if (direntType(folder, entry) & mask) names.insert(entry->d_name);
   }
   closedir(folder);
   return names;
@@ -218,8 +218,8 @@ void KapshoController::rescan() {
   auto current = scanDirectory(scPath(), DT_REG);
   std::vector<std::string> fresh;
   if (current) {
-    for (const std::string& name : *current)
-      if (!seenFiles_ || !seenFiles_->contains(name)) fresh.push_back(name);
+    for (const auto& name : *current)
+      if (!seenFiles_ || !seenFiles_->contains(name)) fresh.emplace_back(name);
   }
   seenFiles_ = std::move(current);
   for (const std::string& name : fresh) {

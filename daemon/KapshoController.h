@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,8 +38,31 @@ enum StatusItemState : std::int32_t {
   StatusItemError = 2,
 };
 
-// Entry names of the capture folder.
-using NameSet = std::unordered_set<std::string>;
+// Entry names of the capture folder. The names and their table live in one arena, so a listing
+// of many entries costs a few large allocations rather than two for every name.
+class NameSet {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+  };
+  using Names = std::pmr::unordered_set<std::pmr::string, Hash, std::equal_to<>>;
+
+ public:
+  NameSet() : table_(std::make_unique<Table>()) {}
+  void reserve(size_t count) { table_->names.reserve(count); }
+  void insert(std::string_view name) { table_->names.emplace(name); }
+  bool contains(std::string_view name) const { return table_->names.contains(name); }
+  size_t size() const { return table_->names.size(); }
+  Names::const_iterator begin() const { return table_->names.begin(); }
+  Names::const_iterator end() const { return table_->names.end(); }
+
+ private:
+  struct Table {
+    std::pmr::monotonic_buffer_resource arena;
+    Names names{&arena};
+  };
+  std::unique_ptr<Table> table_;
+};
 
 // The library's message for a regcomp or regexec code.
 std::string regerror_str(int code, const regex_t* regex);
