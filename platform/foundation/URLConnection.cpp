@@ -1,13 +1,16 @@
 #include "platform/foundation/URLConnection.h"
 
+#include <httplib.h>
+
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
 #include <QUrl>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/foundation/Thread.h"
@@ -20,6 +23,11 @@ NSMutableURLRequest NSMutableURLRequest::requestWithURL(const NSURL& url,
   return NSMutableURLRequest(url, cachePolicy, timeoutInterval);
 }
 
+const Data& NSMutableURLRequest::HTTPBody() const {
+  static const Data none;
+  return body_ ? *body_ : none;
+}
+
 namespace {
 
 constexpr double kDefaultTimeout = 60.0;
@@ -27,13 +35,6 @@ constexpr double kDefaultTimeout = 60.0;
 std::optional<double>& timeoutOverride() {
   static std::optional<double> seconds;
   return seconds;
-}
-
-// One manager for the process, on the main thread; it goes with the application object.
-QNetworkAccessManager& manager() {
-  static QPointer<QNetworkAccessManager> instance;
-  if (!instance) instance = new QNetworkAccessManager(QCoreApplication::instance());
-  return *instance;
 }
 
 QUrl httpURL(const std::string& text) {
@@ -46,50 +47,42 @@ bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// Qt reports HTTP error statuses as reply errors too; those are answers, not failures.
-bool isFailure(QNetworkReply::NetworkError error, bool answered) {
-  if (error == QNetworkReply::NoError) return !answered;
-  const int code = error;
-  const bool statusError = (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
-                           error == QNetworkReply::ProtocolInvalidOperationError;
-  return !(answered && statusError);
-}
-
-NSError errorFor(QNetworkReply::NetworkError error) {
+NSError errorFor(httplib::Error error, bool idleTooLong) {
   auto make = [](NSURLErrorCode code, const char* sentence) {
     return NSError("NSURLErrorDomain", code, sentence);
   };
   switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
+    case httplib::Error::Connection:
+    case httplib::Error::BindIPAddress:
       return make(NSURLErrorCannotConnectToHost, "Could not connect to the server.");
-    case QNetworkReply::HostNotFoundError:
-      return make(NSURLErrorCannotFindHost,
-                  "A server with the specified hostname could not be found.");
-    // Our own cancel disconnects before it aborts, so a cancellation that still arrives here is
-    // Qt's transfer time-out.
-    case QNetworkReply::OperationCanceledError:
-    case QNetworkReply::TimeoutError:
+    case httplib::Error::ConnectionTimeout:
       return make(NSURLErrorTimedOut, "The request timed out.");
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-      return make(NSURLErrorNetworkConnectionLost, "The network connection was lost.");
-    case QNetworkReply::ProtocolUnknownError:
-      return make(NSURLErrorUnsupportedURL, "unsupported URL");
-    case QNetworkReply::ProtocolFailure:
-    case QNetworkReply::NoError:
+    // A wait for the peer ends these too: it is a time-out when nothing moved for that long.
+    case httplib::Error::Read:
+    case httplib::Error::Write:
+      return idleTooLong
+                 ? make(NSURLErrorTimedOut, "The request timed out.")
+                 : make(NSURLErrorNetworkConnectionLost, "The network connection was lost.");
+    case httplib::Error::Success:
       return make(NSURLErrorBadServerResponse, "The server returned a bad response.");
     default:
       return make(NSURLErrorUnknown, "An unknown error occurred.");
   }
 }
 
-std::map<std::string, std::string> headersOf(const QNetworkReply& reply) {
-  std::map<std::string, std::string> headers;
-  for (const auto& [name, value] : reply.rawHeaderPairs())
-    headers[name.toStdString()] = value.toStdString();
-  return headers;
-}
+// What one request's worker thread shares with the main thread: the client while it is in use,
+// and whether the exchange was stopped.
+struct Transfer {
+  std::mutex mutex;
+  httplib::Client* client = nullptr;
+  std::atomic<bool> stopped = false;
+
+  void stop() {
+    stopped = true;
+    const std::lock_guard lock(mutex);
+    if (client) client->stop();
+  }
+};
 
 class Connection final : public NSURLConnection, public std::enable_shared_from_this<Connection> {
  public:
@@ -118,49 +111,110 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
 
   void cancel() override {
     delegate_ = nullptr;
-    releaseReply();
+    releaseTransfer();
   }
 
  private:
   enum class Phase { Waiting, Redirecting, Receiving };
 
+  // The request goes out on a thread of its own, which posts what comes back to the main thread
+  // in order; events of a transfer that is no longer this connection's are dropped there.
   void send(NSMutableURLRequest request) {
     request_ = std::move(request);
-    const QUrl url = httpURL(request_.URL().absoluteString());
-    if (url.isEmpty()) {
+    url_ = httpURL(request_.URL().absoluteString());
+    if (url_.isEmpty()) {
       fail(NSError("NSURLErrorDomain", NSURLErrorUnsupportedURL, "unsupported URL"));
       return;
     }
-    QNetworkRequest outgoing(url);
-    outgoing.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                          QNetworkRequest::ManualRedirectPolicy);
-    outgoing.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                          QNetworkRequest::AlwaysNetwork);
-    outgoing.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    for (const auto& [field, value] : request_.allHTTPHeaderFields())
-      outgoing.setRawHeader(QByteArray::fromStdString(field), QByteArray::fromStdString(value));
     double seconds = timeoutOverride().value_or(request_.timeoutInterval());
     if (!std::isfinite(seconds) || seconds <= 0) seconds = kDefaultTimeout;
-    outgoing.setTransferTimeout(static_cast<int>(std::clamp(seconds * 1000.0, 1.0, 2.0e9)));
-
-    const QByteArray method = QByteArray::fromStdString(request_.HTTPMethod());
-    const Data& body = request_.HTTPBody();
-    reply_ = body.empty() ? manager().sendCustomRequest(outgoing, method)
-                          : manager().sendCustomRequest(
-                                outgoing, method,
-                                QByteArray(reinterpret_cast<const char*>(body.data()),
-                                           static_cast<qsizetype>(body.size())));
     phase_ = Phase::Waiting;
-    QObject::connect(reply_, &QNetworkReply::metaDataChanged, &context_, [this] { onHeaders(); });
-    QObject::connect(reply_, &QNetworkReply::readyRead, &context_, [this] { onData(); });
-    QObject::connect(reply_, &QNetworkReply::finished, &context_, [this] { onFinished(); });
+    transfer_ = std::make_shared<Transfer>();
+    std::thread(perform, transfer_, weak_from_this(), outgoing(), origin(),
+                std::chrono::duration<double>(std::min(seconds, 1.0e6)))
+        .detach();
   }
 
-  void onHeaders() {
-    const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (phase_ != Phase::Waiting || !delegate_ || !status.isValid()) return;
-    auto self = shared_from_this();
-    const NSHTTPURLResponse response(status.toInt(), headersOf(*reply_));
+  std::string origin() const {
+    const std::string host = url_.host(QUrl::FullyEncoded).toStdString();
+    const int port = url_.port(url_.scheme() == "https" ? 443 : 80);
+    return url_.scheme().toStdString() + "://" +
+           (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+  }
+
+  httplib::Request outgoing() const {
+    httplib::Request out;
+    out.method = request_.HTTPMethod();
+    out.path = url_.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment |
+                             QUrl::FullyEncoded)
+                   .toStdString();
+    if (out.path.empty() || out.path[0] != '/') out.path.insert(0, "/");
+    for (const auto& [field, value] : request_.allHTTPHeaderFields()) out.set_header(field, value);
+    const Data& body = request_.HTTPBody();
+    out.body.assign(reinterpret_cast<const char*>(body.data()), body.size());
+    return out;
+  }
+
+  // The worker: one exchange with the server, without redirects, without keeping the connection.
+  static void perform(std::shared_ptr<Transfer> transfer, std::weak_ptr<Connection> owner,
+                      httplib::Request request, std::string origin,
+                      std::chrono::duration<double> timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto post = [&](std::function<void(Connection&)> event) {
+      performSelectorOnMainThread(
+          [transfer, owner, event = std::move(event)] {
+            auto connection = owner.lock();
+            if (connection && connection->transfer_ == transfer && !transfer->stopped)
+              event(*connection);
+          },
+          false);
+    };
+    auto lastProgress = Clock::now();
+    request.response_handler = [&](const httplib::Response& response) {
+      lastProgress = Clock::now();
+      std::map<std::string, std::string> headers(response.headers.begin(), response.headers.end());
+      post([status = response.status, headers = std::move(headers)](Connection& c) {
+        c.onHeaders(NSHTTPURLResponse(status, headers));
+      });
+      return !transfer->stopped;
+    };
+    request.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
+      lastProgress = Clock::now();
+      post([bytes = Data(data, data + length)](Connection& c) { c.onData(bytes); });
+      return !transfer->stopped;
+    };
+
+    httplib::Client client(origin);
+    const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
+    client.set_connection_timeout(wait);
+    client.set_read_timeout(wait);
+    client.set_write_timeout(wait);
+    // A screenshot's upload is one write: no waiting for the peer's acknowledgement of the last
+    // short segment.
+    client.set_tcp_nodelay(true);
+    client.set_keep_alive(false);
+    client.set_follow_location(false);
+    client.set_url_encode(false);
+    client.set_decompress(false);
+    {
+      const std::lock_guard lock(transfer->mutex);
+      if (transfer->stopped) return;
+      transfer->client = &client;
+    }
+    httplib::Response response;
+    httplib::Error error = httplib::Error::Success;
+    client.send(request, response, error);
+    {
+      const std::lock_guard lock(transfer->mutex);
+      transfer->client = nullptr;
+    }
+    const bool idleTooLong = Clock::now() - lastProgress >= timeout * 0.9;
+    post([error, idleTooLong](Connection& c) { c.onFinished(error, idleTooLong); });
+  }
+
+  void onHeaders(const NSHTTPURLResponse& response) {
+    if (phase_ != Phase::Waiting || !delegate_) return;
     if (isRedirect(response.statusCode())) {
       redirect(response);
       return;
@@ -171,10 +225,14 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
 
   void redirect(const NSHTTPURLResponse& response) {
     phase_ = Phase::Redirecting;
-    const QByteArray location = reply_->rawHeader("Location");
+    const auto& headers = response.allHeaderFields();
+    const auto location = std::find_if(headers.begin(), headers.end(), [](const auto& field) {
+      return QByteArray::fromStdString(field.first).compare("Location", Qt::CaseInsensitive) == 0;
+    });
     QUrl target;
-    if (!location.isEmpty()) {
-      const QUrl resolved = reply_->url().resolved(QUrl::fromEncoded(location));
+    if (location != headers.end() && !location->second.empty()) {
+      const QUrl resolved =
+          url_.resolved(QUrl::fromEncoded(QByteArray::fromStdString(location->second)));
       target = httpURL(resolved.toString(QUrl::FullyEncoded).toStdString());
     }
     auto proposed = proposedRequest(response.statusCode(), target);
@@ -185,13 +243,12 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
       return;
     }
     if (target.isEmpty()) {
-      // Nowhere to go: the redirect is the final answer after all.
+      // Nowhere to go: the redirect is the final answer after all, and its body follows.
       phase_ = Phase::Receiving;
       delegate_->connectionDidReceiveResponse(*this, response);
-      if (delegate_ && reply_->isFinished()) onFinished();
       return;
     }
-    releaseReply();
+    releaseTransfer();
     send(std::move(*accepted));
   }
 
@@ -214,24 +271,15 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     return proposed;
   }
 
-  void onData() {
-    if (phase_ != Phase::Receiving || !delegate_) return;
-    auto self = shared_from_this();
-    const QByteArray bytes = reply_->readAll();
-    if (!bytes.isEmpty())
-      delegate_->connectionDidReceiveData(*this, Data(bytes.begin(), bytes.end()));
+  void onData(const Data& bytes) {
+    if (phase_ != Phase::Receiving || !delegate_ || bytes.empty()) return;
+    delegate_->connectionDidReceiveData(*this, bytes);
   }
 
-  void onFinished() {
-    auto self = shared_from_this();
-    QNetworkReply* reply = reply_;
-    if (phase_ == Phase::Waiting) onHeaders();
-    // Stopped, or a redirect is being decided or followed.
-    if (!delegate_ || reply_ != reply || phase_ == Phase::Redirecting) return;
-    onData();
-    if (!delegate_) return;
-    if (isFailure(reply->error(), phase_ == Phase::Receiving)) {
-      fail(errorFor(reply->error()));
+  void onFinished(httplib::Error error, bool idleTooLong) {
+    if (!delegate_ || phase_ == Phase::Redirecting) return;
+    if (error != httplib::Error::Success || phase_ != Phase::Receiving) {
+      fail(errorFor(error, idleTooLong));
       return;
     }
     cancel();
@@ -239,24 +287,20 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
 
   void fail(const NSError& error) {
     auto* delegate = std::exchange(delegate_, nullptr);
-    releaseReply();
+    releaseTransfer();
     if (delegate) delegate->connectionDidFailWithError(*this, error);
   }
 
-  void releaseReply() {
-    if (!reply_) return;
-    QNetworkReply* reply = std::exchange(reply_, nullptr);
-    reply->disconnect(&context_);
-    reply->abort();
-    reply->deleteLater();
+  void releaseTransfer() {
+    if (auto transfer = std::exchange(transfer_, nullptr)) transfer->stop();
   }
 
   NSMutableURLRequest request_;
+  QUrl url_;
   NSURLConnectionDelegate* delegate_;
-  QPointer<QNetworkReply> reply_;
+  std::shared_ptr<Transfer> transfer_;
   Phase phase_ = Phase::Waiting;
-  // Receiver of the reply's signals and of the first queued step: with it goes every pending
-  // call into this object.
+  // Receiver of the first queued step: with it goes that pending call into this object.
   QObject context_;
 };
 
