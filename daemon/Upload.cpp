@@ -69,8 +69,8 @@ std::string KapshoController::boundaryForData(const Data& data) {
 }
 
 void KapshoController::matchPath(const std::string& path) {
-  const auto contents = contentsOfFile(path);
-  if (!contents) {
+  const auto file = dataWithContentsOfFile(path);
+  if (!file) {
     NSLog("Couldn't read file: %@", path);
     return;
   }
@@ -86,12 +86,11 @@ void KapshoController::matchPath(const std::string& path) {
   auto request =
       NSMutableURLRequest::requestWithURL(*endpoint, NSURLRequestReloadIgnoringCacheData, 60.0);
   request.setHTTPMethod("POST");
-  const Data file(contents->begin(), contents->end());
-  const std::string boundary = boundaryForData(file);
+  const std::string boundary = boundaryForData(*file);
   request.setValue(stringWithFormat("multipart/form-data; boundary=%@", boundary), "Content-Type");
 
   Data body;
-  body.reserve(file.size() + 512 + path.size() * 3);
+  body.reserve(file->size() + 512 + path.size() * 3);
   append(body,
          stringWithFormat("--%@\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\n",
                           boundary));
@@ -100,7 +99,7 @@ void KapshoController::matchPath(const std::string& path) {
                                 "filename=\"%@\"\r\n",
                                 boundary, formFileName(path)));
   append(body, "Content-Type: application/octet-stream\r\n\r\n");
-  body.insert(body.end(), file.begin(), file.end());
+  body.insert(body.end(), file->begin(), file->end());
   append(body, stringWithFormat("\r\n--%@--\r\n", boundary));
   request.setHTTPBody(std::move(body));
 

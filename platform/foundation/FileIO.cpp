@@ -1,6 +1,7 @@
 #include "platform/foundation/FileIO.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,23 +11,42 @@
 
 namespace platform {
 
-std::optional<std::string> contentsOfFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+// Reads the whole file into a buffer sized by fstat up front; a file that grows while it is read
+// is read on to its end.
+template <typename Buffer>
+std::optional<Buffer> readWhole(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::string bytes;
-  char buffer[65536];
+  struct stat st {};
+  Buffer bytes;
+  bytes.resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536);
+  size_t filled = 0;
   while (true) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t n = read(fd, bytes.data() + filled, bytes.size() - filled);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
+    filled += static_cast<size_t>(n);
   }
   close(fd);
+  bytes.resize(filled);
   return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string> contentsOfFile(const std::string& path) {
+  return readWhole<std::string>(path);
+}
+
+std::optional<Data> dataWithContentsOfFile(const std::string& path) {
+  return readWhole<Data>(path);
 }
 
 namespace {

@@ -4,9 +4,13 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Value.h"
+
 namespace platform {
 
 std::optional<std::string> contentsOfFile(const std::string& path);
+// dataWithContentsOfFile: the file's bytes, read into a buffer of the file's size.
+std::optional<Data> dataWithContentsOfFile(const std::string& path);
 
 // Writes through a temporary file in the same folder, fsync, rename, and fsync of the folder,
 // so that readers see the old contents or the new, never a part. Creates missing folders.
