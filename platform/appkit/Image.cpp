@@ -1,5 +1,6 @@
 #include "platform/appkit/Image.h"
 
+#include <QImage>
 #include <QImageReader>
 #include <map>
 
@@ -28,10 +29,11 @@ std::shared_ptr<NSImage> NSImage::imageNamed(const std::string& name) {
 
 std::shared_ptr<NSImage> NSImage::imageWithContentsOfFile(const std::string& path) {
   QImageReader reader(QString::fromStdString(path));
-  if (!reader.canRead()) return nullptr;
-  std::shared_ptr<NSImage> image(new NSImage(path));
-  const QSize pixels = reader.size();
-  image->size_ = {static_cast<double>(pixels.width()), static_cast<double>(pixels.height())};
+  auto pixels = std::make_shared<QImage>(reader.read());
+  if (pixels->isNull()) return nullptr;
+  std::shared_ptr<NSImage> image(new NSImage(path, std::move(pixels)));
+  image->size_ = {static_cast<double>(image->pixels_->width()),
+                  static_cast<double>(image->pixels_->height())};
   return image;
 }
 

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+class QImage;
+
 namespace platform {
 
 struct NSSize {
@@ -26,10 +28,14 @@ class NSImage : public std::enable_shared_from_this<NSImage> {
   bool setName(const std::string& name);
   const std::string& name() const { return name_; }
   const std::string& path() const { return path_; }
+  // The pixels, decoded once when the image was loaded.
+  const QImage& pixels() const { return *pixels_; }
 
  private:
-  explicit NSImage(std::string path) : path_(std::move(path)) {}
+  NSImage(std::string path, std::shared_ptr<const QImage> pixels)
+      : path_(std::move(path)), pixels_(std::move(pixels)) {}
   std::string path_;
+  std::shared_ptr<const QImage> pixels_;
   std::string name_;
   NSSize size_;
 };

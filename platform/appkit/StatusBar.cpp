@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QImage>
 #include <QKeySequence>
+#include <QPixmap>
 
 #include "platform/appkit/Application.h"
 #include "platform/appkit/StatusItemQt.h"
@@ -105,7 +107,7 @@ void QtStatusItem::menuClosed() {
 void QtStatusItem::updateIcon() {
   if (!tray_) return;
   const auto shown = shownImage();
-  tray_->setIcon(shown ? QIcon(QString::fromStdString(shown->path())) : QIcon());
+  tray_->setIcon(shown ? QIcon(QPixmap::fromImage(shown->pixels())) : QIcon());
   if (shown) tray_->show();
 }
 
