@@ -63,6 +63,7 @@ class ScriptedServer {
     sockets_[r.path] = &socket;
     QObject::connect(&socket, &QTcpSocket::disconnected, &socket,
                      [this, path = r.path] { closed.insert(path); });
+    if (r.path == "/hangup") socket.disconnectFromHost();
     if (auto answer = routes(r)) socket.write(answer->data(), answer->size());
   }
   static std::string answer(const std::string& status, const std::string& headers,
@@ -80,7 +81,7 @@ class ScriptedServer {
     if (r.path == "/nowhere") return answer("302 Found", "", "");
     if (r.path == "/img/rel.png") return answer("200 OK", "", "PNG!");
     if (r.path == "/slow") return std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nfirst");
-    if (r.path == "/silent") return std::nullopt;
+    if (r.path == "/silent" || r.path == "/hangup") return std::nullopt;
     return answer("200 OK", "", "done");
   }
 
@@ -209,8 +210,15 @@ TEST(URLConnection, FailuresCarryTheirCodeAndSentence) {
   EXPECT_EQ(refused.error->code(), NSURLErrorCannotConnectToHost);
   EXPECT_EQ(refused.error->localizedDescription(), "Could not connect to the server.");
 
-  ShortTimeout shortly;
+  // A server that hangs up without an answer is a lost connection, not a time-out.
   ScriptedServer server;
+  Recorder hungUp;
+  auto c = start(server.url("/hangup"), hungUp);
+  ASSERT_TRUE(spinUntil([&] { return hungUp.error.has_value(); }));
+  EXPECT_EQ(hungUp.error->code(), NSURLErrorNetworkConnectionLost);
+  EXPECT_EQ(hungUp.error->localizedDescription(), "The network connection was lost.");
+
+  ShortTimeout shortly;
   auto b = start(server.url("/silent"), waiting);
   ASSERT_TRUE(spinUntil([&] { return waiting.error.has_value(); }));
   EXPECT_EQ(waiting.error->code(), NSURLErrorTimedOut);
