@@ -208,6 +208,9 @@ void UploadServer::image(const Request& request, Response& response) const {
   auto file = path ? std::make_shared<std::ifstream>(*path, std::ios::binary) : nullptr;
   if (!file || !file->seekg(0, std::ios::end)) return refuse(response, 404, "no such image");
   const auto size = static_cast<std::size_t>(file->tellg());
+  // An upload may be HTML or SVG: it is shown, but never runs script with this server's origin.
+  response.set_header("Content-Security-Policy", "default-src 'none'; sandbox");
+  response.set_header("X-Content-Type-Options", "nosniff");
   response.set_content_provider(
       size, contentTypeOf(name),
       [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {

@@ -136,12 +136,17 @@ TEST_F(UploadServerTest, NamesKeepOnlyAPlainExtension) {
       {"x.abcdefghijklmnopq", "", "application/octet-stream"},
       {"trailing.", "", "application/octet-stream"},
       {"blob.weird123", ".weird123", "application/octet-stream"},
+      {"page.html", ".html", "text/html"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fileName);
     const Reply stored = upload(file, c.fileName);
     EXPECT_EQ(stored.header("Location"), url("/i/" + hash + c.suffix));
-    EXPECT_EQ(curl({stored.header("Location")}).header("Content-Type"), c.contentType);
+    const Reply served = curl({stored.header("Location")});
+    EXPECT_EQ(served.header("Content-Type"), c.contentType);
+    // Whatever was uploaded, no script of it runs with the server's origin.
+    EXPECT_EQ(served.header("Content-Security-Policy"), "default-src 'none'; sandbox");
+    EXPECT_EQ(served.header("X-Content-Type-Options"), "nosniff");
   }
 }
 
