@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -130,9 +131,14 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     if (!std::isfinite(seconds) || seconds <= 0) seconds = kDefaultTimeout;
     phase_ = Phase::Waiting;
     transfer_ = std::make_shared<Transfer>();
-    std::thread(perform, transfer_, weak_from_this(), outgoing(), origin(),
-                std::chrono::duration<double>(std::min(seconds, 1.0e6)))
-        .detach();
+    try {
+      std::thread(perform, transfer_, weak_from_this(), outgoing(), origin(),
+                  std::chrono::duration<double>(std::min(seconds, 1.0e6)))
+          .detach();
+    } catch (const std::system_error&) {
+      // No thread to be had (the process is at its limit): a failure like any other.
+      fail(NSError("NSURLErrorDomain", NSURLErrorUnknown, "An unknown error occurred."));
+    }
   }
 
   std::string origin() const {
