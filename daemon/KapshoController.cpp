@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/constants.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/UserDefaults.h"
@@ -35,6 +36,9 @@ KapshoController::KapshoController() {
       NSException::raise("KQueueError",
                          stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
     updateStatusItem();
+    NSDistributedNotificationCenter::defaultCenter().addObserver(
+        this, [this](const NSNotification& notification) { showStatusNotification(notification); },
+        ShowStatusItemNotificationName, std::nullopt);
   } catch (...) {
     // No half-built controller escapes: everything set up so far is given back first.
     teardown();
@@ -61,4 +65,5 @@ void KapshoController::teardown() {
   seenFiles_.reset();
   statusItem_.reset();
   statusError_.reset();
+  NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
 }

@@ -19,6 +19,7 @@
 #include "platform/appkit/StatusBar.h"
 #include "platform/bsd/kqueue.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Object.h"
 #include "platform/foundation/Timer.h"
@@ -123,6 +124,9 @@ class KapshoController : public platform::NSObject, public platform::NSURLConnec
   void updateStatusMenu();
   void clearRecentImages(platform::NSObject* sender);
   void selectRecentImage(platform::NSMenuItem* sender);
+
+  // The pane's request to show or hide the status item.
+  void showStatusNotification(const platform::NSNotification& notification);
 
   // Menu actions by selector.
   bool respondsToSelector(std::string_view selector) const override;

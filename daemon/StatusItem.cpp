@@ -149,6 +149,15 @@ void KapshoController::selectRecentImage(NSMenuItem* sender) {
   if (const auto* url = std::any_cast<NSURL>(&sender->representedObject())) openImage(*url);
 }
 
+// Any process of the user may post it; a missing entry or a missing user info reads as NO.
+void KapshoController::showStatusNotification(const NSNotification& notification) {
+  const Value* show = notification.userInfo
+                          ? valueForKey(*notification.userInfo, ShowStatusItemNotificationKey)
+                          : nullptr;
+  NSUserDefaults::standardUserDefaults().setBool(show && show->boolValue(), HasStatusItemKey);
+  updateStatusItem();
+}
+
 bool KapshoController::respondsToSelector(std::string_view selector) const {
   return selector == "selectRecentImage:" || selector == "clearRecentImages:";
 }
