@@ -80,6 +80,13 @@ std::optional<std::string> readFile(const std::string& path) {
   return buffer.str();
 }
 
+std::optional<long> processMemoryKiB(pid_t pid, const std::string& field) {
+  const auto status = readFile("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status ? status->find("\n" + field + ":") : std::string::npos;
+  if (at == std::string::npos) return std::nullopt;
+  return std::stol(status->substr(at + field.size() + 2));
+}
+
 int freeLocalPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

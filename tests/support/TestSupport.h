@@ -91,6 +91,9 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
+// A memory figure of a running process from /proc (field "VmRSS" now, "VmHWM" its peak), in KiB.
+std::optional<long> processMemoryKiB(pid_t pid, const std::string& field);
+
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);
 

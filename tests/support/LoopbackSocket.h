@@ -1,0 +1,34 @@
+// A raw TCP client on loopback, for talking HTTP to a server byte for byte: malformed requests,
+// slow senders, connections from another loopback address.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace testing_support {
+
+class LoopbackSocket {
+ public:
+  // Connects to 127.0.0.1:port from the loopback address `from` (any of 127.0.0.0/8); check
+  // connected() before use.
+  explicit LoopbackSocket(int port, const std::string& from = "127.0.0.1");
+  ~LoopbackSocket();
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // Sends all of the bytes; false once the server has closed or reset the connection.
+  bool send(const std::string& bytes);
+  // Reads until the server closes the connection or the deadline passes; gives what came.
+  std::string receiveAll(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  // Whether the server has closed the connection (reading gives end of file or an error).
+  bool closedByServer();
+
+ private:
+  int fd_ = -1;
+};
+
+// The first line of an HTTP answer ("HTTP/1.1 404 Not Found"), or "" when none came.
+std::string statusLine(const std::string& reply);
+
+}  // namespace testing_support
