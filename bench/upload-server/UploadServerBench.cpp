@@ -20,26 +20,10 @@ namespace {
 
 constexpr int kClients = 16;
 constexpr int kRuns = 3;
-const std::string kBoundary = "KapshoBoundary";
-
-// The request the agent sends, with a connection of its own.
-std::string uploadRequest(int port, const std::string& bytes) {
-  const std::string body =
-      "--" + kBoundary +
-      "\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\nUpload\r\n--" + kBoundary +
-      "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"Picture 1.png\"\r\n"
-      "Content-Type: application/octet-stream\r\n\r\n" +
-      bytes + "\r\n--" + kBoundary + "--\r\n";
-  return "POST /app_upload.php HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-         "\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-         body;
-}
-
 bool upload(int port, const std::string& bytes) {
   LoopbackSocket socket(port);
-  return socket.connected() && socket.send(uploadRequest(port, bytes)) &&
-         statusLine(socket.receiveAll(std::chrono::seconds(60))).find(" 302 ") != std::string::npos;
+  return socket.connected() && socket.send(agentUpload(port, bytes.size()).whole(bytes)) &&
+         statusLine(socket.receive(std::chrono::seconds(60))).find(" 302 ") != std::string::npos;
 }
 
 struct RunResult {

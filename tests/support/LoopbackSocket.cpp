@@ -43,7 +43,7 @@ bool LoopbackSocket::send(const std::string& bytes) {
   return true;
 }
 
-std::string LoopbackSocket::receiveAll(std::chrono::milliseconds deadline) {
+std::string LoopbackSocket::receive(std::chrono::milliseconds deadline, const std::string& until) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   std::string reply;
   char buffer[64 * 1024];
@@ -55,6 +55,7 @@ std::string LoopbackSocket::receiveAll(std::chrono::milliseconds deadline) {
     const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) return reply;
     reply.append(buffer, static_cast<std::size_t>(n));
+    if (!until.empty() && reply.find(until) != std::string::npos) return reply;
   }
 }
 
@@ -62,6 +63,22 @@ bool LoopbackSocket::closedByServer() {
   pollfd ready{fd_, POLLIN, 0};
   char byte;
   return poll(&ready, 1, 0) == 1 && recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+UploadRequest agentUpload(int port, std::size_t fileSize, const std::string& fileName) {
+  const std::string boundary = "KapshoBoundary";
+  UploadRequest request;
+  request.partsBefore =
+      "--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\nUpload\r\n--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
+      "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+  request.partsAfter = "\r\n--" + boundary + "--\r\n";
+  const std::size_t length = request.partsBefore.size() + fileSize + request.partsAfter.size();
+  request.head = "POST /app_upload.php HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                 "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+                 "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+  return request;
 }
 
 std::string statusLine(const std::string& reply) {

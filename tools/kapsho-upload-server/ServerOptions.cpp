@@ -5,6 +5,8 @@
 #include <QStringList>
 
 #include <filesystem>
+#include <limits>
+#include <optional>
 
 namespace upload_server {
 
@@ -12,19 +14,34 @@ namespace {
 
 constexpr int kDefaultPort = 8451;
 constexpr std::size_t kDefaultMaxBytes = 64 * 1024 * 1024;
+constexpr unsigned kDefaultMaxConnections = 256;
+constexpr unsigned kDefaultMaxPerClient = 32;
+constexpr unsigned kDefaultRequestTimeout = 60;
 
 const char* const kUsage =
     "Usage: kapsho-upload-server [options]\n"
     "Receives screenshots posted to /app_upload.php and serves them under /i/<name>.\n"
     "\n"
     "Options:\n"
-    "  --bind ADDR       address to listen on (default 127.0.0.1)\n"
-    "  --port N          port to listen on (default 8451)\n"
-    "  --data-dir DIR    folder of the stored images\n"
-    "                    (default ${XDG_DATA_HOME:-$HOME/.local/share}/kapsho/uploads)\n"
-    "  --base-url URL    start of the addresses handed out (default http://ADDR:N)\n"
-    "  --max-bytes N     largest request body accepted (default 67108864)\n"
-    "  -h, --help        show this text\n";
+    "  --bind ADDR             address to listen on (default 127.0.0.1)\n"
+    "  --port N                port to listen on (default 8451)\n"
+    "  --data-dir DIR          folder of the stored images\n"
+    "                          (default ${XDG_DATA_HOME:-$HOME/.local/share}/kapsho/uploads)\n"
+    "  --base-url URL          start of the addresses handed out (default http://ADDR:N)\n"
+    "  --max-bytes N           largest request body accepted (default 67108864)\n"
+    "  --max-connections N     connections served at once (default 256)\n"
+    "  --max-per-client N      connections served at once from one address (default 32)\n"
+    "  --request-timeout SECS  time a client has to send a whole request (default 60)\n"
+    "  -h, --help              show this text\n";
+
+// A positive number that fits T, or nullopt.
+template <typename T>
+std::optional<T> positive(const QString& text) {
+  bool ok = false;
+  const qulonglong value = text.toULongLong(&ok);
+  if (!ok || value == 0 || value > std::numeric_limits<T>::max()) return std::nullopt;
+  return static_cast<T>(value);
+}
 
 std::string hostForUrl(const std::string& address) {
   return address.find(':') == std::string::npos ? address : "[" + address + "]";
@@ -41,7 +58,14 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
   const QCommandLineOption dataDir("data-dir", "", "DIR");
   const QCommandLineOption baseUrl("base-url", "", "URL");
   const QCommandLineOption maxBytes("max-bytes", "", "N", QString::number(kDefaultMaxBytes));
-  parser.addOptions({help, bind, port, dataDir, baseUrl, maxBytes});
+  const QCommandLineOption maxConnections("max-connections", "", "N",
+                                          QString::number(kDefaultMaxConnections));
+  const QCommandLineOption maxPerClient("max-per-client", "", "N",
+                                        QString::number(kDefaultMaxPerClient));
+  const QCommandLineOption requestTimeout("request-timeout", "", "SECS",
+                                          QString::number(kDefaultRequestTimeout));
+  parser.addOptions(
+      {help, bind, port, dataDir, baseUrl, maxBytes, maxConnections, maxPerClient, requestTimeout});
 
   QStringList qtArguments;
   for (const auto& argument : arguments) qtArguments << QString::fromLocal8Bit(argument);
@@ -61,11 +85,22 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
     return UsageError{"--port needs a number from 1 to 65535, not '" +
                       parser.value(port).toStdString() + "'"};
 
-  const qulonglong limit = parser.value(maxBytes).toULongLong(&ok);
-  if (!ok || limit == 0)
-    return UsageError{"--max-bytes needs a positive number, not '" +
-                      parser.value(maxBytes).toStdString() + "'"};
-  options.maxBytes = limit;
+  const auto needsPositive = [&](const QCommandLineOption& option) {
+    return UsageError{"--" + option.names().first().toStdString() +
+                      " needs a positive number, not '" + parser.value(option).toStdString() + "'"};
+  };
+  const auto bytes = positive<std::size_t>(parser.value(maxBytes));
+  const auto connections = positive<unsigned>(parser.value(maxConnections));
+  const auto perClient = positive<unsigned>(parser.value(maxPerClient));
+  const auto timeout = positive<unsigned>(parser.value(requestTimeout));
+  if (!bytes) return needsPositive(maxBytes);
+  if (!connections) return needsPositive(maxConnections);
+  if (!perClient) return needsPositive(maxPerClient);
+  if (!timeout) return needsPositive(requestTimeout);
+  options.maxBytes = *bytes;
+  options.maxConnections = *connections;
+  options.maxPerClient = *perClient;
+  options.requestTimeout = std::chrono::seconds(*timeout);
 
   if (parser.isSet(dataDir)) {
     options.dataDir = parser.value(dataDir).toStdString();

@@ -1,6 +1,7 @@
 // The upload server's settings, read from its command line.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <variant>
@@ -14,6 +15,9 @@ struct ServerOptions {
   std::string dataDir;
   std::string baseUrl;
   std::size_t maxBytes = 0;
+  unsigned maxConnections = 0;
+  unsigned maxPerClient = 0;
+  std::chrono::seconds requestTimeout{0};
 };
 
 struct ShowUsage {

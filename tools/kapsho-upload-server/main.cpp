@@ -4,18 +4,25 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <future>
 #include <optional>
 
 #include "platform/foundation/Log.h"
+#include "tools/kapsho-upload-server/HttpServer.h"
 #include "tools/kapsho-upload-server/ImageStore.h"
 #include "tools/kapsho-upload-server/ServerOptions.h"
-#include "tools/kapsho-upload-server/UploadServer.h"
+#include "tools/kapsho-upload-server/UploadService.h"
 
 using namespace upload_server;
 
+namespace {
+
+// How long requests in flight get to finish once a stop is asked for.
+constexpr std::chrono::seconds kStopGrace{3};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  // Blocked before any thread starts, so that they wait for sigtimedwait below.
+  // Blocked before any thread starts, so that only sigwait below takes them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -40,31 +47,24 @@ int main(int argc, char** argv) {
   try {
     store.emplace(options.dataDir);
   } catch (const std::filesystem::filesystem_error& error) {
-    std::fprintf(stderr, "kapsho-upload-server: cannot create %s: %s\n", options.dataDir.c_str(),
+    std::fprintf(stderr, "kapsho-upload-server: cannot use %s: %s\n", options.dataDir.c_str(),
                  error.code().message().c_str());
     return 1;
   }
 
-  UploadServer server(*store, options.baseUrl, options.maxBytes);
-  if (const auto error = server.bind(options.bindAddress, options.port)) {
+  UploadService service(*store, options.baseUrl, options.maxBytes);
+  HttpServer server(service,
+                    {options.maxConnections, options.maxPerClient, options.requestTimeout});
+  if (const auto error = server.start(options.bindAddress, options.port)) {
     std::fprintf(stderr, "kapsho-upload-server: %s\n", error->c_str());
     return 1;
   }
   NSLog("listening on %@ port %d, storing in %@, addresses start with %@/i/", options.bindAddress,
         options.port, options.dataDir, options.baseUrl);
 
-  auto serving = std::async(std::launch::async, [&] { return server.serve(); });
-  const auto ended = [&](std::chrono::milliseconds within) {
-    return serving.wait_for(within) == std::future_status::ready;
-  };
-  const timespec tick{0, 100'000'000};
-  while (!ended(std::chrono::milliseconds(0))) {
-    const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (signal <= 0) continue;
-    NSLog("stopping on signal %d", signal);
-    // stop() does nothing until serve() listens, so it is repeated until serve() ends.
-    do server.stop();
-    while (!ended(std::chrono::milliseconds(10)));
-  }
-  return serving.get() ? 0 : 1;
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  NSLog("stopping on signal %d", signal);
+  server.stop(kStopGrace);
+  return 0;
 }

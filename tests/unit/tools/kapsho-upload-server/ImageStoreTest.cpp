@@ -1,0 +1,67 @@
+// The store's promise that an address never changes what it serves, met where it can be broken:
+// with names cut to one hex digit, so that different bytes meet under a taken name.
+#include "tools/kapsho-upload-server/ImageStore.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace testing_support;
+using namespace upload_server;
+using Kind = StoreOutcome::Kind;
+
+StoreOutcome put(const ImageStore& store, const std::string& bytes) {
+  std::string error;
+  const auto file = store.receive("shot.PNG", &error);
+  EXPECT_TRUE(file) << error;
+  EXPECT_TRUE(file->append(bytes.data(), bytes.size()));
+  return store.store(*file);
+}
+
+std::string served(const ImageStore& store, const std::string& name) {
+  const Descriptor file = store.open(name);
+  std::string bytes(64, '\0');
+  const ssize_t got = file.get() < 0 ? -1 : pread(file.get(), bytes.data(), bytes.size(), 0);
+  return got < 0 ? "<none>" : bytes.substr(0, static_cast<std::size_t>(got));
+}
+
+TEST(ImageStoreTest, ATakenNameKeepsItsBytes) {
+  TempDir dir;
+  const ImageStore store(dir.path(), 1);
+  // Sixteen names cannot keep seventeen texts apart.
+  std::map<std::string, std::string> owners;
+  StoreOutcome clash{Kind::Stored, ""};
+  for (int i = 0; i < 17 && clash.kind == Kind::Stored; ++i) {
+    const std::string text = "bytes " + std::to_string(i);
+    clash = put(store, text);
+    if (clash.kind == Kind::Stored) owners[clash.text] = text;
+  }
+  ASSERT_EQ(clash.kind, Kind::NameTaken);
+  ASSERT_EQ(clash.text.size(), 5u) << clash.text;  // one digit and ".png"
+  EXPECT_EQ(served(store, clash.text), owners[clash.text]);
+
+  const StoreOutcome again = put(store, owners[clash.text]);
+  EXPECT_EQ(again.kind, Kind::Stored);
+  EXPECT_EQ(again.text, clash.text);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+}
+
+TEST(ImageStoreTest, AFileDroppedBeforeItIsStoredLeavesNothing) {
+  TempDir dir;
+  const ImageStore store(dir.path());
+  std::string error;
+  auto file = store.receive("a.png", &error);
+  ASSERT_TRUE(file->append("half", 4));
+  EXPECT_FALSE(std::filesystem::is_empty(dir.path()));
+  file.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace

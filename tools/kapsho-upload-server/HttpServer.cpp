@@ -1,0 +1,328 @@
+#include "tools/kapsho-upload-server/HttpServer.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "platform/foundation/Log.h"
+
+namespace upload_server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Room for a request line and headers of a few kilobytes; MHD answers 414 or 431 past it.
+constexpr std::size_t kConnectionMemory = 32 * 1024;
+constexpr std::size_t kMaxHeaderFields = 64;
+constexpr unsigned kMaxThreads = 4;
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+constexpr std::size_t kMaxLoggedTarget = 256;
+const char* const kPlainText = "text/plain; charset=utf-8";
+
+// A log line holds what a client sent only as printable ASCII: no control byte can forge a line
+// or drive a terminal.
+std::string escapedForLog(std::string_view text) {
+  std::string escaped;
+  for (const char c : text.substr(0, kMaxLoggedTarget)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f && c != '\\') {
+      escaped += c;
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      escaped += hex;
+    }
+  }
+  if (text.size() > kMaxLoggedTarget) escaped += "...";
+  return escaped;
+}
+
+std::string clientOf(MHD_Connection* connection) {
+  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET6_ADDRSTRLEN] = "?";
+  const sockaddr* address = info ? info->client_addr : nullptr;
+  if (address && address->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  else if (address && address->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+              sizeof text);
+  return text;
+}
+
+std::optional<std::uint64_t> parseLength(const std::string& text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+// A body whose length two headers disagree on is where request smuggling starts.
+std::optional<Reply> framingFault(const Request& request) {
+  const std::size_t lengths = request.headerCount("Content-Length");
+  const auto transfer = request.header("Transfer-Encoding");
+  if (lengths > 1 || (lengths == 1 && transfer) ||
+      (transfer && strcasecmp(transfer->c_str(), "chunked") != 0) ||
+      (lengths == 1 && !parseLength(*request.header("Content-Length"))))
+    return Reply::plain(400, "conflicting or unknown body framing");
+  if (request.headerCount() > kMaxHeaderFields)
+    return Reply::plain(431, "more than " + std::to_string(kMaxHeaderFields) + " header fields");
+  return std::nullopt;
+}
+
+const char* endingNote(MHD_RequestTerminationCode code) {
+  switch (code) {
+    case MHD_REQUEST_TERMINATED_WITH_ERROR:
+      return "refused: malformed or too large";
+    case MHD_REQUEST_TERMINATED_TIMEOUT_REACHED:
+      return "closed: client idle";
+    case MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN:
+      return "closed: server stopping";
+    default:
+      return "closed: client went away";
+  }
+}
+
+}  // namespace
+
+// One connection, which carries one request.
+struct HttpServer::Exchange {
+  std::string client;
+  int fd = -1;
+  Clock::time_point deadline;
+  bool sawRequestLine = false;
+  bool begun = false;
+  std::string target = "-";
+  std::string method = "-";
+  std::unique_ptr<BodyReader> body;
+  int status = 0;
+  std::string note;
+  MHD_RequestTerminationCode ending = MHD_REQUEST_TERMINATED_COMPLETED_OK;
+  std::atomic<bool> answered = false;
+  std::atomic<bool> cutOff = false;
+};
+
+struct HttpServer::Callbacks {
+  static void connection(void* self, MHD_Connection* connection, void** context,
+                         MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<HttpServer*>(self);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+      server->opened(connection, context);
+    else
+      server->closed(static_cast<Exchange*>(*context));
+  }
+
+  static void* requestLine(void*, const char* target, MHD_Connection* connection) {
+    auto* exchange = static_cast<Exchange*>(
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)->socket_context);
+    exchange->sawRequestLine = true;
+    exchange->target = target;
+    return exchange;
+  }
+
+  static MHD_Result request(void* self, MHD_Connection* connection, const char* path,
+                            const char* method, const char*, const char* data, std::size_t* size,
+                            void** context) {
+    auto& exchange = *static_cast<Exchange*>(*context);
+    if (!exchange.begun) {
+      exchange.begun = true;
+      exchange.method = method;
+      return static_cast<HttpServer*>(self)->begin(exchange, Request(connection, method, path))
+                 ? MHD_YES
+                 : MHD_NO;
+    }
+    if (*size > 0) {
+      exchange.body->consume(data, *size);
+      *size = 0;
+      return MHD_YES;
+    }
+    return answer(connection, exchange, exchange.body->finish());
+  }
+
+  static void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode code) {
+    if (*context) static_cast<Exchange*>(*context)->ending = code;
+  }
+
+  static MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
+    MHD_Response* response = reply.file.get() >= 0
+                                 ? MHD_create_response_from_fd64(reply.fileSize, reply.file.get())
+                                 : MHD_create_response_from_buffer(
+                                       reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    // The response owns the file now.
+    reply.file.release();
+    for (const auto& [name, value] : reply.headers)
+      MHD_add_response_header(response, name.c_str(), value.c_str());
+    // What a client sends after its request is never read, so nothing can be smuggled in.
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+    MHD_destroy_response(response);
+    exchange.body.reset();
+    exchange.status = reply.status;
+    exchange.note = std::move(reply.note);
+    exchange.answered = true;
+    return queued;
+  }
+};
+
+Reply Reply::plain(int status, const std::string& text) {
+  Reply reply;
+  reply.status = status;
+  reply.headers.emplace_back(MHD_HTTP_HEADER_CONTENT_TYPE, kPlainText);
+  reply.text = text + "\n";
+  reply.note = text;
+  return reply;
+}
+
+Request::Request(MHD_Connection* connection, std::string method, std::string path)
+    : connection_(connection), method_(std::move(method)), path_(std::move(path)) {}
+
+std::optional<std::string> Request::header(const char* name) const {
+  const char* value = MHD_lookup_connection_value(connection_, MHD_HEADER_KIND, name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::size_t Request::headerCount(const char* name) const {
+  struct Count {
+    const char* name;
+    std::size_t found = 0;
+  } count{name};
+  const auto tally = [](void* context, MHD_ValueKind, const char* key, const char*) {
+    auto* count = static_cast<Count*>(context);
+    if (!count->name || strcasecmp(key, count->name) == 0) ++count->found;
+    return MHD_YES;
+  };
+  MHD_get_connection_values(connection_, MHD_HEADER_KIND, tally, &count);
+  return count.found;
+}
+
+std::optional<std::uint64_t> Request::contentLength() const {
+  const auto text = header(MHD_HTTP_HEADER_CONTENT_LENGTH);
+  return text ? parseLength(*text) : std::nullopt;
+}
+
+HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits)
+    : handler_(handler), limits_(limits) {}
+
+HttpServer::~HttpServer() {
+  stop(std::chrono::milliseconds(0));
+}
+
+std::optional<std::string> HttpServer::start(const std::string& address, int port) {
+  const std::string where = "cannot listen on " + address + " port " + std::to_string(port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
+    return where + ": " + gai_strerror(error);
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> resolved(found, freeaddrinfo);
+  Descriptor listener(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // SO_REUSEADDR alone: a restart binds at once, but a second server never shares the port.
+  const int yes = 1;
+  if (listener.get() < 0 ||
+      setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
+      listen(listener.get(), SOMAXCONN) != 0)
+    return where + ": " + std::strerror(errno);
+
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u,
+                                      std::min(kMaxThreads, limits_.maxConnections));
+  const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC |
+                         (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0);
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET,
+      listener.get(), MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
+      limits_.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.maxPerClient,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.requestTimeout.count()),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
+      &Callbacks::connection, this, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_END);
+  if (!daemon_) return where + ": the HTTP server did not start";
+  listener.release();
+  watchdog_ = std::thread([this] { watch(); });
+  return std::nullopt;
+}
+
+void HttpServer::stop(std::chrono::milliseconds grace) {
+  if (!daemon_) return;
+  const int listener = MHD_quiesce_daemon(daemon_);
+  if (listener >= 0) close(listener);
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, grace, [&] { return exchanges_.empty(); });
+  }
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  watchdog_.join();
+}
+
+void HttpServer::opened(MHD_Connection* connection, void** context) {
+  auto* exchange = new Exchange;
+  exchange->client = clientOf(connection);
+  exchange->fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
+  exchange->deadline = Clock::now() + limits_.requestTimeout;
+  *context = exchange;
+  const std::lock_guard lock(mutex_);
+  exchanges_.insert(exchange);
+}
+
+bool HttpServer::begin(Exchange& exchange, const Request& request) {
+  if (auto fault = framingFault(request))
+    return Callbacks::answer(request.connection(), exchange, std::move(*fault)) == MHD_YES;
+  auto start = handler_.begin(request);
+  if (auto* reply = std::get_if<Reply>(&start))
+    return Callbacks::answer(request.connection(), exchange, std::move(*reply)) == MHD_YES;
+  exchange.body = std::move(std::get<std::unique_ptr<BodyReader>>(start));
+  return true;
+}
+
+void HttpServer::closed(Exchange* exchange) {
+  {
+    const std::lock_guard lock(mutex_);
+    exchanges_.erase(exchange);
+  }
+  changed_.notify_all();
+  const std::unique_ptr<Exchange> gone(exchange);
+  if (!exchange->sawRequestLine && !exchange->cutOff) return;
+  std::string outcome = exchange->status ? std::to_string(exchange->status) : "-";
+  if (!exchange->note.empty())
+    outcome += " " + exchange->note;
+  else if (exchange->cutOff)
+    outcome += " cut off: no whole request within " +
+               std::to_string(limits_.requestTimeout.count()) + " s";
+  else if (!exchange->status)
+    outcome += std::string(" ") + endingNote(exchange->ending);
+  NSLog("%@ %@ %@ %@", exchange->client, escapedForLog(exchange->method),
+        escapedForLog(exchange->target), outcome);
+}
+
+void HttpServer::watch() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    const auto now = Clock::now();
+    for (Exchange* exchange : exchanges_)
+      if (!exchange->answered && now >= exchange->deadline && !exchange->cutOff.exchange(true))
+        // The library closes the connection once it sees it shut; it closes the descriptor
+        // only after telling closed(), which waits for this lock.
+        shutdown(exchange->fd, SHUT_RDWR);
+    changed_.wait_for(lock, kWatchInterval);
+  }
+}
+
+}  // namespace upload_server

@@ -1,0 +1,190 @@
+#include "tools/kapsho-upload-server/UploadService.h"
+
+#include <microhttpd.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <QMimeDatabase>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+namespace upload_server {
+
+namespace {
+
+const std::string kUploadPath = "/app_upload.php";
+const std::string kImagePrefix = "/i/";
+// Room for one line of part headers; a longer one makes the body malformed.
+constexpr std::size_t kPartHeaderBuffer = 16 * 1024;
+// "Upload" and a little more, so that a longer value still differs from it.
+constexpr std::size_t kMaxFieldValue = 16;
+
+std::string contentTypeOf(const std::string& name) {
+  return QMimeDatabase()
+      .mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension)
+      .name()
+      .toStdString();
+}
+
+// Reads the multipart form as it arrives: the field app_upload into memory, the first part
+// userfile into the store's temporary file. The first fault decides the answer; the rest of the
+// body, bounded by its declared length, is then only counted off.
+class UploadReceiver : public BodyReader {
+ public:
+  UploadReceiver(const Request& request, const ImageStore& store, const std::string& baseUrl)
+      : store_(store), baseUrl_(baseUrl) {
+    parser_ = MHD_create_post_processor(request.connection(), kPartHeaderBuffer, &onPart, this);
+  }
+  ~UploadReceiver() override {
+    if (parser_) MHD_destroy_post_processor(parser_);
+  }
+  UploadReceiver(const UploadReceiver&) = delete;
+  UploadReceiver& operator=(const UploadReceiver&) = delete;
+
+  // False when the form has no boundary.
+  bool parses() const { return parser_ != nullptr; }
+
+  void consume(const char* data, std::size_t size) override {
+    if (!fault_ && MHD_post_process(parser_, data, size) != MHD_YES && !fault_)
+      fault_ = Reply::plain(400, "malformed multipart body");
+  }
+
+  Reply finish() override {
+    if (fault_) return std::move(*fault_);
+    const bool wellFormed = MHD_destroy_post_processor(parser_) == MHD_YES;
+    parser_ = nullptr;
+    if (!wellFormed) return Reply::plain(400, "malformed multipart body");
+    if (field_ != "Upload") return Reply::plain(400, "the field app_upload must be \"Upload\"");
+    if (!file_) return Reply::plain(400, "no file part userfile");
+    if (file_->size() == 0) return Reply::plain(400, "the file userfile is empty");
+    return stored(store_.store(*file_));
+  }
+
+ private:
+  enum class Into { Nothing, Field, File };
+
+  static MHD_Result onPart(void* self, MHD_ValueKind, const char* key, const char* fileName,
+                           const char*, const char*, const char* data, uint64_t offset,
+                           std::size_t size) {
+    auto& receiver = *static_cast<UploadReceiver*>(self);
+    if (offset == 0) receiver.startPart(key, fileName ? fileName : "");
+    return receiver.take(data, size) ? MHD_YES : MHD_NO;
+  }
+
+  void startPart(const std::string& key, const std::string& fileName) {
+    into_ = Into::Nothing;
+    if (key == "app_upload" && !fieldSeen_) {
+      fieldSeen_ = true;
+      into_ = Into::Field;
+    } else if (key == "userfile" && !file_) {
+      std::string error;
+      file_ = store_.receive(fileName, &error);
+      if (!file_) fault_ = failure(error);
+      into_ = Into::File;
+    }
+  }
+
+  bool take(const char* data, std::size_t size) {
+    if (into_ == Into::Field && field_.size() < kMaxFieldValue)
+      field_.append(data, std::min(size, kMaxFieldValue - field_.size()));
+    if (into_ == Into::File && file_ && !file_->append(data, size))
+      fault_ = failure("cannot write the upload: the disk is full or failing");
+    return !fault_;
+  }
+
+  static Reply failure(const std::string& reason) {
+    Reply reply = Reply::plain(500, "cannot store the upload");
+    reply.note = reason;
+    return reply;
+  }
+
+  Reply stored(const StoreOutcome& outcome) const {
+    switch (outcome.kind) {
+      case StoreOutcome::Kind::Stored: {
+        const std::string location = baseUrl_ + kImagePrefix + outcome.text;
+        Reply reply = Reply::plain(302, "Stored at " + location);
+        reply.headers.emplace_back(MHD_HTTP_HEADER_LOCATION, location);
+        reply.note = "stored " + outcome.text + " (" + std::to_string(file_->size()) + " bytes)";
+        return reply;
+      }
+      case StoreOutcome::Kind::NameTaken: {
+        Reply reply = Reply::plain(409, "the name " + outcome.text + " holds other bytes");
+        reply.note = "refused: " + outcome.text + " already holds other bytes";
+        return reply;
+      }
+      case StoreOutcome::Kind::Failed:
+        break;
+    }
+    return failure(outcome.text);
+  }
+
+  const ImageStore& store_;
+  const std::string& baseUrl_;
+  MHD_PostProcessor* parser_ = nullptr;
+  Into into_ = Into::Nothing;
+  bool fieldSeen_ = false;
+  std::string field_;
+  std::unique_ptr<IncomingFile> file_;
+  std::optional<Reply> fault_;
+};
+
+}  // namespace
+
+UploadService::UploadService(const ImageStore& store, std::string baseUrl, std::size_t maxBytes)
+    : store_(store), baseUrl_(std::move(baseUrl)), maxBytes_(maxBytes) {}
+
+RequestHandler::Start UploadService::begin(const Request& request) {
+  const std::string& path = request.path();
+  const bool isUpload = path == kUploadPath;
+  const bool isImage =
+      path.starts_with(kImagePrefix) && path.find('/', kImagePrefix.size()) == std::string::npos;
+  if (isUpload && request.method() == MHD_HTTP_METHOD_POST) return upload(request);
+  if (isImage &&
+      (request.method() == MHD_HTTP_METHOD_GET || request.method() == MHD_HTTP_METHOD_HEAD))
+    return image(path.substr(kImagePrefix.size()));
+  if (!isUpload && !isImage) return Reply::plain(404, "not found");
+  const std::string allowed = isUpload ? "POST" : "GET, HEAD";
+  Reply refusal = Reply::plain(405, "method not allowed; use " + allowed);
+  refusal.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, allowed);
+  return refusal;
+}
+
+RequestHandler::Start UploadService::upload(const Request& request) const {
+  if (request.header(MHD_HTTP_HEADER_CONTENT_ENCODING))
+    return Reply::plain(415, "request bodies with a Content-Encoding are not taken");
+  // A declared length is checked before any of the body is asked for.
+  const auto length = request.contentLength();
+  if (!length) return Reply::plain(411, "Content-Length required");
+  if (*length > maxBytes_)
+    return Reply::plain(413, "request body larger than " + std::to_string(maxBytes_) + " bytes");
+  const auto type = request.header(MHD_HTTP_HEADER_CONTENT_TYPE);
+  const std::string multipart = MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA;
+  if (!type || strncasecmp(type->c_str(), multipart.c_str(), multipart.size()) != 0)
+    return Reply::plain(400, "expected a multipart/form-data body");
+  auto receiver = std::make_unique<UploadReceiver>(request, store_, baseUrl_);
+  if (!receiver->parses()) return Reply::plain(400, "multipart/form-data without a boundary");
+  return receiver;
+}
+
+Reply UploadService::image(const std::string& name) const {
+  Descriptor file = store_.open(name);
+  struct stat info;
+  if (file.get() < 0 || fstat(file.get(), &info) != 0) return Reply::plain(404, "no such image");
+  Reply reply;
+  reply.file = std::move(file);
+  reply.fileSize = static_cast<std::uint64_t>(info.st_size);
+  reply.headers = {
+      {MHD_HTTP_HEADER_CONTENT_TYPE, contentTypeOf(name)},
+      // An upload may be HTML or SVG: it is shown, but never runs script with this server's
+      // origin.
+      {MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY, "default-src 'none'; sandbox"},
+      {MHD_HTTP_HEADER_X_CONTENT_TYPE_OPTIONS, "nosniff"},
+      // Ranges are not served: every answer is the whole file.
+      {MHD_HTTP_HEADER_ACCEPT_RANGES, "none"},
+  };
+  return reply;
+}
+
+}  // namespace upload_server
