@@ -23,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 // Room for a request line and headers of a few kilobytes; MHD answers 414 or 431 past it.
 constexpr std::size_t kConnectionMemory = 32 * 1024;
 constexpr std::size_t kMaxHeaderFields = 64;
-constexpr unsigned kMaxThreads = 4;
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr std::size_t kMaxLoggedTarget = 256;
 const char* const kPlainText = "text/plain; charset=utf-8";
@@ -236,18 +235,18 @@ std::optional<std::string> HttpServer::start(const std::string& address, int por
       listen(listener.get(), SOMAXCONN) != 0)
     return where + ": " + std::strerror(errno);
 
-  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u,
-                                      std::min(kMaxThreads, limits_.maxConnections));
+  // One thread serves every connection as its bytes come, so a slow client holds no thread;
+  // with one thread the connection limits are exact: past them a connection waits to be taken.
   const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC |
                          (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0);
   daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET,
-      listener.get(), MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
-      limits_.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.maxPerClient,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.requestTimeout.count()),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
-      &Callbacks::connection, this, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_END);
+      listener.get(), MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.maxPerClient, MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(limits_.requestTimeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
+      MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this, MHD_OPTION_NOTIFY_COMPLETED,
+      &Callbacks::completed, this, MHD_OPTION_END);
   if (!daemon_) return where + ": the HTTP server did not start";
   listener.release();
   watchdog_ = std::thread([this] { watch(); });
