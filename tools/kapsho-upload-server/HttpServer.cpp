@@ -6,10 +6,10 @@
 #include <strings.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/foundation/Log.h"
@@ -146,8 +146,14 @@ struct HttpServer::Callbacks {
     return answer(connection, exchange, exchange.body->finish());
   }
 
-  static void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode code) {
-    if (*context) static_cast<Exchange*>(*context)->ending = code;
+  static void completed(void*, MHD_Connection* connection, void** context,
+                        MHD_RequestTerminationCode code) {
+    auto* exchange = static_cast<Exchange*>(*context);
+    if (!exchange) return;
+    exchange->ending = code;
+    // The library's own answers (431, 400) are logged with their status too.
+    const auto* sent = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+    if (!exchange->status && sent) exchange->status = static_cast<int>(sent->http_status);
   }
 
   static MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
@@ -305,7 +311,7 @@ void HttpServer::closed(Exchange* exchange) {
   else if (exchange->cutOff)
     outcome += " cut off: no whole request within " +
                std::to_string(limits_.requestTimeout.count()) + " s";
-  else if (!exchange->status)
+  else if (exchange->ending != MHD_REQUEST_TERMINATED_COMPLETED_OK)
     outcome += std::string(" ") + endingNote(exchange->ending);
   NSLog("%@ %@ %@ %@", exchange->client, escapedForLog(exchange->method),
         escapedForLog(exchange->target), outcome);
