@@ -241,9 +241,10 @@ std::optional<std::string> HttpServer::start(const std::string& address, int por
       listen(listener.get(), SOMAXCONN) != 0)
     return where + ": " + std::strerror(errno);
 
-  // One thread serves every connection as its bytes come, so a slow client holds no thread;
-  // with one thread the connection limits are exact: past them a connection waits to be taken.
-  const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC |
+  // A thread for each connection, within the limits: a slow disk or a slow client holds up only
+  // its own. poll(), unlike select(), takes any descriptor number.
+  const unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
+                         MHD_USE_POLL | MHD_USE_ITC |
                          (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0);
   daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET,
