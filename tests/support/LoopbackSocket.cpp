@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,8 +25,12 @@ LoopbackSocket::LoopbackSocket(int port, const std::string& from) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in source = loopback(from, 0), target = loopback("127.0.0.1", port);
   if (fd_ >= 0 && bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0 &&
-      connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
+      connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+    // Each send goes out as its own segment, so that a test controls how the bytes arrive.
+    const int yes = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     return;
+  }
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }

@@ -69,11 +69,15 @@ class UploadReceiver : public BodyReader {
                            const char*, const char*, const char* data, uint64_t offset,
                            std::size_t size) {
     auto& receiver = *static_cast<UploadReceiver*>(self);
-    if (offset == 0) receiver.startPart(key, fileName ? fileName : "");
+    // The library may give a part's first piece empty, then its bytes from offset 0 again.
+    const bool announced = offset == 0 && receiver.emptyStart_ && key == receiver.partKey_;
+    if (offset == 0 && !announced) receiver.startPart(key, fileName ? fileName : "");
+    receiver.emptyStart_ = offset == 0 && size == 0;
     return receiver.take(data, size) ? MHD_YES : MHD_NO;
   }
 
   void startPart(const std::string& key, const std::string& fileName) {
+    partKey_ = key;
     into_ = Into::Nothing;
     if (key == "app_upload" && !fieldSeen_) {
       fieldSeen_ = true;
@@ -123,6 +127,8 @@ class UploadReceiver : public BodyReader {
   const ImageStore& store_;
   const std::string& baseUrl_;
   MHD_PostProcessor* parser_ = nullptr;
+  std::string partKey_;
+  bool emptyStart_ = false;
   Into into_ = Into::Nothing;
   bool fieldSeen_ = false;
   std::string field_;

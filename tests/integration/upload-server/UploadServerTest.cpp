@@ -310,6 +310,16 @@ TEST_F(UploadServerTest, SlowClientsNeitherHoldServiceNorOutliveTheirDeadline) {
   const std::string good = dir.file("good.png");
   writeFile(good, "a picture");
   EXPECT_EQ(upload(good).status, 302);
+  // An upload sent a byte at a time, but whole within the deadline, is stored whole.
+  LoopbackSocket paced(port);
+  const auto request = agentUpload(port, 10);
+  for (const char byte : request.whole("slow bytes")) {
+    paced.send(std::string(1, byte));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(statusLine(paced.receive()), "HTTP/1.1 302 Found");
+  writeFile(dir.file("slow.png"), "slow bytes");
+  EXPECT_EQ(curl({url("/i/" + sha256Name(dir.file("slow.png")) + ".png")}).body, "slow bytes");
   // They never go quiet, so only the whole request's deadline ends them.
   EXPECT_TRUE(waitUntil([&] {
     return std::all_of(slow.begin(), slow.end(), [](auto& s) { return s->closedByServer(); });
