@@ -15,6 +15,8 @@ namespace upload_server {
 namespace {
 
 constexpr std::size_t kMaxExtension = 16;
+// Addresses handed out when names were 64 bits go on serving; no new file gets such a name.
+constexpr std::size_t kLegacyNameDigits = 16;
 constexpr std::size_t kCompareChunk = 64 * 1024;
 // No stored name starts with a dot, so the temporaries of a crashed run are told apart safely.
 const std::string kTemporaryPrefix = ".incoming-";
@@ -172,16 +174,17 @@ Descriptor ImageStore::open(const std::string& name) const {
   return file;
 }
 
-// Exactly the names store() gives: nameDigits_ lower-case hex digits, then maybe '.' and 1 to 16
-// lower-case letters or digits.
+// Exactly the names store() gives, or gave before names grew: nameDigits_ (or 16) lower-case hex
+// digits, then maybe '.' and 1 to 16 lower-case letters or digits.
 bool ImageStore::isWellFormed(std::string_view name) const {
-  if (name.size() < nameDigits_ ||
-      !std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameDigits_),
+  const std::size_t digits = std::min(name.find('.'), name.size());
+  if ((digits != nameDigits_ && digits != kLegacyNameDigits) ||
+      !std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(digits),
                    [](char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }))
     return false;
-  const std::string_view extension = name.substr(nameDigits_);
+  const std::string_view extension = name.substr(digits);
   if (extension.empty()) return true;
-  return extension.size() >= 2 && extension.size() <= kMaxExtension + 1 && extension[0] == '.' &&
+  return extension.size() >= 2 && extension.size() <= kMaxExtension + 1 &&
          std::all_of(extension.begin() + 1, extension.end(),
                      [](char c) { return isDigit(c) || isLower(c); });
 }

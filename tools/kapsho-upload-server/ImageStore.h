@@ -77,8 +77,9 @@ class ImageStore {
   // reuse it; other bytes under it are refused.
   StoreOutcome store(IncomingFile& file) const;
 
-  // The stored file of a well-formed name, opened for reading without following a symbolic
-  // link; an invalid descriptor for a malformed or unknown name or anything but a regular file.
+  // The stored file of a well-formed name (also one of the 64-bit names given out before),
+  // opened for reading without following a symbolic link; an invalid descriptor for a malformed
+  // or unknown name or anything but a regular file.
   Descriptor open(const std::string& name) const;
 
  private:

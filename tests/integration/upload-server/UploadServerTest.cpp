@@ -394,7 +394,9 @@ TEST_F(UploadServerTest, NamesAreNeverTakenOverOrFollowedOutOfTheFolder) {
   fs::create_symlink(secret, data + "/" + taken);
   mkfifo((data + "/" + std::string(32, 'f') + ".png").c_str(), 0600);
   writeFile(data + "/.incoming-Ab12Cd", "left by a crash");
+  writeFile(data + "/0123456789abcdef.png", "given out with a 64-bit name");
   start();
+  EXPECT_EQ(curl({url("/i/0123456789abcdef.png")}).body, "given out with a 64-bit name");
 
   EXPECT_FALSE(fs::exists(data + "/.incoming-Ab12Cd"));
   EXPECT_EQ(curl({url(planted)}).status, 404);
