@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libplist-dev libicu-dev libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus
+  dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   qt6-qpa-plugins curl inotify-tools
 )
 
