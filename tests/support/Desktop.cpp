@@ -15,6 +15,18 @@ std::string firstLine(const std::string& path) {
   return line;
 }
 
+bool emitNotification(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {"gdbus",
+                                      "emit",
+                                      "--session",
+                                      "--object-path",
+                                      "/com/kapsho/DistributedNotificationCenter",
+                                      "--signal",
+                                      "com.kapsho.DistributedNotificationCenter.Notification"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return runCommand(command).exitCode == 0;
+}
+
 namespace {
 
 std::string started(const std::string& line, const std::string& what) {

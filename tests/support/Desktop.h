@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/TestSupport.h"
 
@@ -34,6 +35,11 @@ class VirtualDisplay {
   std::string name_;
   ScopedEnv environment_;
 };
+
+// Emits the distributed-notification signal with `gdbus emit`, as any process of the user may;
+// the arguments follow the signal's name in GVariant text ("'name'", "{'key': <true>}"). Gives
+// whether gdbus succeeded.
+bool emitNotification(const std::vector<std::string>& arguments);
 
 // The first line a child writes to its output file, once it is complete; "" at the deadline.
 std::string firstLine(const std::string& path);

@@ -25,22 +25,9 @@ namespace {
 const std::string DaemonDomain = "com.kapsho.KapshoDaemon";
 const std::string NotificationName = "com.kapsho.kapsho Show Status Item";
 
-// Posts a notification as any process of the user may: the arguments after the signal's name.
-void emitNotification(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = {"gdbus",
-                                      "emit",
-                                      "--session",
-                                      "--object-path",
-                                      "/com/kapsho/DistributedNotificationCenter",
-                                      "--signal",
-                                      "com.kapsho.DistributedNotificationCenter.Notification"};
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  ASSERT_EQ(runCommand(command).exitCode, 0);
-}
-
 void emitShow(const std::string& value) {
-  emitNotification({NotificationName, "com.kapsho.KapshoPref",
-                    "{'ShowStatusItemNotificationKey': " + value + "}"});
+  ASSERT_TRUE(emitNotification({NotificationName, "com.kapsho.KapshoPref",
+                                "{'ShowStatusItemNotificationKey': " + value + "}"}));
 }
 
 // "Show Status Item" as the agent stored it, or nullopt while it has stored none.
@@ -212,7 +199,7 @@ TEST_F(StatusItemOnTray, NotificationsShowOrHideTheItemAndOddOnesDoNoHarm) {
   bool shown = true;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    emitNotification(step.arguments);
+    ASSERT_TRUE(emitNotification(step.arguments));
     const bool changed = step.arguments.size() == 3 && step.arguments[0] == NotificationName;
     EXPECT_TRUE(waitUntil([&] {
       return host.items().size() == (step.shown ? 1u : 0u) &&

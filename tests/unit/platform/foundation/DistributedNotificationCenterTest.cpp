@@ -23,18 +23,6 @@ void privateSessionBus() {
   platform_tests::offscreenApplication();
 }
 
-void emitSignal(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = {"gdbus",
-                                      "emit",
-                                      "--session",
-                                      "--object-path",
-                                      "/com/kapsho/DistributedNotificationCenter",
-                                      "--signal",
-                                      "com.kapsho.DistributedNotificationCenter.Notification"};
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  ASSERT_EQ(runCommand(command).exitCode, 0);
-}
-
 struct Heard {
   NSNotification notification;
   std::thread::id thread;
@@ -53,16 +41,17 @@ TEST(DistributedNotificationCenter, ObserversHearOtherProcessesOnTheMainThread) 
   center.addObserver(&b, recordInto(fromB), Name, "b");
 
   // Values of types a property list cannot hold are left out; variants are unwrapped.
-  emitSignal({Name, "someone",
-              "{'bool': <true>, 'int': <int16 -3>, 'huge': <uint64 18446744073709551615>, "
-              "'real': <2.5>, 'string': <'x'>, 'bytes': <[byte 0x61, 0x62]>, "
-              "'strings': <['p', 'q']>, 'dict': <{'k': <{'deeper': <1>}>}>, "
-              "'variants': <[<1>, <'two'>]>, 'inner': <<true>>, 'ints': <@ai [1]>, "
-              "'path': <objectpath '/x'>, 'pair': <(1, 2)>}"});
-  emitSignal({Name, "someone"});
-  emitSignal({Name, "", "'three strings'"});
-  emitSignal({"com.kapsho.test Other", "b", "@a{sv} {}"});
-  emitSignal({Name, "b", "@a{sv} {}"});
+  ASSERT_TRUE(emitNotification(
+      {Name, "someone",
+       "{'bool': <true>, 'int': <int16 -3>, 'huge': <uint64 18446744073709551615>, "
+       "'real': <2.5>, 'string': <'x'>, 'bytes': <[byte 0x61, 0x62]>, "
+       "'strings': <['p', 'q']>, 'dict': <{'k': <{'deeper': <1>}>}>, "
+       "'variants': <[<1>, <'two'>]>, 'inner': <<true>>, 'ints': <@ai [1]>, "
+       "'path': <objectpath '/x'>, 'pair': <(1, 2)>}"}));
+  ASSERT_TRUE(emitNotification({Name, "someone"}));
+  ASSERT_TRUE(emitNotification({Name, "", "'three strings'"}));
+  ASSERT_TRUE(emitNotification({"com.kapsho.test Other", "b", "@a{sv} {}"}));
+  ASSERT_TRUE(emitNotification({Name, "b", "@a{sv} {}"}));
   ASSERT_TRUE(platform_tests::spinUntil([&] { return any.size() >= 2 && !fromB.empty(); }));
 
   ASSERT_EQ(any.size(), 2u);
@@ -90,7 +79,7 @@ TEST(DistributedNotificationCenter, ObserversHearOtherProcessesOnTheMainThread) 
     EXPECT_EQ(heard.thread, std::this_thread::get_id());
 
   center.removeObserver(&a);
-  emitSignal({Name, "b", "@a{sv} {}"});
+  ASSERT_TRUE(emitNotification({Name, "b", "@a{sv} {}"}));
   ASSERT_TRUE(platform_tests::spinUntil([&] { return fromB.size() == 2; }));
   EXPECT_EQ(any.size(), 2u);
   center.removeObserver(&b);
