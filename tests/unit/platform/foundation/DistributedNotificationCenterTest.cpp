@@ -1,8 +1,9 @@
-// Distributed notifications between processes on a private session bus: heard from `gdbus emit`
-// and seen by `dbus-monitor`, clients no one here wrote.
+// Distributed notifications between processes on the session bus: heard from `gdbus emit` and
+// seen by `dbus-monitor`, clients no one here wrote.
 #include "platform/foundation/DistributedNotificationCenter.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <limits>
 #include <thread>
@@ -15,13 +16,9 @@ using namespace testing_support;
 
 namespace {
 
-const std::string Name = "com.kapsho.test Notification";
-
-// One bus for the whole process: the layer connects to the session bus once.
-void privateSessionBus() {
-  static PrivateBus bus;
-  platform_tests::offscreenApplication();
-}
+// The session bus that the tests run on is shared: names of this process alone.
+const std::string Name = "com.kapsho.test " + std::to_string(getpid());
+const std::string OtherName = "com.kapsho.test other " + std::to_string(getpid());
 
 struct Heard {
   NSNotification notification;
@@ -33,7 +30,7 @@ NSDistributedNotificationCenter::Selector recordInto(std::vector<Heard>& heard) 
 }
 
 TEST(DistributedNotificationCenter, ObserversHearOtherProcessesOnTheMainThread) {
-  privateSessionBus();
+  platform_tests::offscreenApplication();
   auto& center = NSDistributedNotificationCenter::defaultCenter();
   std::vector<Heard> any, fromB;
   int a = 0, b = 0;
@@ -50,7 +47,7 @@ TEST(DistributedNotificationCenter, ObserversHearOtherProcessesOnTheMainThread) 
        "'path': <objectpath '/x'>, 'pair': <(1, 2)>}"}));
   ASSERT_TRUE(emitNotification({Name, "someone"}));
   ASSERT_TRUE(emitNotification({Name, "", "'three strings'"}));
-  ASSERT_TRUE(emitNotification({"com.kapsho.test Other", "b", "@a{sv} {}"}));
+  ASSERT_TRUE(emitNotification({OtherName, "b", "@a{sv} {}"}));
   ASSERT_TRUE(emitNotification({Name, "b", "@a{sv} {}"}));
   ASSERT_TRUE(platform_tests::spinUntil([&] { return any.size() >= 2 && !fromB.empty(); }));
 
@@ -86,11 +83,12 @@ TEST(DistributedNotificationCenter, ObserversHearOtherProcessesOnTheMainThread) 
 }
 
 TEST(DistributedNotificationCenter, APostReachesOtherProcessesAndThePostersOwnObservers) {
-  privateSessionBus();
+  platform_tests::offscreenApplication();
   TempDir dir;
-  ChildProcess monitor({"dbus-monitor", "--session",
-                        "type='signal',interface='com.kapsho.DistributedNotificationCenter'"},
-                       {}, dir.file("monitor"));
+  ChildProcess monitor(
+      {"dbus-monitor", "--session",
+       "type='signal',interface='com.kapsho.DistributedNotificationCenter',arg0='" + Name + "'"},
+      {}, dir.file("monitor"));
   // A monitor loses its own name once it listens.
   ASSERT_TRUE(waitUntil([&] {
     return readFile(dir.file("monitor")).value_or("").find("NameLost") != std::string::npos;
@@ -107,7 +105,8 @@ TEST(DistributedNotificationCenter, APostReachesOtherProcessesAndThePostersOwnOb
   ASSERT_TRUE(center.postNotificationName(Name, "com.kapsho.KapshoPref", withNull));
 
   const std::string body =
-      "   string \"com.kapsho.test Notification\"\n"
+      "   string \"" + Name +
+      "\"\n"
       "   string \"com.kapsho.KapshoPref\"\n"
       "   array [\n"
       "      dict entry(\n"
