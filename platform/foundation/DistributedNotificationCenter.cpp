@@ -158,9 +158,13 @@ class NotificationReceiver : public QObject {
 NSDistributedNotificationCenter::NSDistributedNotificationCenter()
     : receiver_(std::make_unique<NotificationReceiver>(*this)) {
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (bus.isConnected())
-    bus.connect(QString(), CenterPath, CenterInterface, NotificationMember, NotificationSignature,
-                receiver_.get(), SLOT(notification(QDBusMessage)));
+  if (!bus.isConnected()) return;
+  bus.connect(QString(), CenterPath, CenterInterface, NotificationMember, NotificationSignature,
+              receiver_.get(), SLOT(notification(QDBusMessage)));
+  // The match rule goes out without waiting for the bus; a round trip behind it makes sure the
+  // bus has it, so that a notification posted once addObserver has returned is heard.
+  bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus.Peer", "Ping"));
 }
 
 NSDistributedNotificationCenter::~NSDistributedNotificationCenter() = default;

@@ -43,8 +43,8 @@ PrivateBus::PrivateBus()
       environment_("DBUS_SESSION_BUS_ADDRESS", address_) {}
 
 VirtualDisplay::VirtualDisplay(const std::string& screen)
-    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", screen}, {},
-              logs_.file("out"), logs_.file("err")),
+    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", screen},
+              {}, logs_.file("out"), logs_.file("err")),
       name_(":" + started(firstLine(logs_.file("out")), "Xvfb")),
       environment_("DISPLAY", name_) {}
 
