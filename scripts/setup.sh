@@ -7,7 +7,8 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libplist-dev libicu-dev libcpp-httplib-dev libmicrohttpd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus
+  dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
+  imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools
 )
 

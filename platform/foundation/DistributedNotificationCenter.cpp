@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QVariant>
 #include <algorithm>
+#include <limits>
 
 #include "platform/foundation/Log.h"
 
@@ -66,8 +67,13 @@ Value valueFromVariant(const QVariant& variant, int depth) {
     case QMetaType::UInt:
     case QMetaType::LongLong:
       return static_cast<std::int64_t>(variant.toLongLong());
-    case QMetaType::ULongLong:
-      return static_cast<std::int64_t>(variant.toULongLong());
+    case QMetaType::ULongLong: {
+      // Beyond the range of a property-list integer it becomes a real rather than wrap around.
+      const qulonglong number = variant.toULongLong();
+      if (number > static_cast<qulonglong>(std::numeric_limits<std::int64_t>::max()))
+        return static_cast<double>(number);
+      return static_cast<std::int64_t>(number);
+    }
     case QMetaType::Double:
       return variant.toDouble();
     case QMetaType::QString:
@@ -84,9 +90,9 @@ Value valueFromVariant(const QVariant& variant, int depth) {
     default:
       break;
   }
-  if (variant.canConvert<QDBusVariant>())
+  if (variant.metaType() == QMetaType::fromType<QDBusVariant>())
     return valueFromVariant(variant.value<QDBusVariant>().variant(), depth + 1);
-  if (variant.canConvert<QDBusArgument>())
+  if (variant.metaType() == QMetaType::fromType<QDBusArgument>())
     return valueFromArgument(variant.value<QDBusArgument>(), depth);
   return {};
 }
@@ -106,15 +112,17 @@ QVariant variantFromValue(const Value& value) {
     case Value::Type::Data:
       return QByteArray(reinterpret_cast<const char*>(value.data()->data()),
                         static_cast<qsizetype>(value.data()->size()));
+    // A null value has no bus type, and one would make the whole signal fail: it is left out.
     case Value::Type::Array: {
       QVariantList list;
-      for (const Value& element : *value.array()) list.push_back(variantFromValue(element));
+      for (const Value& element : *value.array())
+        if (!element.isNull()) list.push_back(variantFromValue(element));
       return list;
     }
     case Value::Type::Dictionary: {
       QVariantMap map;
       for (const auto& [key, element] : *value.dictionary())
-        map.insert(QString::fromStdString(key), variantFromValue(element));
+        if (!element.isNull()) map.insert(QString::fromStdString(key), variantFromValue(element));
       return map;
     }
     case Value::Type::Null:
@@ -150,9 +158,13 @@ class NotificationReceiver : public QObject {
 NSDistributedNotificationCenter::NSDistributedNotificationCenter()
     : receiver_(std::make_unique<NotificationReceiver>(*this)) {
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (bus.isConnected())
-    bus.connect(QString(), CenterPath, CenterInterface, NotificationMember, NotificationSignature,
-                receiver_.get(), SLOT(notification(QDBusMessage)));
+  if (!bus.isConnected()) return;
+  bus.connect(QString(), CenterPath, CenterInterface, NotificationMember, NotificationSignature,
+              receiver_.get(), SLOT(notification(QDBusMessage)));
+  // The match rule goes out without waiting for the bus; a round trip behind it makes sure the
+  // bus has it, so that a notification posted once addObserver has returned is heard.
+  bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus.Peer", "Ping"));
 }
 
 NSDistributedNotificationCenter::~NSDistributedNotificationCenter() = default;

@@ -22,7 +22,7 @@ struct NSNotification {
   // The sender's object: a string, empty when the sender gave none.
   std::string object;
   // The user info as it arrived; values of types a property list cannot hold are left out, and
-  // nested dictionaries and arrays arrive as such.
+  // nested dictionaries and arrays arrive as such, a variant as the value it holds.
   std::optional<Dictionary> userInfo;
 };
 
@@ -34,7 +34,8 @@ class NSDistributedNotificationCenter {
   static NSDistributedNotificationCenter& defaultCenter();
 
   // addObserver:selector:name:object:. The selector runs on the main thread for each
-  // notification of that name whose object equals the given one (nullopt: from any sender).
+  // notification of that name whose object equals the given one (nullopt: from any sender)
+  // posted after this call has returned.
   // Without a session bus nothing can be heard: one log line says so and the observer is kept,
   // silent. A signal of another signature never reaches the selector.
   void addObserver(const void* observer, Selector selector, const std::string& name,
@@ -42,7 +43,8 @@ class NSDistributedNotificationCenter {
   // removeObserver: ends every observation of the observer; an unknown observer is ignored.
   void removeObserver(const void* observer);
 
-  // postNotificationName:object:userInfo:. Gives false when there is no session bus to carry it.
+  // postNotificationName:object:userInfo:. Null values are left out of the user info, and a
+  // date travels as its text. Gives false when there is no session bus to carry it.
   bool postNotificationName(const std::string& name, const std::string& object,
                             const std::optional<Dictionary>& userInfo);
 

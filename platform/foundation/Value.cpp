@@ -49,7 +49,10 @@ bool Value::boolValue() const {
   if (auto i = std::get_if<std::int64_t>(&v_)) return *i != 0;
   if (auto d = std::get_if<double>(&v_)) return *d != 0.0;
   if (auto s = std::get_if<std::string>(&v_)) {
-    size_t i = s->find_first_not_of(" \t\n");
+    // Leading white space, then an optional sign and zeros are passed over: " -007" is YES.
+    size_t i = s->find_first_not_of(" \t\n\v\f\r");
+    if (i != std::string::npos && ((*s)[i] == '+' || (*s)[i] == '-')) ++i;
+    i = s->find_first_not_of('0', i);
     if (i == std::string::npos) return false;
     const char c = (*s)[i];
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');

@@ -51,8 +51,9 @@ class Value {
   std::optional<bool> boolean() const;
   std::optional<Date> date() const;
 
-  // boolValue as the platform reads it: numbers are true when non-zero, strings when they begin
-  // with Y, y, T, t or a non-zero digit; everything else is false.
+  // boolValue as the platform reads it: numbers are true when non-zero; strings when, after
+  // leading white space, an optional sign and any zeros, they go on with Y, y, T, t or a digit
+  // 1-9 ("yes", "+1", " -007"); everything else is false.
   bool boolValue() const;
 
   // The readable old-style text of the value, as the defaults command prints it.
