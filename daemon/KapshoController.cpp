@@ -63,6 +63,7 @@ void KapshoController::teardown() {
   scType_.reset();
   scPath_.reset();
   seenFiles_.reset();
+  writingFiles_.clear();
   statusItem_.reset();
   statusError_.reset();
   NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
