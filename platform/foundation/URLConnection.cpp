@@ -164,7 +164,7 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     phase_ = Phase::Waiting;
     transfer_ = std::make_shared<Transfer>();
     try {
-      std::thread(perform, transfer_, weak_from_this(), outgoing(proxy.has_value()), target, proxy,
+      std::thread(perform, transfer_, weak_from_this(), outgoing(), target, proxy,
                   std::chrono::duration<double>(std::min(seconds, 1.0e6)))
           .detach();
     } catch (const std::system_error&) {
@@ -183,19 +183,13 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     return target;
   }
 
-  // An http request through a proxy names its whole target, without credentials.
-  httplib::Request outgoing(bool throughProxy) const {
+  httplib::Request outgoing() const {
     httplib::Request out;
     out.method = request_.HTTPMethod();
     out.path = url_.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment |
                              QUrl::FullyEncoded)
                    .toStdString();
     if (out.path.empty() || out.path[0] != '/') out.path.insert(0, "/");
-    if (throughProxy && url_.scheme() == "http")
-      out.path = url_.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery |
-                               QUrl::RemoveFragment | QUrl::FullyEncoded)
-                     .toStdString() +
-                 out.path;
     for (const auto& [field, value] : request_.allHTTPHeaderFields()) out.set_header(field, value);
     const Data& body = request_.HTTPBody();
     out.body.assign(reinterpret_cast<const char*>(body.data()), body.size());
