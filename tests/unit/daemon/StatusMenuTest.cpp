@@ -116,15 +116,15 @@ TEST_F(StatusMenuTest, RecordsTheAgentDidNotWriteNeverBreakTheMenu) {
   list.emplace_back(uploadRecord("http://x/1", "yesterday"));
   list.emplace_back(uploadRecord("not an address", localAfternoon()));
   list.emplace_back(uploadRecord(std::nullopt, localAfternoon()));
+  list.emplace_back(uploadRecord("http://x/2", std::nullopt));
   storeList(list);
   EXPECT_EQ(titles(submenu()),
-            (std::vector<std::string>{"yesterday", "Mar 14, 3:09:26 PM", "Mar 14, 3:09:26 PM", "-",
-                                      "Clear Recent Images"}));
-  const auto& items = submenu().itemArray();
-  EXPECT_TRUE(submenu().isItemEnabled(*items[0]));
-  EXPECT_FALSE(submenu().isItemEnabled(*items[1]));
-  EXPECT_FALSE(submenu().isItemEnabled(*items[2]));
-  items[2]->performAction();
+            (std::vector<std::string>{"yesterday", "Mar 14, 3:09:26 PM", "Mar 14, 3:09:26 PM",
+                                      "http://x/2", "-", "Clear Recent Images"}));
+  const std::vector<bool> enabled = {true, false, false, true, false, true};
+  for (size_t i = 0; i < enabled.size(); ++i)
+    EXPECT_EQ(submenu().isItemEnabled(*submenu().itemArray()[i]), enabled[i]) << i;
+  submenu().itemArray()[2]->performAction();
 }
 
 TEST_F(StatusMenuTest, StatesAndTheirTimers) {
@@ -134,8 +134,10 @@ TEST_F(StatusMenuTest, StatesAndTheirTimers) {
 
   controller.showStatus(StatusItemError, 0.05);
   const auto first = controller.statusTimer();
+  EXPECT_EQ(first->timeInterval(), 0.05);
   controller.showStatus(StatusItemFinished, 0.1);
   EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
+  EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
   controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
   EXPECT_EQ(titles(menu())[0], "Error: Could not connect");
   EXPECT_FALSE(menu().isItemEnabled(*menu().itemArray()[0]));
