@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libplist-dev libicu-dev libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus
-  qt6-qpa-plugins curl inotify-tools
+  qt6-qpa-plugins curl inotify-tools libssl-dev openssl
 )
 
 missing=()

@@ -275,8 +275,12 @@ void TunnelProxy::relay(int client) {
     writeAll(client, httpAnswer("502 Bad Gateway"));
     return (void)close(client);
   }
-  writeAll(tunnel ? client : upstream,
-           tunnel ? "HTTP/1.1 200 Connection established\r\n\r\n" : data);
+  if (tunnel) {
+    writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n");
+  } else {  // the target as its host expects it: from the path on
+    const size_t start = data.find(' ') + 1;
+    writeAll(upstream, data.erase(start, data.find('/', data.find("://") + 3) - start));
+  }
   for (bool open = true; open;) {
     pollfd fds[3] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (poll(fds, 3, -1) < 0 || fds[2].revents) break;

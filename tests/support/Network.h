@@ -80,7 +80,7 @@ class ScriptedServer {
 };
 
 // An HTTP proxy: CONNECT opens a tunnel to the named host and port, a request in absolute form
-// is passed to its host as it came. Keeps each request's line and Proxy-Authorization.
+// is passed on to its host in origin form. Keeps each request's head as it came.
 class TunnelProxy {
  public:
   TunnelProxy();
