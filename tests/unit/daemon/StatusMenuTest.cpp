@@ -8,6 +8,7 @@
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Pasteboard.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/unit/daemon/AgentFixture.h"
 
@@ -172,6 +173,22 @@ TEST_F(StatusMenuTest, HidingAndShowingTheItem) {
   ASSERT_TRUE(controller.statusItem());
   EXPECT_EQ(statusImageName(controller), "KapshoStatus");
   EXPECT_EQ(titles(menu())[0], "Error: gone");
+}
+
+// Through the session bus, as the pane tells a running agent; a missing entry reads as NO.
+TEST_F(StatusMenuTest, TheVisibilityNotificationShowsOrHidesTheItemAndStoresTheChoice) {
+  const std::pair<std::optional<platform::Dictionary>, bool> cases[] = {
+      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value(false)}}, false},
+      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value("YES")}}, true},
+      {std::nullopt, false},
+      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value(true)}}, true}};
+  for (const auto& [userInfo, shown] : cases) {
+    ASSERT_TRUE(platform::NSDistributedNotificationCenter::defaultCenter().postNotificationName(
+        ShowStatusItemNotificationName, "", userInfo));
+    ASSERT_TRUE(spinUntil([&] { return bool(controller.statusItem()) == shown; }));
+    EXPECT_EQ(NSUserDefaults::standardUserDefaults().objectForKey(HasStatusItemKey),
+              platform::Value(shown));
+  }
 }
 
 }  // namespace

@@ -102,9 +102,11 @@ TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndABurstGivesOne) {
   expectFolderEvent(kq_, EV_CLEAR, NOTE_CLOSE_WRITE);
   writeFile(dir_.file("created"), "x");
   expectFolderEvent(kq_, EV_CLEAR, NOTE_WRITE | NOTE_CLOSE_WRITE);
+  std::filesystem::rename(dir_.file("created"), dir_.file("renamed"));
+  expectFolderEvent(kq_);
   // Without EV_CLEAR the event stays.
   ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, &dir_), 0);
-  std::filesystem::remove(dir_.file("created"));
+  std::filesystem::remove(dir_.file("renamed"));
   expectFolderEvent(kq_, 0);
   expectFolderEvent(kq_, 0);
 }

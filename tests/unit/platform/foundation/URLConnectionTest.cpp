@@ -227,6 +227,9 @@ TEST(URLConnection, ReachesServersThroughTlsAndProxies) {
   TunnelProxy proxy;
   ScopedEnv trusted("SSL_CERT_FILE", certificates.authority());
   const std::string withUser = proxy.url().insert(7, "proxy%20user:pw@");
+  const auto local = [&](const std::string& path) {
+    return "http://localhost:" + std::to_string(plain.port()) + path;
+  };
   auto credentials = [](std::string url) {
     return url.insert(url.find("://") + 3, "user:tok%40en@");
   };
@@ -249,6 +252,10 @@ TEST(URLConnection, ReachesServersThroughTlsAndProxies) {
        {{"http_proxy", proxy.url()}, {"NO_PROXY", "example.org, 127.0.0.1"}},
        ""},
       {plain.url("/echo"), {{"http_proxy", proxy.url()}, {"no_proxy", "127.0.0.0/8"}}, ""},
+      {local("/echo"),
+       {{"http_proxy", proxy.url()}, {"no_proxy", "host,127.0.0.1"}},
+       "POST " + local("/echo") + " HTTP/1.1"},
+      {local("/echo"), {{"http_proxy", proxy.url()}, {"no_proxy", ".LocalHost"}}, ""},
       {plain.url("/echo"),
        {{"http_proxy", proxy.url()}, {"no_proxy", "127.0.0.2,.0.0.1,10.0.0.0/8"}},
        "POST " + plain.url("/echo") + " HTTP/1.1"},
