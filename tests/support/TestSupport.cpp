@@ -202,6 +202,22 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
   return result;
 }
 
+std::string firstLine(const std::string& path) {
+  std::string line;
+  waitUntil([&] {
+    const std::string text = readFile(path).value_or("");
+    if (text.find('\n') == std::string::npos) return false;
+    line = text.substr(0, text.find('\n'));
+    return true;
+  });
+  return line;
+}
+
+PrivateSessionBus::PrivateSessionBus()
+    : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {},
+              dir_.file("address"), dir_.file("log")),
+      address_("DBUS_SESSION_BUS_ADDRESS", firstLine(dir_.file("address"))) {}
+
 std::string stagePath(const std::string& relative) {
   return std::string(KAPSHO_STAGE) + "/" + relative;
 }

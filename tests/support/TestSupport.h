@@ -105,6 +105,21 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
+// The first line a child wrote to its output file, once it is complete ("" at the deadline).
+std::string firstLine(const std::string& path);
+
+// A session bus of the test's own, named in DBUS_SESSION_BUS_ADDRESS while the object lives:
+// what is broadcast on it reaches no other test.
+class PrivateSessionBus {
+ public:
+  PrivateSessionBus();
+
+ private:
+  TempDir dir_;
+  ChildProcess daemon_;
+  ScopedEnv address_;
+};
+
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);
 

@@ -22,18 +22,6 @@ const std::string AgentPath = stagePath(
     "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
     "KapshoDaemon");
 
-// The first line a child wrote to its output file, once it is complete.
-std::string firstLine(const std::string& path) {
-  std::string line;
-  waitUntil([&] {
-    const std::string text = readFile(path).value_or("");
-    if (text.find('\n') == std::string::npos) return false;
-    line = text.substr(0, text.find('\n'));
-    return true;
-  });
-  return line;
-}
-
 // The watcher thread waits on its queue once the set-up and the first snapshot are done: from
 // then on a file that enters the folder is new. It is the one thread that sleeps in epoll (the
 // queue's implementation); Qt's threads sleep in poll.
@@ -56,10 +44,6 @@ void defaultsWrite(const std::string& domain, const std::string& key, const std:
 class AgentEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"},
-        std::map<std::string, std::string>{}, logs_.file("bus.out"), logs_.file("bus.err"));
-    busAddress_.emplace("DBUS_SESSION_BUS_ADDRESS", firstLine(logs_.file("bus.out")));
     display_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
                                  "320x240x24"},
@@ -83,8 +67,9 @@ class AgentEndToEnd : public ::testing::Test {
 
   TempHome home_;
   TempDir logs_;
-  std::unique_ptr<ChildProcess> bus_, display_;
-  std::optional<ScopedEnv> busAddress_, displayName_;
+  PrivateSessionBus bus_;
+  std::unique_ptr<ChildProcess> display_;
+  std::optional<ScopedEnv> displayName_;
 };
 
 // The name under which the server stored these bytes, "" while it has none.

@@ -175,20 +175,32 @@ TEST_F(StatusMenuTest, HidingAndShowingTheItem) {
   EXPECT_EQ(titles(menu())[0], "Error: gone");
 }
 
-// Through the session bus, as the pane tells a running agent; a missing entry reads as NO.
-TEST_F(StatusMenuTest, TheVisibilityNotificationShowsOrHidesTheItemAndStoresTheChoice) {
+// Through a session bus of its own (other tests' agents would hear it on a shared one), as the
+// pane tells a running agent; a missing entry reads as NO; other names are not for the agent.
+TEST(VisibilityNotification, ShowsOrHidesTheItemAndStoresTheChoice) {
+  testing_support::PrivateSessionBus bus;
+  AgentEnvironment environment;
+  KapshoController controller;
+  auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
+  bool barrier = false;
+  center.addObserver(
+      &barrier, [&](const platform::NSNotification&) { barrier = true; }, "barrier", std::nullopt);
+  const auto entry = [](platform::Value show) {
+    return platform::Dictionary{{ShowStatusItemNotificationKey, show}};
+  };
   const std::pair<std::optional<platform::Dictionary>, bool> cases[] = {
-      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value(false)}}, false},
-      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value("YES")}}, true},
-      {std::nullopt, false},
-      {platform::Dictionary{{ShowStatusItemNotificationKey, platform::Value(true)}}, true}};
+      {entry(false), false}, {entry("YES"), true}, {std::nullopt, false}, {entry(true), true}};
   for (const auto& [userInfo, shown] : cases) {
-    ASSERT_TRUE(platform::NSDistributedNotificationCenter::defaultCenter().postNotificationName(
-        ShowStatusItemNotificationName, "", userInfo));
-    ASSERT_TRUE(spinUntil([&] { return bool(controller.statusItem()) == shown; }));
+    barrier = false;
+    ASSERT_TRUE(center.postNotificationName(ShowStatusItemNotificationName, "", userInfo));
+    center.postNotificationName("com.kapsho.other", "", entry(!shown));
+    center.postNotificationName("barrier", "", std::nullopt);
+    ASSERT_TRUE(spinUntil([&] { return barrier; }));
+    EXPECT_EQ(bool(controller.statusItem()), shown);
     EXPECT_EQ(NSUserDefaults::standardUserDefaults().objectForKey(HasStatusItemKey),
               platform::Value(shown));
   }
+  center.removeObserver(&barrier);
 }
 
 }  // namespace
