@@ -71,10 +71,10 @@ void touch(const std::string& path, int second = 0) {
 TEST(Watcher, HandsOnFreshScreenshotsOnceOldestFirst) {
   AgentEnvironment environment;
   const std::string folder = environment.folder();
-  // The capture folder is named through a link, with slashes to spare.
+  // The capture folder is named through a link (the last component), with slashes to spare.
   testing_support::TempDir links;
   fs::create_directory_symlink(folder, links.file("shots"));
-  platform::NSUserDefaults::setPersistentDomain({{"location", links.file("shots") + "//"}},
+  platform::NSUserDefaults::setPersistentDomain({{"location", links.path() + "//shots"}},
                                                 "com.apple.screencapture");
   const std::string shots = links.file("shots") + "/";
   touch(folder + "/Picture 1.png");
