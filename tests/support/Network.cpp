@@ -218,12 +218,16 @@ void ScriptedServer::serveConnection(std::unique_ptr<Connection> connection) {
   if (wanted == std::string::npos) return;
   request.body = data.substr(request.head.size() + 2);
   const std::optional<std::string> answer = script_(request);
+  // Kept before the answer goes: a client that has its answer finds the request here.
+  std::unique_lock lock(mutex_);
+  requests_.push_back(request);
+  held_.emplace_back();
+  lock.unlock();
   if (answer) connection->write(*answer);
   const bool hold =
       !answer || (!answer->empty() && answer->find("Connection: close") == std::string::npos);
-  std::lock_guard lock(mutex_);
-  requests_.push_back(request);
-  held_.push_back(hold ? std::move(connection) : nullptr);
+  lock.lock();
+  if (hold) held_.back() = std::move(connection);
 }
 
 TunnelProxy::TunnelProxy() {

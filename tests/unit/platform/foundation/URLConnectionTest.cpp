@@ -118,14 +118,15 @@ TEST(URLConnection, SendsTheRequestAsGivenAndReportsTheAnswerOnTheMainThread) {
       std::string(200, '\n') + std::string(70000, 'b');
   Recorder echo;
   auto connection = start(server.url("/echo"), echo, body);
-  ASSERT_TRUE(spinUntil([&] { return echo.ended(); }));
+  const std::string answer = "POST /echo HTTP/1.1\n" + body;
+  ASSERT_TRUE(spinUntil([&] { return echo.body.size() == answer.size(); }));
   const ReceivedRequest sent = server.requests().at(0);
   EXPECT_EQ(sent.line(), "POST /echo HTTP/1.1");
   EXPECT_EQ(sent.header("Content-Type"), "multipart/form-data; boundary=KapshoBoundaryX");
   EXPECT_EQ(sent.header("Authorization"), "");
   EXPECT_EQ(sent.body, body);
   EXPECT_EQ(echo.events, (Events{"will POST " + server.url("/echo"), "response 201", "data"}));
-  EXPECT_EQ(echo.body, "POST /echo HTTP/1.1\n" + body);
+  EXPECT_EQ(echo.body, answer);
   EXPECT_TRUE(echo.onMainThread);
 }
 
