@@ -179,7 +179,8 @@ void ScriptedServer::writeMore(size_t request, const std::string& bytes) {
 bool ScriptedServer::closedByClient(size_t request) {
   std::lock_guard lock(mutex_);
   char byte;
-  return recv(held_.at(request)->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  const auto& connection = held_.at(request);  // empty while its answer is written
+  return connection && recv(connection->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 void ScriptedServer::serve() {
