@@ -154,9 +154,11 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     const HTTPTarget target = targetOf(url_);
     // Read here: the environment may change under a worker thread.
     const auto proxy = proxyForTarget(target);
-    if (proxy && proxy->scheme != "http") {
+    // A proxy that cannot be used fails the exchange: going direct could break the user's rules.
+    if (proxy && (proxy->scheme != "http" || proxy->host.empty())) {
       fail(NSError("NSURLErrorDomain", NSURLErrorUnsupportedURL,
-                   "The proxy's scheme is not supported."));
+                   proxy->host.empty() ? "The proxy setting names no host."
+                                       : "The proxy's scheme is not supported."));
       return;
     }
     double seconds = timeoutOverride().value_or(request_.timeoutInterval());

@@ -207,6 +207,11 @@ TEST(URLConnection, FailuresCarryTheirCodeAndSentence) {
        "socks5://127.0.0.1:1",
        NSURLErrorUnsupportedURL,
        "The proxy's scheme is not supported."},
+      {server.url("/echo"),
+       {},
+       "http://:8080",
+       NSURLErrorUnsupportedURL,
+       "The proxy setting names no host."},
   };
   for (const auto& c : cases) {
     ScopedEnv authority("SSL_CERT_FILE", c.certificates.value_or(certificates.authority()));
