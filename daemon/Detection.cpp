@@ -3,11 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "daemon/KapshoController.h"
@@ -15,6 +19,7 @@
 #include "platform/bsd/dirent_type.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Exception.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/PropertyList.h"
@@ -79,6 +84,27 @@ std::string expandNameFormat(const std::string& format, const std::string& first
   return formatv(plain, std::vector<FormatArg>(ordered.begin(), ordered.end()));
 }
 
+// Whether some process holds the file open for writing: the kernel refuses a read lease then.
+// A file that cannot be opened, or that offers no leases, counts as whole; the upload reads it.
+bool isBeingWritten(const std::string& path) {
+  // A writer that opens the file while the lease is held breaks it, and the kernel tells the
+  // holder with SIGIO, whose default ends the process; the lease goes at once anyway.
+  static const bool quiet = (signal(SIGIO, SIG_IGN), true);
+  (void)quiet;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool writing = fcntl(fd, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN;
+  close(fd);  // gives the lease back
+  return writing;
+}
+
+// The modification time of a file, oldest possible when it cannot be read.
+std::tuple<time_t, long> modificationTime(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return {0, 0};
+  return {status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
+}
+
 }  // namespace
 
 std::string regerror_str(int code, const regex_t* regex) {
@@ -134,7 +160,8 @@ int KapshoController::setupKQueue() {
   if (pathFD_.reset(open(scPath().c_str(), O_EVTONLY)) < 0) return -1;
   if (queueFD_.reset(kqueue()) < 0) return -1;
   struct kevent changes[2];
-  EV_SET(&changes[0], pathFD_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, nullptr);
+  EV_SET(&changes[0], pathFD_.get(), EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE | NOTE_CLOSE_WRITE,
+         0, nullptr);
   EV_SET(&changes[1], SIGHUP, EVFILT_SIGNAL, EV_ADD | EV_CLEAR, 0, 0, nullptr);
   const struct timespec noWait = {0, 0};
   if (kevent(queueFD_.get(), changes, 2, nullptr, 0, &noWait) < 0) {
@@ -165,11 +192,8 @@ std::optional<NameSet> KapshoController::scanDirectory(const std::string& path, 
 void KapshoController::kqueueThread() {
   try {
     watchQueue();
-  } catch (const NSException& exception) {
-    NSApplication::sharedApplication().reportException(exception);
-  } catch (const std::exception& exception) {
-    NSApplication::sharedApplication().reportException(
-        NSException("NSGenericException", exception.what()));
+  } catch (...) {
+    NSApplication::sharedApplication().reportException(currentException());
   }
   performSelectorOnMainThread([this] { delete this; }, true);
   // The main thread is still in its event loop, so the process ends without running static
@@ -199,11 +223,11 @@ bool KapshoController::handleEvents(const struct kevent* events, int count) {
       NSException::raise("KQueueError",
                          stringWithFormat("An error occurred with kqueue: %@",
                                           std::strerror(static_cast<int>(event.data))));
+    } else if (event.filter == EVFILT_VNODE && (event.fflags & (NOTE_WRITE | NOTE_CLOSE_WRITE))) {
+      if (event.fflags & NOTE_WRITE) rescan();
+      if (event.fflags & NOTE_CLOSE_WRITE) handOnWrittenFiles();
     } else if (event.filter == EVFILT_VNODE) {
-      if (event.fflags & NOTE_WRITE)
-        rescan();
-      else
-        NSLog("Unexpected vnode kevent");
+      NSLog("Unexpected vnode kevent");
     } else if (event.filter == EVFILT_SIGNAL) {
       if (event.ident == SIGHUP) return true;
       NSLog("Unexpected signal delivery");
@@ -221,14 +245,50 @@ void KapshoController::rescan() {
     for (const auto& name : *current)
       if (!seenFiles_ || !seenFiles_->contains(name)) fresh.emplace_back(name);
   }
+  // A file that left the folder while it was written is no longer awaited.
+  std::erase_if(writingFiles_,
+                [&](const std::string& name) { return !current || !current->contains(name); });
   seenFiles_ = std::move(current);
-  for (const std::string& name : fresh) {
-    const size_t dot = name.rfind('.');
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
-    if (extension != scType()) continue;
-    if (!matchPicture(name.substr(0, dot))) continue;
-    handOff(scPath().ends_with('/') ? scPath() + name : scPath() + "/" + name);
+  std::vector<std::string> whole;
+  for (std::string& name : fresh) {
+    if (!isScreenshotName(name)) continue;
+    if (isBeingWritten(pathForName(name)))
+      writingFiles_.insert(std::move(name));
+    else
+      whole.push_back(std::move(name));
   }
+  handOnOldestFirst(whole);
+}
+
+void KapshoController::handOnWrittenFiles() {
+  std::vector<std::string> written;
+  std::erase_if(writingFiles_, [&](const std::string& name) {
+    if (isBeingWritten(pathForName(name))) return false;
+    written.push_back(name);
+    return true;
+  });
+  handOnOldestFirst(written);
+}
+
+bool KapshoController::isScreenshotName(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  return extension == scType() && matchPicture(name.substr(0, dot));
+}
+
+std::string KapshoController::pathForName(const std::string& name) {
+  return stringByAppendingPathComponent(scPath(), name);
+}
+
+// Each hand-off replaces the upload in flight, so the newest file goes last.
+void KapshoController::handOnOldestFirst(const std::vector<std::string>& names) {
+  std::vector<std::tuple<time_t, long, std::string>> files;
+  for (const std::string& name : names) {
+    const std::string path = pathForName(name);
+    files.emplace_back(std::tuple_cat(modificationTime(path), std::tuple(path)));
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) handOff(std::get<2>(file));
 }
 
 void KapshoController::handOff(const std::string& path) {

@@ -120,20 +120,24 @@ void KapshoController::updateStatusMenu() {
 }
 
 // The list may hold records the agent did not write: anything but a dictionary is skipped, a
-// date that does not parse is shown as its text, and a record without an address is disabled.
+// record without a date is shown by its address, a date that does not parse is shown as its
+// text, and a record without an address is disabled.
 void KapshoController::addRecentImageItem(NSMenu& submenu, const Value& record,
                                           const NSDateFormatter& formatter) {
   const Dictionary* fields = record.dictionary();
   if (!fields) return;
   const Value* dateText = valueForKey(*fields, "date");
   const Value* urlText = valueForKey(*fields, "url");
+  const auto url =
+      urlText && urlText->string() ? NSURL::URLWithString(*urlText->string()) : std::nullopt;
   std::string title;
-  if (dateText) title = dateText->string() ? *dateText->string() : dateText->description();
+  if (dateText)
+    title = dateText->string() ? *dateText->string() : dateText->description();
+  else if (url)
+    title = url->absoluteString();
   if (auto date = NSDate::dateWithString(title)) title = formatter.stringFromDate(*date);
   auto item = submenu.addItemWithTitle(title, "selectRecentImage:", "");
   item->setTarget(this);
-  const auto url =
-      urlText && urlText->string() ? NSURL::URLWithString(*urlText->string()) : std::nullopt;
   if (url && !url->absoluteString().empty())
     item->setRepresentedObject(*url);
   else

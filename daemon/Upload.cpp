@@ -1,5 +1,7 @@
 // Upload: the multipart request for a new screenshot, and the server's answer.
 #include <strings.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "daemon/KapshoController.h"
@@ -44,6 +46,25 @@ std::optional<std::string> headerField(const NSHTTPURLResponse& response, const 
   for (const auto& [field, value] : response.allHeaderFields())
     if (strcasecmp(field.c_str(), name) == 0) return value;
   return std::nullopt;
+}
+
+// "user:token@" of a URL's authority, or "".
+std::string userInfo(const std::string& url) {
+  const size_t start = url.find("://");
+  if (start == std::string::npos) return {};
+  const size_t end = std::min(url.find_first_of("/?#", start + 3), url.size());
+  const size_t at = url.rfind('@', end);
+  return at == std::string::npos || at < start ? std::string()
+                                               : url.substr(start + 3, at - start - 2);
+}
+
+// The address without the agent's own credentials, should the server have put them in it: they
+// are never logged, copied or recorded.
+std::string withoutCredentials(std::string address, const std::string& endpoint) {
+  const std::string credentials = userInfo(endpoint);
+  if (!credentials.empty() && userInfo(address) == credentials)
+    address.erase(address.find("://") + 3, credentials.size());
+  return address;
 }
 
 }  // namespace
@@ -123,7 +144,8 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
   if (!redirectResponse) return request;
   if (!isCurrent(connection)) return std::nullopt;
   const auto location = headerField(*redirectResponse, "Location");
-  const auto url = location ? NSURL::URLWithString(*location) : std::nullopt;
+  const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
+                            : std::nullopt;
   if (url) {
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);

@@ -18,8 +18,8 @@ int main() {
   std::unique_ptr<KapshoController> controller;
   try {
     controller = std::make_unique<KapshoController>();
-  } catch (const NSException& exception) {
-    terminateWithUncaughtException(exception);
+  } catch (...) {
+    terminateWithUncaughtException(currentException());
   }
   // The watcher owns the controller from here and has the main thread release it at its end.
   NSThread::detachNewThreadSelector([watcher = controller.release()] { watcher->kqueueThread(); });

@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   imagemagick x11-xserver-utils
-  qt6-qpa-plugins curl inotify-tools
+  qt6-qpa-plugins curl inotify-tools libssl-dev openssl
 )
 
 missing=()

@@ -23,6 +23,7 @@
 #include <random>
 #include <thread>
 
+#include "tests/support/Desktop.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
@@ -102,16 +103,6 @@ class ArrivalServer {
   std::thread thread_;
 };
 
-std::string firstLine(const std::string& path) {
-  std::string line;
-  waitUntil([&] {
-    const std::string text = readFile(path).value_or("");
-    line = text.substr(0, text.find('\n'));
-    return text.find('\n') != std::string::npos;
-  });
-  return line;
-}
-
 // The agent's watcher sleeps in epoll once the set-up is done.
 bool agentWatching(pid_t pid) {
   std::error_code error;
@@ -188,9 +179,7 @@ int main(int argc, char** argv) {
       {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, {},
       logs.file("x.out"), logs.file("x.err"));
   ScopedEnv displayName("DISPLAY", ":" + firstLine(logs.file("x.out")));
-  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {},
-                   logs.file("bus.out"), logs.file("bus.err"));
-  ScopedEnv busAddress("DBUS_SESSION_BUS_ADDRESS", firstLine(logs.file("bus.out")));
+  PrivateBus bus;
   ScopedEnv platformName("QT_QPA_PLATFORM", "xcb");
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};

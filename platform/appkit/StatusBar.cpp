@@ -106,9 +106,12 @@ void QtStatusItem::menuClosed() {
 
 void QtStatusItem::updateIcon() {
   if (!tray_) return;
+  // Without a picture the item is still there, empty, and its menu still opens.
   const auto shown = shownImage();
-  tray_->setIcon(shown ? QIcon(QPixmap::fromImage(shown->pixels())) : QIcon());
-  if (shown) tray_->show();
+  QPixmap picture(20, 20);
+  picture.fill(Qt::transparent);
+  tray_->setIcon(shown ? QPixmap::fromImage(shown->pixels()) : picture);
+  tray_->show();
 }
 
 NSStatusBar& NSStatusBar::systemStatusBar() {

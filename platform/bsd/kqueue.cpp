@@ -22,6 +22,7 @@ namespace {
 
 // What NOTE_WRITE on a folder means: its list of entries changed.
 constexpr uint32_t kFolderChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr uint32_t kFolderNotes = NOTE_WRITE | NOTE_CLOSE_WRITE;
 
 // Timeouts beyond this are waits without end; it keeps the deadline arithmetic from overflowing.
 constexpr time_t kForeverSeconds = 100L * 365 * 24 * 3600;
@@ -29,7 +30,10 @@ constexpr time_t kForeverSeconds = 100L * 365 * 24 * 3600;
 using Key = std::pair<int16_t, uintptr_t>;  // (filter, ident)
 
 struct Registration {
-  struct kevent event {};  // as delivered; for signals, data counts deliveries since the last one
+  // As delivered: for folders, fflags holds the notes that fired; for signals, data counts the
+  // deliveries since the last one.
+  struct kevent event {};
+  uint32_t notes = 0;  // the notes asked for
   int watch = -1;
   bool queued = false;
 };
@@ -91,7 +95,7 @@ class Queue {
 
  private:
   int addFolder(const struct kevent& change) {
-    if ((change.fflags & ~NOTE_WRITE) != 0) return EINVAL;
+    if ((change.fflags & ~kFolderNotes) != 0) return EINVAL;
     if (change.ident > INT_MAX || fcntl(static_cast<int>(change.ident), F_GETFD) == -1)
       return EBADF;
     if (inotify_ == -1) {
@@ -102,7 +106,8 @@ class Queue {
     }
     // Through /proc the watch follows the descriptor's folder, wherever it is renamed to.
     const std::string path = "/proc/self/fd/" + std::to_string(change.ident);
-    const int watch = inotify_add_watch(inotify_, path.c_str(), kFolderChanges | IN_ONLYDIR);
+    const int watch =
+        inotify_add_watch(inotify_, path.c_str(), kFolderChanges | IN_CLOSE_WRITE | IN_ONLYDIR);
     if (watch == -1) return errno;
     store(change).watch = watch;
     return 0;
@@ -146,7 +151,8 @@ class Queue {
     registration.event.ident = change.ident;
     registration.event.filter = change.filter;
     registration.event.flags = change.flags & ~EV_ADD;
-    registration.event.fflags = change.fflags;
+    registration.event.fflags = 0;
+    registration.notes = change.fflags;
     registration.event.udata = change.udata;
     return registration;
   }
@@ -158,11 +164,13 @@ class Queue {
   }
 
   // A null watch marks every folder: the kernel dropped events, so any of them may have changed.
-  void markFolders(std::optional<int> watch) {
-    for (auto& [key, registration] : registrations_)
-      if (key.first == EVFILT_VNODE && (registration.event.fflags & NOTE_WRITE) &&
-          (!watch || registration.watch == *watch))
-        activate(key, registration);
+  void markFolders(std::optional<int> watch, uint32_t fired) {
+    for (auto& [key, registration] : registrations_) {
+      const uint32_t notes = fired & registration.notes;
+      if (key.first != EVFILT_VNODE || !notes || (watch && registration.watch != *watch)) continue;
+      registration.event.fflags |= notes;
+      activate(key, registration);
+    }
   }
 
   void readFolderChanges() {
@@ -173,9 +181,10 @@ class Queue {
       for (const char* p = buffer; p < buffer + length;) {
         const auto* change = reinterpret_cast<const inotify_event*>(p);
         if (change->mask & IN_Q_OVERFLOW)
-          markFolders(std::nullopt);
-        else if (change->mask & kFolderChanges)
-          markFolders(change->wd);
+          markFolders(std::nullopt, kFolderNotes);
+        else
+          markFolders(change->wd, (change->mask & kFolderChanges ? NOTE_WRITE : 0) |
+                                      (change->mask & IN_CLOSE_WRITE ? NOTE_CLOSE_WRITE : 0));
         p += sizeof(inotify_event) + change->len;
       }
     }
@@ -209,6 +218,7 @@ class Queue {
       if (registration.event.flags & EV_CLEAR) {
         registration.queued = false;
         registration.event.data = 0;
+        registration.event.fflags = 0;
       } else {
         ready_.push_back(key);
       }

@@ -2,8 +2,10 @@
 // folder and signal watching reads as it was written.
 //
 // What is supported: EV_ADD (with or without EV_CLEAR) of
-//   - EVFILT_VNODE with NOTE_WRITE on a folder's descriptor: an entry created, deleted, or
-//     renamed in or out; an overflow of the inotify queue counts as a write to every folder;
+//   - EVFILT_VNODE on a folder's descriptor, with NOTE_WRITE (an entry created, deleted, or
+//     renamed in or out) and NOTE_CLOSE_WRITE (a file in the folder that was open for writing
+//     was closed); a delivered event's fflags are the notes that fired since the last delivery,
+//     and an overflow of the inotify queue fires every note of every folder;
 //   - EVFILT_SIGNAL with the signal number as ident; the signal must be blocked in every thread
 //     (see ignore_and_block_signal) so that it stays pending for the queue to read. As on BSD a
 //     signal registration always clears on delivery, and deliveries before it are discarded.
@@ -11,6 +13,7 @@
 // A signal is read by whichever queue gets to it first, so register each signal on one queue.
 #pragma once
 
+#include <fcntl.h>
 #include <time.h>
 
 #include <cstdint>
@@ -43,11 +46,13 @@ inline constexpr uint16_t EV_CLEAR = 0x0020;
 inline constexpr uint16_t EV_ERROR = 0x4000;
 
 inline constexpr uint32_t NOTE_WRITE = 0x0002;
+// FreeBSD's name and value; there it is about the vnode itself, here about the folder's files.
+inline constexpr uint32_t NOTE_CLOSE_WRITE = 0x0200;
 
-// On x86_64 Linux this is the kernel's O_LARGEFILE, which 64-bit opens imply anyway, so
-// open(folder, O_EVTONLY) gives a plain read-only descriptor: the nearest this system has to a
-// descriptor opened for events only.
-inline constexpr int O_EVTONLY = 0x8000;
+// A descriptor that only names the folder, for its events: no read access is asked, and a
+// symbolic link to a folder is followed. The BSD value (0x8000) is another flag on Linux, and
+// not the same one on every architecture (O_LARGEFILE on x86_64, O_NOFOLLOW on arm64).
+inline constexpr int O_EVTONLY = O_PATH | O_CLOEXEC;
 
 // A new queue: an epoll descriptor the caller closes with close(). The queue's helper descriptors
 // (inotify, signalfd) stay open after that close; they are closed when kqueue() hands out the

@@ -31,6 +31,8 @@ enum NSURLErrorCode : long {
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,
   NSURLErrorBadServerResponse = -1011,
+  NSURLErrorSecureConnectionFailed = -1200,
+  NSURLErrorServerCertificateUntrusted = -1202,
 };
 
 }  // namespace platform

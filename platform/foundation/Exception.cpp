@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace platform {
 
@@ -10,6 +11,20 @@ NSException::NSException(std::string name, std::string reason)
 
 void NSException::raise(const std::string& name, const std::string& reason) {
   throw NSException(name, reason);
+}
+
+NSException currentException() {
+  try {
+    throw;
+  } catch (const NSException& exception) {
+    return exception;
+  } catch (const std::bad_alloc& exception) {
+    return NSException("NSMallocException", exception.what());
+  } catch (const std::exception& exception) {
+    return NSException("NSGenericException", exception.what());
+  } catch (...) {
+    return NSException("NSGenericException", "an exception of unknown type");
+  }
 }
 
 std::string uncaughtExceptionReport(const NSException& exception) {

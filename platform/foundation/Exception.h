@@ -19,6 +19,11 @@ class NSException : public std::exception {
   std::string name_, reason_, what_;
 };
 
+// The exception being handled, as the platform names it: an NSException as it is, a failed
+// allocation as "NSMallocException", anything else as "NSGenericException" with its message.
+// Only inside a catch block.
+NSException currentException();
+
 // The report of an exception that nothing caught:
 // "*** Terminating app due to uncaught exception '<name>', reason: '<reason>'".
 std::string uncaughtExceptionReport(const NSException& exception);

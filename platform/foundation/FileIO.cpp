@@ -99,4 +99,13 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
   return true;
 }
 
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& component) {
+  const std::string joined = path.empty() ? component : path + "/" + component;
+  std::string standard;
+  for (char c : joined)
+    if (c != '/' || standard.empty() || standard.back() != '/') standard += c;
+  if (standard.size() > 1 && standard.back() == '/') standard.pop_back();
+  return standard;
+}
+
 }  // namespace platform

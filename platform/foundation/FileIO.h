@@ -1,4 +1,4 @@
-// Whole-file reads and atomic writes.
+// Whole-file reads, atomic writes, and paths.
 #pragma once
 
 #include <optional>
@@ -16,5 +16,9 @@ std::optional<Data> dataWithContentsOfFile(const std::string& path);
 // so that readers see the old contents or the new, never a part. Creates missing folders.
 bool writeFileAtomically(const std::string& path, const std::string& bytes,
                          std::string* error = nullptr);
+
+// stringByAppendingPathComponent: the path and the component joined by one '/', with runs of
+// '/' made one and no '/' at the end ("/a//b/" and "c" give "/a/b/c"; "" and "c" give "c").
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& component);
 
 }  // namespace platform

@@ -20,6 +20,7 @@ void deleteLater(QTimer* timer) {
 std::shared_ptr<NSTimer> NSTimer::scheduledTimerWithTimeInterval(double seconds, Action action) {
   std::shared_ptr<NSTimer> timer(new NSTimer);
   timer->action_ = std::move(action);
+  timer->interval_ = seconds;
   timer->timer_ = {new QTimer, deleteLater};
   timer->timer_->setSingleShot(true);
   timer->timer_->setTimerType(Qt::PreciseTimer);

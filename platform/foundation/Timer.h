@@ -19,6 +19,8 @@ class NSTimer : public std::enable_shared_from_this<NSTimer> {
 
   void invalidate();
   bool isValid() const { return valid_; }
+  // The interval it was scheduled with, in seconds.
+  double timeInterval() const { return interval_; }
   ~NSTimer();
 
  private:
@@ -26,6 +28,7 @@ class NSTimer : public std::enable_shared_from_this<NSTimer> {
   void fire();
 
   Action action_;
+  double interval_ = 0.0;
   bool valid_ = true;
   std::unique_ptr<QTimer, void (*)(QTimer*)> timer_{nullptr, nullptr};
   std::shared_ptr<NSTimer> scheduled_;  // the event loop's reference while it is pending

@@ -1,6 +1,7 @@
 #include "platform/foundation/URLConnection.h"
 
-#include <httplib.h>
+#include <openssl/x509_vfy.h>
+#include <signal.h>
 
 #include <QCoreApplication>
 #include <QUrl>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/foundation/HTTPClient.h"
 #include "platform/foundation/Thread.h"
 
 namespace platform {
@@ -48,11 +50,21 @@ bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-NSError errorFor(httplib::Error error, bool idleTooLong) {
-  auto make = [](NSURLErrorCode code, const char* sentence) {
+// How an exchange that gave no final answer ended, as the worker saw it.
+struct Ending {
+  httplib::Error error = httplib::Error::Success;
+  bool idleTooLong = false;
+  bool headerTooLarge = false;
+  long certificate = X509_V_OK;  // OpenSSL's verification result
+};
+
+NSError errorFor(const Ending& ending) {
+  auto make = [](NSURLErrorCode code, const std::string& sentence) {
     return NSError("NSURLErrorDomain", code, sentence);
   };
-  switch (error) {
+  if (ending.headerTooLarge)
+    return make(NSURLErrorBadServerResponse, "The server returned a bad response.");
+  switch (ending.error) {
     case httplib::Error::Connection:
     case httplib::Error::BindIPAddress:
       return make(NSURLErrorCannotConnectToHost, "Could not connect to the server.");
@@ -61,9 +73,21 @@ NSError errorFor(httplib::Error error, bool idleTooLong) {
     // A wait for the peer ends these too: it is a time-out when nothing moved for that long.
     case httplib::Error::Read:
     case httplib::Error::Write:
-      return idleTooLong
+      return ending.idleTooLong
                  ? make(NSURLErrorTimedOut, "The request timed out.")
                  : make(NSURLErrorNetworkConnectionLost, "The network connection was lost.");
+    // A certificate for another host leaves OpenSSL's result clean.
+    case httplib::Error::SSLServerVerification:
+      return make(NSURLErrorServerCertificateUntrusted,
+                  std::string("The certificate for this server is invalid: ") +
+                      X509_verify_cert_error_string(ending.certificate == X509_V_OK
+                                                        ? X509_V_ERR_HOSTNAME_MISMATCH
+                                                        : ending.certificate) +
+                      ".");
+    case httplib::Error::SSLConnection:
+    case httplib::Error::SSLLoadingCerts:
+      return make(NSURLErrorSecureConnectionFailed,
+                  "A TLS error caused the secure connection to fail.");
     case httplib::Error::Success:
       return make(NSURLErrorBadServerResponse, "The server returned a bad response.");
     default:
@@ -75,7 +99,7 @@ NSError errorFor(httplib::Error error, bool idleTooLong) {
 // and whether the exchange was stopped.
 struct Transfer {
   std::mutex mutex;
-  httplib::Client* client = nullptr;
+  httplib::ClientImpl* client = nullptr;
   std::atomic<bool> stopped = false;
 
   void stop() {
@@ -127,12 +151,22 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
       fail(NSError("NSURLErrorDomain", NSURLErrorUnsupportedURL, "unsupported URL"));
       return;
     }
+    const HTTPTarget target = targetOf(url_);
+    // Read here: the environment may change under a worker thread.
+    const auto proxy = proxyForTarget(target);
+    // A proxy that cannot be used fails the exchange: going direct could break the user's rules.
+    if (proxy && (proxy->scheme != "http" || proxy->host.empty())) {
+      fail(NSError("NSURLErrorDomain", NSURLErrorUnsupportedURL,
+                   proxy->host.empty() ? "The proxy setting names no host."
+                                       : "The proxy's scheme is not supported."));
+      return;
+    }
     double seconds = timeoutOverride().value_or(request_.timeoutInterval());
     if (!std::isfinite(seconds) || seconds <= 0) seconds = kDefaultTimeout;
     phase_ = Phase::Waiting;
     transfer_ = std::make_shared<Transfer>();
     try {
-      std::thread(perform, transfer_, weak_from_this(), outgoing(), origin(),
+      std::thread(perform, transfer_, weak_from_this(), outgoing(), target, proxy,
                   std::chrono::duration<double>(std::min(seconds, 1.0e6)))
           .detach();
     } catch (const std::system_error&) {
@@ -141,12 +175,14 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     }
   }
 
-  std::string origin() const {
-    const std::string host = url_.host(QUrl::FullyEncoded).toStdString();
-    const int port = url_.port(url_.scheme() == "https" ? 443 : 80);
-    return url_.scheme().toStdString() + "://" +
-           (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-           std::to_string(port);
+  static HTTPTarget targetOf(const QUrl& url) {
+    HTTPTarget target;
+    target.https = url.scheme() == "https";
+    target.host = url.host(QUrl::FullyEncoded).toStdString();
+    target.port = url.port(target.https ? 443 : 80);
+    target.user = url.userName(QUrl::FullyDecoded).toStdString();
+    target.password = url.password(QUrl::FullyDecoded).toStdString();
+    return target;
   }
 
   httplib::Request outgoing() const {
@@ -164,8 +200,14 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
 
   // The worker: one exchange with the server, without redirects, without keeping the connection.
   static void perform(std::shared_ptr<Transfer> transfer, std::weak_ptr<Connection> owner,
-                      httplib::Request request, std::string origin,
+                      httplib::Request request, HTTPTarget target, std::optional<HTTPProxy> proxy,
                       std::chrono::duration<double> timeout) {
+    // A peer that closes while the body is written must not end the process: the signal stays
+    // pending on this thread and goes with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     using Clock = std::chrono::steady_clock;
     const auto post = [&](std::function<void(Connection&)> event) {
       performSelectorOnMainThread(
@@ -176,8 +218,10 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
           },
           false);
     };
+    HeaderBudget header;
     auto lastProgress = Clock::now();
     request.response_handler = [&](const httplib::Response& response) {
+      header.complete = true;
       lastProgress = Clock::now();
       std::map<std::string, std::string> headers(response.headers.begin(), response.headers.end());
       post([status = response.status, headers = std::move(headers)](Connection& c) {
@@ -191,32 +235,34 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
       return !transfer->stopped;
     };
 
-    httplib::Client client(origin);
+    const auto client = makeHTTPClient(target, proxy, header);
     const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(timeout);
-    client.set_connection_timeout(wait);
-    client.set_read_timeout(wait);
-    client.set_write_timeout(wait);
+    client->set_connection_timeout(wait);
+    client->set_read_timeout(wait);
+    client->set_write_timeout(wait);
     // A screenshot's upload is one write: no waiting for the peer's acknowledgement of the last
     // short segment.
-    client.set_tcp_nodelay(true);
-    client.set_keep_alive(false);
-    client.set_follow_location(false);
-    client.set_url_encode(false);
-    client.set_decompress(false);
+    client->set_tcp_nodelay(true);
+    client->set_keep_alive(false);
+    client->set_follow_location(false);
+    client->set_url_encode(false);
+    client->set_decompress(false);
     {
       const std::lock_guard lock(transfer->mutex);
       if (transfer->stopped) return;
-      transfer->client = &client;
+      transfer->client = client.get();
     }
     httplib::Response response;
-    httplib::Error error = httplib::Error::Success;
-    client.send(request, response, error);
+    Ending ending;
+    client->send(request, response, ending.error);
     {
       const std::lock_guard lock(transfer->mutex);
       transfer->client = nullptr;
     }
-    const bool idleTooLong = Clock::now() - lastProgress >= timeout * 0.9;
-    post([error, idleTooLong](Connection& c) { c.onFinished(error, idleTooLong); });
+    ending.idleTooLong = Clock::now() - lastProgress >= timeout * 0.9;
+    ending.headerTooLarge = header.exceeded;
+    ending.certificate = certificateVerifyResult(*client);
+    post([ending](Connection& c) { c.onFinished(ending); });
   }
 
   void onHeaders(const NSHTTPURLResponse& response) {
@@ -282,10 +328,10 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     delegate_->connectionDidReceiveData(*this, bytes);
   }
 
-  void onFinished(httplib::Error error, bool idleTooLong) {
+  void onFinished(const Ending& ending) {
     if (!delegate_ || phase_ == Phase::Redirecting) return;
-    if (error != httplib::Error::Success || phase_ != Phase::Receiving) {
-      fail(errorFor(error, idleTooLong));
+    if (ending.error != httplib::Error::Success || phase_ != Phase::Receiving) {
+      fail(errorFor(ending));
       return;
     }
     cancel();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,24 @@ TempHome::TempHome()
   fs::create_directories(configHome());
   fs::create_directories(runtimeDir());
   fs::permissions(runtimeDir(), fs::perms::owner_all);
+}
+
+StderrCapture::StderrCapture() : saved_(dup(STDERR_FILENO)) {
+  std::fflush(stderr);
+  const int fd = open(dir_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+  std::fflush(stderr);
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
+}
+
+std::string StderrCapture::text() const {
+  std::fflush(stderr);
+  return readFile(dir_.file("stderr")).value_or("");
 }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {

@@ -52,6 +52,20 @@ class TempHome {
   ScopedEnv home_, config_, runtime_;
 };
 
+// Everything the process writes to its standard error while the object lives: the log's lines.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const;
+
+ private:
+  TempDir dir_;
+  int saved_;
+};
+
 // Polls the condition until it holds or the deadline passes; gives whether it held.
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));

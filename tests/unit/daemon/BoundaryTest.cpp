@@ -1,5 +1,5 @@
-// The multipart boundary: the edge cases of collisions, random data and data dense with
-// near-collisions. After every call a plain search confirms the boundary is free.
+// The multipart boundary: the edge cases of collisions, and data dense with near-collisions. After
+// every call a plain search confirms the boundary is free.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,14 +46,9 @@ TEST(Boundary, CollisionsExtendTheBoundary) {
   }
 }
 
-TEST(Boundary, RandomAndAdversarialData) {
+// Fragments of boundaries with every letter the walk may append, in random order.
+TEST(Boundary, DataDenseWithNearCollisions) {
   std::mt19937 random(7);
-  for (int round = 0; round < 50; ++round) {
-    platform::Data data(1 + random() % 20000);
-    for (auto& byte : data) byte = static_cast<uint8_t>(random());
-    EXPECT_EQ(boundaryChecked(data), "KapshoBoundary");
-  }
-  // Fragments of boundaries with every letter the walk may append, in random order.
   const std::string pieces[] = {
       "\r\n--KapshoBoundary", "\r\n--KapshoBoundar", "\r\n-", "\r\n", "X", "Y", "XY", "\r"};
   for (int round = 0; round < 200; ++round) {

@@ -86,18 +86,18 @@ TEST(Pattern, OnlyTheUsersLanguageIsSearched) {
     EXPECT_TRUE(controller.matchPicture("Bild 3"));
     EXPECT_FALSE(controller.matchPicture("Picture 3"));
   }
+  {
+    // The staged Japanese table numbers its placeholders.
+    ScopedEnv staged("KAPSHO_SYSTEM_ROOT", testing_support::stagePath("share/kapsho"));
+    ScopedEnv language("LANGUAGE", "ja");
+    KapshoController controller;
+    EXPECT_TRUE(controller.matchPicture("12 \xE3\x83\x94\xE3\x82\xAF\xE3\x83\x81\xE3\x83\xA3"));
+    EXPECT_FALSE(controller.matchPicture("Picture 12"));
+  }
   ScopedEnv language("LANGUAGE", "fr");
   const auto failure = setupFailure();
   EXPECT_EQ(failure.name(), "LocalizationError");
   EXPECT_EQ(failure.reason(), "Could not find SystemUIServer localization for ScreenCapture");
-}
-
-TEST(Pattern, StagedJapaneseTableUsesNumberedPlaceholders) {
-  AgentEnvironment environment;
-  ScopedEnv language("LANGUAGE", "ja");
-  KapshoController controller;
-  EXPECT_TRUE(controller.matchPicture("12 \xE3\x83\x94\xE3\x82\xAF\xE3\x83\x81\xE3\x83\xA3"));
-  EXPECT_FALSE(controller.matchPicture("Picture 12"));
 }
 
 TEST(Pattern, APatternThatDoesNotCompileRaisesWithTheLibrarysMessage) {
@@ -113,8 +113,15 @@ TEST(Pattern, APatternThatDoesNotCompileRaisesWithTheLibrarysMessage) {
   EXPECT_EQ(failure.reason(), "Error compiling regex: " + regerror_str(code, &expected));
 }
 
-TEST(CaptureSettings, FallbacksAndAMissingFolder) {
+TEST(CaptureSettings, StoredValuesAsTheyAreElseFallbacksAndAMissingFolderEndsTheStartUp) {
   AgentEnvironment environment;
+  platform::NSUserDefaults::setPersistentDomain(
+      {{"location", environment.folder()}, {"type", "JPG"}}, "com.apple.screencapture");
+  {
+    KapshoController controller;
+    EXPECT_EQ(controller.scType(), "JPG");
+    EXPECT_EQ(controller.scPath(), environment.folder());
+  }
   platform::NSUserDefaults::removePersistentDomainForName("com.apple.screencapture");
   const std::string desktop = std::string(getenv("HOME")) + "/Desktop";
   std::filesystem::create_directories(desktop);
@@ -123,20 +130,11 @@ TEST(CaptureSettings, FallbacksAndAMissingFolder) {
     EXPECT_EQ(controller.scPath(), desktop);
     EXPECT_EQ(controller.scType(), "png");
   }
-  platform::NSUserDefaults::setPersistentDomain({{"location", "~/Desktop"}, {"type", "JPG"}},
+  platform::NSUserDefaults::setPersistentDomain({{"location", "~/Desktop"}},
                                                 "com.apple.screencapture");
   const auto failure = setupFailure();
   EXPECT_EQ(failure.name(), "KQueueError");
   EXPECT_EQ(failure.reason(), "Error setting up kqueue: No such file or directory");
-}
-
-TEST(CaptureSettings, StoredTypeIsTakenAsItIs) {
-  AgentEnvironment environment;
-  platform::NSUserDefaults::setPersistentDomain(
-      {{"location", environment.folder()}, {"type", "JPG"}}, "com.apple.screencapture");
-  KapshoController controller;
-  EXPECT_EQ(controller.scType(), "JPG");
-  EXPECT_EQ(controller.scPath(), environment.folder());
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Pasteboard.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/Desktop.h"
 #include "tests/unit/daemon/AgentFixture.h"
 
 using namespace agent_testing;
@@ -116,15 +118,15 @@ TEST_F(StatusMenuTest, RecordsTheAgentDidNotWriteNeverBreakTheMenu) {
   list.emplace_back(uploadRecord("http://x/1", "yesterday"));
   list.emplace_back(uploadRecord("not an address", localAfternoon()));
   list.emplace_back(uploadRecord(std::nullopt, localAfternoon()));
+  list.emplace_back(uploadRecord("http://x/2", std::nullopt));
   storeList(list);
   EXPECT_EQ(titles(submenu()),
-            (std::vector<std::string>{"yesterday", "Mar 14, 3:09:26 PM", "Mar 14, 3:09:26 PM", "-",
-                                      "Clear Recent Images"}));
-  const auto& items = submenu().itemArray();
-  EXPECT_TRUE(submenu().isItemEnabled(*items[0]));
-  EXPECT_FALSE(submenu().isItemEnabled(*items[1]));
-  EXPECT_FALSE(submenu().isItemEnabled(*items[2]));
-  items[2]->performAction();
+            (std::vector<std::string>{"yesterday", "Mar 14, 3:09:26 PM", "Mar 14, 3:09:26 PM",
+                                      "http://x/2", "-", "Clear Recent Images"}));
+  const std::vector<bool> enabled = {true, false, false, true, false, true};
+  for (size_t i = 0; i < enabled.size(); ++i)
+    EXPECT_EQ(submenu().isItemEnabled(*submenu().itemArray()[i]), enabled[i]) << i;
+  submenu().itemArray()[2]->performAction();
 }
 
 TEST_F(StatusMenuTest, StatesAndTheirTimers) {
@@ -134,8 +136,10 @@ TEST_F(StatusMenuTest, StatesAndTheirTimers) {
 
   controller.showStatus(StatusItemError, 0.05);
   const auto first = controller.statusTimer();
+  EXPECT_EQ(first->timeInterval(), 0.05);
   controller.showStatus(StatusItemFinished, 0.1);
   EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
+  EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
   controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
   EXPECT_EQ(titles(menu())[0], "Error: Could not connect");
   EXPECT_FALSE(menu().isItemEnabled(*menu().itemArray()[0]));
@@ -170,6 +174,41 @@ TEST_F(StatusMenuTest, HidingAndShowingTheItem) {
   ASSERT_TRUE(controller.statusItem());
   EXPECT_EQ(statusImageName(controller), "KapshoStatus");
   EXPECT_EQ(titles(menu())[0], "Error: gone");
+}
+
+// Through a session bus of its own (other tests' agents would hear it on a shared one), as the
+// pane tells a running agent; a missing entry reads as NO; other names are not for the agent; a
+// controller torn down hears nothing more.
+TEST(VisibilityNotification, ShowsOrHidesTheItemAndStoresTheChoiceWhileTheControllerLives) {
+  testing_support::PrivateBus bus;
+  AgentEnvironment environment;
+  auto controller = std::make_unique<KapshoController>();
+  auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
+  bool barrier = false;
+  center.addObserver(
+      &barrier, [&](const platform::NSNotification&) { barrier = true; }, "barrier", std::nullopt);
+  const auto entry = [](platform::Value show) {
+    return platform::Dictionary{{ShowStatusItemNotificationKey, show}};
+  };
+  const std::pair<std::optional<platform::Dictionary>, bool> cases[] = {
+      {entry(false), false}, {entry("YES"), true}, {std::nullopt, false}, {entry(true), true}};
+  for (const auto& [userInfo, shown] : cases) {
+    barrier = false;
+    ASSERT_TRUE(center.postNotificationName(ShowStatusItemNotificationName, "", userInfo));
+    center.postNotificationName("com.kapsho.other", "", entry(!shown));
+    center.postNotificationName("barrier", "", std::nullopt);
+    ASSERT_TRUE(spinUntil([&] { return barrier; }));
+    EXPECT_EQ(bool(controller->statusItem()), shown);
+    EXPECT_EQ(NSUserDefaults::standardUserDefaults().objectForKey(HasStatusItemKey),
+              platform::Value(shown));
+  }
+  controller.reset();
+  barrier = false;
+  center.postNotificationName(ShowStatusItemNotificationName, "", entry(false));
+  center.postNotificationName("barrier", "", std::nullopt);
+  ASSERT_TRUE(spinUntil([&] { return barrier; }));
+  EXPECT_TRUE(NSUserDefaults::standardUserDefaults().boolForKey(HasStatusItemKey));
+  center.removeObserver(&barrier);
 }
 
 }  // namespace

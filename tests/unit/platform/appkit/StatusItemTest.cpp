@@ -53,7 +53,8 @@ std::string shown(const QMenu& menu) {
   return text;
 }
 
-TEST(StatusItem, HeadlessItKeepsItsModelAndRendersItIntoTheMenu) {
+// A chosen item acts after the trigger, so that it may rebuild the menu it is in.
+TEST(StatusItem, HeadlessItKeepsItsModelRendersItAndActsOnAChoice) {
   offscreenApplication();
   Target target;
   auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
@@ -64,24 +65,17 @@ TEST(StatusItem, HeadlessItKeepsItsModelAndRendersItIntoTheMenu) {
   EXPECT_EQ(item->menu(), first);
   EXPECT_EQ(shown(qtItem.renderedMenu()),
             "Error: lost && found (off)|---|Recent Images|[Clear (off)|]Quit|");
-  item->setMenu(menu(target, 2));
-  EXPECT_EQ(shown(qtItem.renderedMenu()),
+  auto model = menu(target, 2);
+  item->setMenu(model);
+  auto& rendered = qtItem.renderedMenu();
+  EXPECT_EQ(shown(rendered),
             "Error: lost && found (off)|---|Recent Images|[Record 0|Record 1|Clear (off)|]"
             "Quit|");
-}
-
-TEST(StatusItem, ChosenItemActsAfterTheTriggerSoItMayRebuildTheMenu) {
-  offscreenApplication();
-  Target target;
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
-  auto& rendered = dynamic_cast<QtStatusItem&>(*item).renderedMenu();
-  auto model = menu(target, 1);
-  item->setMenu(model);
   target.onCall = [&] { item->setMenu(menu(target, 0)); };
-  rendered.actions()[2]->menu()->actions()[0]->trigger();
+  rendered.actions()[2]->menu()->actions()[1]->trigger();
   EXPECT_TRUE(target.senders.empty());
   ASSERT_TRUE(spinUntil([&] { return !target.senders.empty(); }));
-  EXPECT_EQ(target.senders[0], model->itemArray()[2]->submenu()->itemArray()[0].get());
+  EXPECT_EQ(target.senders[0], model->itemArray()[2]->submenu()->itemArray()[1].get());
   EXPECT_EQ(rendered.actions()[2]->menu()->actions().size(), 1u);
 }
 
@@ -126,13 +120,17 @@ TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
   ASSERT_FALSE(NSApplication::sharedApplication().isOffscreen());
   Target target;
   testing_support::TempDir dir;
-  QImage(20, 20, QImage::Format_ARGB32).save(QString::fromStdString(dir.file("a.png")));
+  QImage red(20, 20, QImage::Format_ARGB32);
+  red.fill(Qt::red);
+  red.save(QString::fromStdString(dir.file("a.png")));
   auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
-  item->setImage(NSImage::imageWithContentsOfFile(dir.file("a.png")));
   item->setMenu(menu(target, 1));
+  item->setImage(NSImage::imageNamed("KapshoTestMissing"));
   ASSERT_NE(qtItem.trayIcon(), nullptr);
-  EXPECT_FALSE(qtItem.trayIcon()->icon().isNull());
+  EXPECT_TRUE(qtItem.trayIcon()->isVisible()) << "without a picture the item is still there";
+  item->setImage(NSImage::imageWithContentsOfFile(dir.file("a.png")));
+  EXPECT_EQ(qtItem.trayIcon()->icon().pixmap(20, 20).toImage().pixelColor(0, 0), Qt::red);
   qtItem.renderedMenu().popup(QPoint(0, 0));
   EXPECT_TRUE(spinUntil([&] { return qtItem.renderedMenu().isVisible(); }));
   qtItem.renderedMenu().hide();

@@ -30,9 +30,9 @@ std::vector<struct kevent> poll(int kq, const struct timespec* timeout = &kZero,
 }
 
 int add(int kq, uintptr_t ident, int16_t filter, uint16_t flags = EV_ADD | EV_CLEAR,
-        void* udata = nullptr) {
+        void* udata = nullptr, uint32_t notes = NOTE_WRITE) {
   struct kevent change;
-  EV_SET(&change, ident, filter, flags, filter == EVFILT_VNODE ? NOTE_WRITE : 0, 0, udata);
+  EV_SET(&change, ident, filter, flags, filter == EVFILT_VNODE ? notes : 0, 0, udata);
   return kevent(kq, &change, 1, nullptr, 0, &kZero);
 }
 
@@ -65,11 +65,11 @@ class KQueue : public ::testing::Test {
     close(folder_);
     close(kq_);
   }
-  void expectFolderEvent(int kq, uint16_t flags = EV_CLEAR) {
+  void expectFolderEvent(int kq, uint16_t flags = EV_CLEAR, uint32_t notes = NOTE_WRITE) {
     const auto events = poll(kq, &kDeadline);
     ASSERT_EQ(events.size(), 1u);
     struct kevent expected;
-    EV_SET(&expected, folder_, EVFILT_VNODE, flags, NOTE_WRITE, 0, &dir_);
+    EV_SET(&expected, folder_, EVFILT_VNODE, flags, notes, 0, &dir_);
     EXPECT_EQ(fields(events[0]), fields(expected));
   }
 
@@ -77,7 +77,7 @@ class KQueue : public ::testing::Test {
   int kq_ = -1, folder_ = -1;
 };
 
-TEST_F(KQueue, EachChangeOfTheEntryListGivesOneEventOfTheUpdatedRegistration) {
+TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndABurstGivesOne) {
   ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, nullptr), 0);
   ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
   const std::string outside = other_.file("outside"), inside = dir_.file("inside");
@@ -87,21 +87,26 @@ TEST_F(KQueue, EachChangeOfTheEntryListGivesOneEventOfTheUpdatedRegistration) {
   expectFolderEvent(kq_);
   std::filesystem::rename(outside, inside);
   expectFolderEvent(kq_);
+  writeFile(inside, "new content");
+  EXPECT_TRUE(poll(kq_).empty()) << "content is no change of the entry list";
   std::filesystem::remove(inside);
   expectFolderEvent(kq_);
-  EXPECT_TRUE(poll(kq_).empty());
-}
-
-TEST_F(KQueue, BurstCoalescesContentWritesAreSilentAndLevelEventsStay) {
-  writeFile(dir_.file("existing"), "old");
-  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
   for (int i = 0; i < 100; ++i) writeFile(dir_.file("file" + std::to_string(i)), "x");
   expectFolderEvent(kq_);
-  writeFile(dir_.file("existing"), "new content");
   EXPECT_TRUE(poll(kq_).empty());
 
-  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, &dir_), 0);
+  // Files closed after writing, when asked for: alone, or with the change of the entry list.
+  ASSERT_EQ(
+      add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_, NOTE_WRITE | NOTE_CLOSE_WRITE), 0);
+  writeFile(dir_.file("file1"), "rewritten");
+  expectFolderEvent(kq_, EV_CLEAR, NOTE_CLOSE_WRITE);
   writeFile(dir_.file("created"), "x");
+  expectFolderEvent(kq_, EV_CLEAR, NOTE_WRITE | NOTE_CLOSE_WRITE);
+  std::filesystem::rename(dir_.file("created"), dir_.file("renamed"));
+  expectFolderEvent(kq_);
+  // Without EV_CLEAR the event stays.
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD, &dir_), 0);
+  std::filesystem::remove(dir_.file("renamed"));
   expectFolderEvent(kq_, 0);
   expectFolderEvent(kq_, 0);
 }
@@ -128,23 +133,6 @@ TEST_F(KQueue, WaitsEndOnTimeAndBlockedWaitsSkipUnrelatedWakeUps) {
   const auto events = waiting.get();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].ident, static_cast<uintptr_t>(folder_));
-}
-
-TEST_F(KQueue, ShortEventListKeepsTheRestForTheNextCall) {
-  struct kevent setup[2];
-  EV_SET(&setup[0], folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, nullptr);
-  EV_SET(&setup[1], SIGHUP, EVFILT_SIGNAL, EV_ADD | EV_CLEAR, 0, 0, nullptr);
-  ASSERT_EQ(kevent(kq_, setup, 2, nullptr, 0, &kZero), 0);
-  writeFile(dir_.file("created"), "x");
-  kill(getpid(), SIGHUP);
-  std::set<int> filters;
-  for (int call = 0; call < 2; ++call) {
-    const auto events = poll(kq_, &kDeadline, 1);
-    ASSERT_EQ(events.size(), 1u);
-    filters.insert(events[0].filter);
-  }
-  EXPECT_EQ(filters, (std::set<int>{EVFILT_VNODE, EVFILT_SIGNAL}));
-  EXPECT_TRUE(poll(kq_).empty());
 }
 
 TEST_F(KQueue, RegistrationErrorsAreEventsWhenThereIsRoomElseTheResult) {
@@ -191,17 +179,26 @@ TEST_F(KQueue, SignalsBeforeRegistrationAreDiscardedAndBurstsCoalesce) {
   EXPECT_TRUE(poll(kq_).empty());
 }
 
-TEST_F(KQueue, QueuesDoNotWakeEachOther) {
-  const int signalQueue = kqueue();
-  ASSERT_EQ(add(signalQueue, SIGUSR2, EVFILT_SIGNAL), 0);
-  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE, EV_ADD | EV_CLEAR, &dir_), 0);
+TEST_F(KQueue, QueuesHearOnlyTheirOwnAndAShortListKeepsTheRestForTheNextCall) {
+  const int other = kqueue();
+  ASSERT_EQ(add(other, SIGUSR2, EVFILT_SIGNAL), 0);
+  ASSERT_EQ(add(kq_, folder_, EVFILT_VNODE), 0);
+  ASSERT_EQ(add(kq_, SIGHUP, EVFILT_SIGNAL), 0);
   kill(getpid(), SIGUSR2);
+  EXPECT_EQ(poll(other, &kDeadline).size(), 1u);
   EXPECT_TRUE(poll(kq_).empty());
-  EXPECT_EQ(poll(signalQueue, &kDeadline).size(), 1u);
   writeFile(dir_.file("created"), "x");
-  EXPECT_TRUE(poll(signalQueue).empty());
-  expectFolderEvent(kq_);
-  close(signalQueue);
+  kill(getpid(), SIGHUP);
+  std::set<int> filters;
+  for (int call = 0; call < 2; ++call) {
+    const auto events = poll(kq_, &kDeadline, 1);
+    ASSERT_EQ(events.size(), 1u);
+    filters.insert(events[0].filter);
+  }
+  EXPECT_EQ(filters, (std::set<int>{EVFILT_VNODE, EVFILT_SIGNAL}));
+  EXPECT_TRUE(poll(kq_).empty());
+  EXPECT_TRUE(poll(other).empty());
+  close(other);
 }
 
 TEST_F(KQueue, ReusedNumberDropsTheClosedQueueAndItsDescriptors) {

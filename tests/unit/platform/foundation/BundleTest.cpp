@@ -72,13 +72,6 @@ TEST_F(BundleTest, LocalizationsAreNarrowedToTheUserLanguagesBestFirst) {
   EXPECT_TRUE(localizationsForPreferences({}, {"en"}).empty());
 }
 
-TEST(SystemPaths, FixedPathsLieUnderTheSystemRoot) {
-  TempDir root;
-  ScopedEnv env("KAPSHO_SYSTEM_ROOT", root.path());
-  EXPECT_EQ(systemPath("/System/Library/CoreServices/SystemUIServer.app"),
-            root.path() + "/System/Library/CoreServices/SystemUIServer.app");
-}
-
 TEST(SearchPath, DesktopComesFromUserDirsElseHome) {
   TempHome home;
   auto desktop = [] {

@@ -31,6 +31,8 @@ TEST(DateText, DescribesInTheLocalZoneAcrossDaylightSaving) {
   EXPECT_EQ(NSDate(utc(2008, 1, 5, 8, 0, 7)).description(), "2008-01-05 00:00:07 -0800");
   ScopedZone east("Asia/Kolkata");
   EXPECT_EQ(NSDate(utc(2008, 3, 14, 22, 9, 26)).description(), "2008-03-15 03:39:26 +0530");
+  ScopedZone greenwich("UTC");
+  EXPECT_EQ(NSDate(utc(2008, 3, 14, 22, 9, 26)).description(), "2008-03-14 22:09:26 +0000");
 }
 
 TEST(DateText, ReadsBackWhatItWritesAndAnyOffset) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
@@ -39,6 +40,18 @@ TEST(FileIO, WholeReadsTakeEveryByteWhateverSizeTheFileSystemTells) {
 
   EXPECT_FALSE(dataWithContentsOfFile(dir.file("missing")));
   EXPECT_FALSE(dataWithContentsOfFile(dir.path()));
+}
+
+TEST(FileIO, PathComponentsAreJoinedByOneSlash) {
+  const std::array<std::string, 3> cases[] = {
+      {"/tmp/shots", "Picture 1.png", "/tmp/shots/Picture 1.png"},
+      {"/tmp//shots//", "Picture 1.png", "/tmp/shots/Picture 1.png"},
+      {"/", "a", "/a"},
+      {"", "a", "a"},
+      {"relative/", "a/", "relative/a"},
+  };
+  for (const auto& [path, component, joined] : cases)
+    EXPECT_EQ(stringByAppendingPathComponent(path, component), joined) << path;
 }
 
 }  // namespace

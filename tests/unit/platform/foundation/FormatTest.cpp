@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 
@@ -27,12 +30,28 @@ TEST(Format, MissingArgumentsAndUnknownConversionsStayAsWritten) {
   EXPECT_EQ(stringWithFormat("%@", std::string("%d%@")), "%d%@");
 }
 
-TEST(Exception, UncaughtReportNamesTheExceptionAndItsReason) {
-  platform::NSException e("KQueueError", "Error setting up kqueue: No such file or directory");
-  EXPECT_EQ(platform::uncaughtExceptionReport(e),
-            "*** Terminating app due to uncaught exception 'KQueueError', reason: 'Error setting "
-            "up kqueue: No such file or directory'");
-  EXPECT_THROW(platform::NSException::raise("RegexError", "x"), platform::NSException);
+TEST(Exception, AnyExceptionIsReportedByNameAndReason) {
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] { platform::NSException::raise("KQueueError", "Error setting up kqueue: gone"); },
+       "*** Terminating app due to uncaught exception 'KQueueError', reason: 'Error setting up "
+       "kqueue: gone'"},
+      {[] { throw std::bad_alloc(); },
+       "*** Terminating app due to uncaught exception 'NSMallocException', reason: "
+       "'std::bad_alloc'"},
+      {[] { throw std::runtime_error("cannot list"); },
+       "*** Terminating app due to uncaught exception 'NSGenericException', reason: 'cannot "
+       "list'"},
+      {[] { throw 7; },
+       "*** Terminating app due to uncaught exception 'NSGenericException', reason: 'an exception "
+       "of unknown type'"},
+  };
+  for (const auto& [raise, report] : cases) {
+    try {
+      raise();
+    } catch (...) {
+      EXPECT_EQ(platform::uncaughtExceptionReport(platform::currentException()), report);
+    }
+  }
 }
 
 }  // namespace

@@ -34,6 +34,9 @@ TEST(MenuTracking, TimersDueWhileTrackingFireInOrderWhenItEnds) {
   leaveMenuTrackingMode();
   leaveMenuTrackingMode();  // unbalanced: no effect
   EXPECT_FALSE(isInMenuTrackingMode());
+  enterMenuTrackingMode();
+  EXPECT_TRUE(isInMenuTrackingMode());
+  leaveMenuTrackingMode();
   ASSERT_TRUE(spinUntil([&] { return fired.size() == 2; }));
   EXPECT_EQ(fired, (std::vector<int>{1, 2}));
 }

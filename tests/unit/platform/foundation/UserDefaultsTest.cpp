@@ -20,33 +20,26 @@ class UserDefaultsTest : public ::testing::Test {
   std::string fileOf(const std::string& domain) { return *NSUserDefaults::pathForDomain(domain); }
 };
 
-TEST_F(UserDefaultsTest, RegisteredValuesApplyUntilAValueIsStored) {
+TEST_F(UserDefaultsTest, RegisteredValuesApplyUntilAValueIsStoredInAnXmlPlistKeepingOtherKeys) {
   NSUserDefaults defaults("com.example.agent");
-  EXPECT_FALSE(defaults.objectForKey("Show Status Item"));
   EXPECT_FALSE(defaults.boolForKey("Show Status Item"));
   defaults.registerDefaults({{"Show Status Item", Value(true)}});
   EXPECT_TRUE(defaults.boolForKey("Show Status Item"));
   EXPECT_FALSE(std::filesystem::exists(fileOf("com.example.agent")));  // registration is not stored
   defaults.setBool(false, "Show Status Item");
   EXPECT_FALSE(defaults.boolForKey("Show Status Item"));
-  defaults.removeObjectForKey("Show Status Item");
-  EXPECT_TRUE(defaults.boolForKey("Show Status Item"));
-}
-
-TEST_F(UserDefaultsTest, StoredDomainIsAnXmlPlistInTheConfigFolderAndKeepsOtherKeys) {
-  NSUserDefaults defaults("com.example.agent");
   defaults.setObject(Value(Array{Value(Dictionary{{"url", Value("http://h/i/1.png")}})}),
                      "Recent Images");
   defaults.setObject(Value("kept"), "Other");
-  const std::string path = home.configHome() + "/kapsho/Preferences/com.example.agent.plist";
-  auto bytes = readFile(path);
+  const auto bytes = readFile(home.configHome() + "/kapsho/Preferences/com.example.agent.plist");
   ASSERT_TRUE(bytes);
   EXPECT_NE(bytes->find("<plist"), std::string::npos);
-  auto list = defaults.arrayForKey("Recent Images");
-  ASSERT_TRUE(list);
-  EXPECT_EQ(*(*list)[0].dictionary()->at("url").string(), "http://h/i/1.png");
+  EXPECT_EQ(*defaults.arrayForKey("Recent Images"),
+            Array{Value(Dictionary{{"url", Value("http://h/i/1.png")}})});
   EXPECT_FALSE(defaults.arrayForKey("Other"));  // a string is no array
+  defaults.removeObjectForKey("Show Status Item");
   defaults.removeObjectForKey("Recent Images");
+  EXPECT_TRUE(defaults.boolForKey("Show Status Item"));
   EXPECT_EQ(*defaults.stringForKey("Other"), "kept");
 }
 
@@ -83,21 +76,18 @@ TEST_F(UserDefaultsTest, UnparseableFileIsMovedAsideReadAsAbsentAndNothingElseIs
   EXPECT_EQ(*NSUserDefaults::persistentDomainForName("com.example.broken")->at("a").integer(), 1);
 }
 
-TEST_F(UserDefaultsTest, DomainNamesThatCannotNameAFileAreRefused) {
-  for (const char* name : {"", "../escape", "a/b", ".hidden"}) {
-    EXPECT_FALSE(NSUserDefaults::pathForDomain(name)) << name;
-    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, name)) << name;
-    EXPECT_FALSE(NSUserDefaults::persistentDomainForName(name)) << name;
-  }
-}
-
-TEST_F(UserDefaultsTest, WholeDomainsAreReadWrittenAndRemovedByName) {
+TEST_F(UserDefaultsTest, WholeDomainsByNameAndNamesThatCannotNameAFile) {
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.pane"));
   Dictionary domain{{"Show Status Item", Value(false)}, {"x", Value(2.5)}};
   ASSERT_TRUE(NSUserDefaults::setPersistentDomain(domain, "com.example.pane"));
   EXPECT_EQ(*NSUserDefaults::persistentDomainForName("com.example.pane"), domain);
   EXPECT_TRUE(NSUserDefaults::removePersistentDomainForName("com.example.pane"));
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.pane"));
+  for (const char* name : {"", "../escape", "a/b", ".hidden"}) {
+    EXPECT_FALSE(NSUserDefaults::pathForDomain(name)) << name;
+    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, name)) << name;
+    EXPECT_FALSE(NSUserDefaults::persistentDomainForName(name)) << name;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+// Network scaffolding for tests, all on 127.0.0.1 at ports of their own: a scripted HTTP server
+// (plain or TLS), a tunnelling proxy, and certificates signed by a test authority.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace testing_support {
+
+struct ReceivedRequest {
+  std::string head;  // request line and header fields, each ending in CRLF
+  std::string body;
+  std::string line() const { return head.substr(0, head.find("\r\n")); }
+  // The first field of that name (any case), "" when absent.
+  std::string header(const std::string& name) const;
+};
+
+// A raw HTTP answer with the given status line, extra header lines and body.
+std::string httpAnswer(const std::string& status, const std::string& headers = "",
+                       const std::string& body = "");
+
+// A certificate authority of the test and a server certificate it signed for 127.0.0.1, made
+// with the openssl command; "other" is signed by it for another host name.
+class TestCertificates {
+ public:
+  TestCertificates();
+  std::string authority() const { return dir_.file("ca.pem"); }
+  std::string certificate(const std::string& name = "server") const {
+    return dir_.file(name + ".pem");
+  }
+  std::string key(const std::string& name = "server") const { return dir_.file(name + ".key"); }
+
+ private:
+  TempDir dir_;
+};
+
+// Serves one connection at a time. For each request the script gives the raw answer: the
+// connection is closed after it when it says "Connection: close" or is empty (a hang-up), and
+// held open otherwise; nullopt holds it without answering. Over TLS when given a certificate and
+// its key.
+class ScriptedServer {
+ public:
+  using Script = std::function<std::optional<std::string>(const ReceivedRequest&)>;
+  explicit ScriptedServer(Script script, const std::string& certificate = "",
+                          const std::string& key = "");
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  int port() const { return port_; }
+  std::string url(const std::string& path) const;
+  std::vector<ReceivedRequest> requests() const;
+  // On the held connection of a request: more bytes of an answer; whether the client closed it.
+  void writeMore(size_t request, const std::string& bytes);
+  bool closedByClient(size_t request);
+
+ private:
+  struct Connection;
+  void serve();
+  void serveConnection(std::unique_ptr<Connection> connection);
+
+  Script script_;
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls_{nullptr, SSL_CTX_free};
+  int listener_ = -1;
+  int port_ = 0;
+  int wake_[2] = {-1, -1};
+  mutable std::mutex mutex_;
+  std::vector<ReceivedRequest> requests_;
+  std::vector<std::unique_ptr<Connection>> held_;  // by request; null where answered
+  std::thread thread_;
+};
+
+// An HTTP proxy: CONNECT opens a tunnel to the named host and port, a request in absolute form
+// is passed on to its host in origin form. Keeps each request's head as it came.
+class TunnelProxy {
+ public:
+  TunnelProxy();
+  ~TunnelProxy();
+  TunnelProxy(const TunnelProxy&) = delete;
+  TunnelProxy& operator=(const TunnelProxy&) = delete;
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  std::vector<ReceivedRequest> requests() const;
+
+ private:
+  void serve();
+  void relay(int client);
+
+  int listener_ = -1;
+  int port_ = 0;
+  int wake_[2] = {-1, -1};
+  mutable std::mutex mutex_;
+  std::vector<ReceivedRequest> requests_;
+  std::vector<std::thread> relays_;
+  std::thread thread_;
+};
+
+}  // namespace testing_support
