@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus
   qt6-qpa-plugins curl inotify-tools
+  libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
 )
 
 missing=()
