@@ -1,5 +1,6 @@
 #include "tools/kapsho-capture/Capture.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -42,6 +43,19 @@ std::string writerFormat(const std::string& extension) {
   return format;
 }
 
+void checkWritableFolder(const std::string& folder) {
+  struct stat status {};
+  int error = 0;
+  if (stat(folder.c_str(), &status) != 0)
+    error = errno;
+  else if (!S_ISDIR(status.st_mode))
+    error = ENOTDIR;
+  else if (access(folder.c_str(), W_OK | X_OK) != 0)
+    error = errno;
+  if (error != 0)
+    throw CaptureError("cannot write into \"" + folder + "\": " + std::strerror(error));
+}
+
 // Settled before capturing, so that a user never chooses a picture that cannot be kept.
 Destination chooseDestination(const CaptureOptions& options) {
   Destination destination;
@@ -61,8 +75,7 @@ Destination chooseDestination(const CaptureOptions& options) {
       throw CaptureError("the capture tool's localization (ScreenCapture.strings) is missing");
   }
   destination.format = writerFormat(destination.extension);
-  if (access(destination.folder.c_str(), W_OK | X_OK) != 0)
-    throw CaptureError("cannot write into \"" + destination.folder + "\": " + std::strerror(errno));
+  checkWritableFolder(destination.folder);
   return destination;
 }
 
