@@ -26,6 +26,8 @@ namespace kapsho_capture {
 
 namespace {
 
+constexpr int PngQuality = 89;
+
 // Where the picture goes: an explicit file, or the capture folder under the next free name.
 struct Destination {
   std::string folder;
@@ -84,6 +86,9 @@ QByteArray encode(const QImage& image, const std::string& format) {
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
   QImageWriter writer(&buffer, QByteArray::fromStdString(format));
+  // zlib level 1 for PNG (the writer maps quality 89 to it): half the encoder's time of its
+  // default level 6, for a file about a quarter larger.
+  if (format == "png") writer.setQuality(PngQuality);
   if (!writer.write(image))
     throw CaptureError("cannot encode the picture as " + format + ": " +
                        writer.errorString().toStdString());
