@@ -27,7 +27,7 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
   shot.fill(Qt::green);
   const struct {
     std::vector<std::string> arguments;
-    std::string answer, type;  // answer: "file", "refuse:N", or "" for no portal at all
+    std::string answer, type;  // answer: "file", "junk" (no picture), "refuse:N", "" (no portal)
     std::vector<std::string> written;
     std::string format, recorded, message;
   } cases[] = {
@@ -42,6 +42,7 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
        "the desktop refused the screenshot (portal answer 2)"},
       {{"-i"}, "refuse:1", "", {}, "", "interactive=True\n", "the screenshot was cancelled"},
       {{}, "", "", {}, "", "", "no screenshot portal (xdg-desktop-portal) answered"},
+      {{}, "junk", "jpg", {}, "", "interactive=False\n", "the screenshot portal gave no picture"},
   };
   for (const auto& c : cases) {
     TempDir folder, shots, logs;
@@ -51,7 +52,9 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
     const auto shotBytes = readFile(shotPath);
     std::optional<ChildProcess> portal;
     if (!c.answer.empty()) {
-      const std::string answer = c.answer == "file" ? "file:" + shotPath : c.answer;
+      if (c.answer == "junk") writeFile(shotPath, "no picture");
+      const bool file = c.answer == "file" || c.answer == "junk";
+      const std::string answer = file ? "file:" + shotPath : c.answer;
       portal.emplace(std::vector<std::string>{KAPSHO_STAND_IN_PORTAL, logs.file("record"), answer},
                      std::map<std::string, std::string>{}, logs.file("portal.out"),
                      logs.file("portal.err"));
