@@ -39,7 +39,9 @@ class KnownWindow : public QRasterWindow {
 // One display with the known window for the whole test program: Qt connects once a process.
 class KnownScreen {
  public:
-  static void show() { static KnownScreen screen; }
+  static void show() { instance(); }
+  // Moves the window and waits until the screen shows it there.
+  static void move(QPoint to) { instance().moveWindow(to); }
 
  private:
   KnownScreen() : platform_("QT_QPA_PLATFORM", "xcb") {
@@ -51,10 +53,20 @@ class KnownScreen {
     window_->setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
     window_->setGeometry(Known);
     window_->show();
+    moveWindow(Known.topLeft());
+  }
+  static KnownScreen& instance() {
+    static KnownScreen screen;
+    return screen;
+  }
+  void moveWindow(QPoint to) {
+    window_->setPosition(to);
     const bool shown = waitUntil([&] {
       QCoreApplication::processEvents();
       const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-      return screen.pixelColor(Known.bottomRight() - QPoint(5, 5)) == QColor(Qt::white);
+      return screen.pixelColor(to + QPoint(5, 5)) == QColor(Qt::red) &&
+             screen.pixelColor(to + QPoint(Known.width(), Known.height()) - QPoint(5, 5)) ==
+                 QColor(Qt::white);
     });
     if (!shown) throw std::runtime_error("the known window never showed");
   }
@@ -129,6 +141,19 @@ TEST_F(CaptureTool, TheTypeAndTheUsersLanguageNameTheFile) {
     EXPECT_EQ(reader.format().toStdString(), c.format);
     EXPECT_EQ(reader.size(), QSize(320, 240));
   }
+}
+
+TEST_F(CaptureTool, TheDelayComesBeforeTheGrab) {
+  ChildProcess tool({CapturePath, "-T", "2"}, {}, "/dev/null");
+  // The screen changes while the tool sleeps out its delay.
+  ASSERT_TRUE(waitUntil([&] {
+    return readFile("/proc/" + std::to_string(tool.pid()) + "/wchan") == "hrtimer_nanosleep";
+  }));
+  KnownScreen::move(QPoint(0, 0));
+  const auto status = tool.wait();
+  KnownScreen::move(Known.topLeft());
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  expectKnownColours(picture(folder_.file("Picture 1.png")), Known.topLeft());
 }
 
 bool overlayShown() {

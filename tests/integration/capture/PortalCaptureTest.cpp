@@ -27,11 +27,14 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
   shot.fill(Qt::green);
   const struct {
     std::vector<std::string> arguments;
-    std::string answer, type;  // answer: "file", "junk" (no picture), "refuse:N", "" (no portal)
+    // answer: "file", "elsewhere" (a file on another file system), "junk" (no picture),
+    // "refuse:N", "" (no portal)
+    std::string answer, type;
     std::vector<std::string> written;
     std::string format, recorded, message;
   } cases[] = {
       {{}, "file", "", {"Picture 1.png"}, "png", "interactive=False\n", ""},
+      {{}, "elsewhere", "", {"Picture 1.png"}, "png", "interactive=False\n", ""},
       {{"-i"}, "file", "jpg", {"Picture 1.jpg"}, "jpeg", "interactive=True\n", ""},
       {{},
        "refuse:2",
@@ -45,7 +48,12 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
       {{}, "junk", "jpg", {}, "", "interactive=False\n", "the screenshot portal gave no picture"},
   };
   for (const auto& c : cases) {
-    TempDir folder, shots, logs;
+    // On tmpfs the portal's file cannot be renamed into the folder: it is copied.
+    std::optional<ScopedEnv> tmpfs;
+    if (c.answer == "elsewhere") tmpfs.emplace("TMPDIR", "/dev/shm");
+    TempDir shots;
+    tmpfs.reset();
+    TempDir folder, logs;
     captureInto(folder.path(), c.type);
     const std::string shotPath = shots.file("Screenshot from today.png");
     ASSERT_TRUE(shot.save(QString::fromStdString(shotPath)));
@@ -53,7 +61,7 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
     std::optional<ChildProcess> portal;
     if (!c.answer.empty()) {
       if (c.answer == "junk") writeFile(shotPath, "no picture");
-      const bool file = c.answer == "file" || c.answer == "junk";
+      const bool file = c.answer != "" && !c.answer.starts_with("refuse:");
       const std::string answer = file ? "file:" + shotPath : c.answer;
       portal.emplace(std::vector<std::string>{KAPSHO_STAND_IN_PORTAL, logs.file("record"), answer},
                      std::map<std::string, std::string>{}, logs.file("portal.out"),
