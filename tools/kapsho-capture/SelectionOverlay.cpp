@@ -1,10 +1,13 @@
 #include "tools/kapsho-capture/SelectionOverlay.h"
 
+#include <xcb/xcb.h>
+
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <cstdlib>
 
 #include "tools/kapsho-capture/X11Display.h"
 
@@ -16,6 +19,15 @@ namespace {
 constexpr int ClickSlop = 2;
 // The tests and the user's scripts find the overlay by this title once it takes input.
 const QString OverlayTitle = QStringLiteral("Kapsho Capture Selection");
+
+// Waits until the X server has handled everything asked of it, the overlay's removal included:
+// a capture started the moment this one ends must not see the overlay.
+void waitForTheServer() {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  if (!x11) return;
+  xcb_connection_t* connection = x11->connection();
+  std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
 
 }  // namespace
 
@@ -30,7 +42,8 @@ SelectionOverlay::SelectionOverlay(const QImage& frozen, QRect desktop, const X1
 std::optional<QRect> SelectionOverlay::choose() {
   show();
   loop_.exec();
-  hide();
+  destroy();
+  waitForTheServer();
   return choice_;
 }
 
