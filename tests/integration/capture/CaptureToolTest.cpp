@@ -113,6 +113,15 @@ TEST_F(CaptureTool, PicturesOfTheScreenTakeTheLowestFreeNumber) {
   }
   fs::remove(folder_.file("Picture 1.png"));
   EXPECT_EQ(capture().out, folder_.file("Picture 1.png") + "\n");
+
+  // A file named by the user is replaced whole, in the type its extension names.
+  TempDir elsewhere;
+  writeFile(elsewhere.file("shot.tiff"), "old");
+  ASSERT_EQ(capture({elsewhere.file("shot.tiff")}).exitCode, 0);
+  EXPECT_EQ(entries(elsewhere.path()), std::vector<std::string>{"shot.tiff"});
+  QImageReader written(QString::fromStdString(elsewhere.file("shot.tiff")));
+  EXPECT_EQ(written.format().toStdString(), "tiff");
+  EXPECT_EQ(written.size(), QSize(320, 240));
 }
 
 TEST_F(CaptureTool, TheTypeAndTheUsersLanguageNameTheFile) {
