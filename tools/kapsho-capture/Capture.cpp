@@ -167,11 +167,12 @@ int runCapture(const CaptureOptions& options, int argc, char** argv) {
     std::optional<Destination> destination;
     if (!options.clipboard) destination = chooseDestination(options);
     if (onWayland()) return captureOnWayland(options, destination, argc, argv);
+    // The owner forks before any connection exists: a socket shared by two processes breaks.
+    if (options.clipboard)
+      if (auto status = splitOffClipboardOwner()) return *status;
     const auto display = X11Display::open();
     if (!display)
       throw CaptureError("no display: neither WAYLAND_DISPLAY nor DISPLAY names one that answers");
-    if (options.clipboard)
-      if (auto status = splitOffClipboardOwner()) return *status;
     return captureOnX11(options, destination, *display, argc, argv);
   } catch (const CaptureError& error) {
     std::fprintf(stderr, "kapsho-capture: %s\n", error.what());
