@@ -57,33 +57,6 @@ std::optional<NSURL> screenCaptureStringsURL() {
   return std::nullopt;
 }
 
-// The name format with its two arguments. The formatter takes arguments in order, so numbered
-// placeholders ("%2$@ %1$@") are first turned into plain ones with the arguments reordered.
-std::string expandNameFormat(const std::string& format, const std::string& first,
-                             const std::string& second) {
-  const std::string arguments[] = {first, second};
-  std::string plain;
-  std::vector<std::string> ordered;
-  size_t next = 0;
-  for (size_t i = 0; i < format.size(); ++i) {
-    plain += format[i];
-    if (format[i] != '%' || i + 1 == format.size()) continue;
-    if (format[i + 1] == '%') {
-      plain += format[++i];
-      continue;
-    }
-    size_t digits = i + 1;
-    while (digits < format.size() && format[digits] >= '0' && format[digits] <= '9') ++digits;
-    size_t index = next++;
-    if (digits > i + 1 && digits < format.size() && format[digits] == '$') {
-      index = std::strtoul(format.substr(i + 1, digits - i - 1).c_str(), nullptr, 10) - 1;
-      i = digits;
-    }
-    ordered.push_back(index < 2 ? arguments[index] : std::string());
-  }
-  return formatv(plain, std::vector<FormatArg>(ordered.begin(), ordered.end()));
-}
-
 // Whether some process holds the file open for writing: the kernel refuses a read lease then.
 // A file that cannot be opened, or that offers no leases, counts as whole; the upload reads it.
 bool isBeingWritten(const std::string& path) {
@@ -127,7 +100,7 @@ void KapshoController::setupRegex() {
   if (!nameFormat || !nameFormat->string() || !pictureWord || !pictureWord->string())
     NSException::raise("LocalizationError", LocalizationReason);
 
-  pattern += expandNameFormat(*nameFormat->string(), *pictureWord->string(), "[[:digit:]]+");
+  pattern += stringWithFormat(*nameFormat->string(), *pictureWord->string(), "[[:digit:]]+");
   pattern += "$";
   const int code = regex_.compile(pattern.c_str(), REG_EXTENDED | REG_NOSUB);
   if (code != 0)

@@ -10,6 +10,7 @@ packages=(
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools libssl-dev openssl
+  libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
 )
 
 missing=()

@@ -9,24 +9,36 @@ namespace platform {
 
 namespace {
 
-bool hasDisplay() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x11 && *x11) || (wayland && *wayland);
+bool isSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
+// Qt's own choice, unless the user made one. On a Wayland session that offers X11 as well
+// (XWayland) the X11 platform: a Wayland client without keyboard focus, as a tray agent always
+// is, cannot set the clipboard, while the compositor hands X11's clipboard to Wayland programs.
+// Without any display, the offscreen platform; a Wayland connection that fails falls back to it.
+void choosePlatform() {
+  if (isSet("QT_QPA_PLATFORM")) return;
+  const bool x11 = isSet("DISPLAY"), wayland = isSet("WAYLAND_DISPLAY");
+  if (x11 && wayland)
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+  else if (wayland)
+    setenv("QT_QPA_PLATFORM", "wayland;offscreen", 1);
+  else if (!x11)
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
 }  // namespace
 
 NSApplication::NSApplication() {
-  const char* chosen = std::getenv("QT_QPA_PLATFORM");
-  if (!hasDisplay() && !(chosen && *chosen)) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  chosen = std::getenv("QT_QPA_PLATFORM");
-  offscreen_ = chosen && std::string(chosen) == "offscreen";
+  choosePlatform();
   // QApplication keeps a reference to its argument count for its whole life.
   static int argc = 1;
   static char* argv[] = {program_invocation_short_name, nullptr};
   new QApplication(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
+  offscreen_ = QGuiApplication::platformName() == QLatin1String("offscreen");
   if (offscreen_)
     NSLog("No display: running offscreen, without a tray icon and without the system clipboard");
 }

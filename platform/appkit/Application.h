@@ -9,7 +9,8 @@ namespace platform {
 class NSApplication : public NSObject {
  public:
   // sharedApplication: creates the application object on first use. Without a display (neither
-  // DISPLAY nor WAYLAND_DISPLAY) it runs on the offscreen platform and says so in one log line.
+  // DISPLAY nor WAYLAND_DISPLAY) it runs on the offscreen platform and says so in one log line;
+  // with both (XWayland) on X11, whose clipboard a program without keyboard focus can set.
   static NSApplication& sharedApplication();
 
   // run: the main thread's event loop; returns after terminate.

@@ -1,4 +1,5 @@
-// The general pasteboard: plain text on the system clipboard.
+// The general pasteboard: plain text on the system clipboard; on a Wayland session without X11
+// through wl-copy and wl-paste, with one log line when wl-copy cannot set it.
 #pragma once
 
 #include <optional>

@@ -1,6 +1,8 @@
 #include "platform/foundation/Format.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace platform {
 
@@ -39,6 +41,15 @@ std::string formatv(std::string_view format, const std::vector<FormatArg>& args)
       continue;
     }
     size_t spec = i + 1;
+    // "%2$@" takes the second argument wherever it stands, as localized formats reorder them.
+    std::optional<size_t> position;
+    size_t digits = spec, number = 0;
+    for (; digits < format.size() && format[digits] >= '0' && format[digits] <= '9'; ++digits)
+      number = std::min<size_t>(number * 10 + (format[digits] - '0'), args.size() + 1);
+    if (digits > spec && digits < format.size() && format[digits] == '$') {
+      position = number - 1;  // "%0$@" wraps past every argument and stays as written
+      spec = digits + 1;
+    }
     bool isLong = false;
     while (spec < format.size() && format[spec] == 'l') {
       isLong = true;
@@ -56,12 +67,14 @@ std::string formatv(std::string_view format, const std::vector<FormatArg>& args)
     }
     const bool known = conversion == '@' || conversion == 'd' || conversion == 'i' ||
                        conversion == 'c' || conversion == 's' || conversion == 'u';
-    if (!known || next >= args.size()) {
+    const size_t index = position.value_or(next);
+    if (!known || index >= args.size()) {
       out += format.substr(i, spec - i + 1);
       i = spec;
       continue;
     }
-    const FormatArg& arg = args[next++];
+    if (!position) ++next;
+    const FormatArg& arg = args[index];
     if (conversion == 'c')
       out += character(arg);
     else if (conversion == 'd' || conversion == 'i' || conversion == 'u')

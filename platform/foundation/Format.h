@@ -1,5 +1,6 @@
 // Text formatting with the platform's placeholders: %@ an object's text, %d and %i a decimal
-// integer, %ld a long, %c one character, %s a C string, %% a percent sign.
+// integer, %ld a long, %c one character, %s a C string, %% a percent sign; "%2$@" names its
+// argument by position.
 #pragma once
 
 #include <concepts>

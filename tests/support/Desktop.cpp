@@ -1,18 +1,57 @@
 #include "tests/support/Desktop.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace testing_support {
 
-std::string firstLine(const std::string& path) {
-  std::string line;
-  waitUntil([&] {
-    const std::string text = readFile(path).value_or("");
-    if (text.find('\n') == std::string::npos) return false;
-    line = text.substr(0, text.find('\n'));
-    return true;
-  });
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string started(const std::string& line, const std::string& what) {
+  if (line.empty()) throw std::runtime_error(what + " did not start");
   return line;
+}
+
+void writeProgram(const std::string& path, const std::string& script) {
+  writeFile(path, script);
+  chmod(path.c_str(), 0755);
+}
+
+std::string pathWith(const std::string& folder) {
+  const char* path = std::getenv("PATH");
+  return folder + ":" + (path ? path : "/usr/bin:/bin");
+}
+
+}  // namespace
+
+PrivateBus::PrivateBus()
+    : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, logs_.file("out"),
+              logs_.file("err")),
+      address_(started(firstLine(logs_.file("out")), "dbus-daemon")),
+      environment_("DBUS_SESSION_BUS_ADDRESS", address_) {}
+
+// -noreset: without it the server resets whenever its last client leaves, and a client that
+// connects just then is refused.
+VirtualDisplay::VirtualDisplay(const std::string& screen)
+    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-br", "-screen", "0",
+               screen},
+              {}, logs_.file("out"), logs_.file("err")),
+      name_(":" + started(firstLine(logs_.file("out")), "Xvfb")),
+      environment_("DISPLAY", name_) {}
+
+RecordingWlClipboard::RecordingWlClipboard() : path_("PATH", pathWith(bin_.path())) {
+  writeProgram(
+      bin_.file("wl-copy"),
+      "#!/bin/sh\n"
+      "d=$(dirname \"$0\")\n"
+      "printf '%s\\n' \"$*\" >> \"$d/calls\"\n"
+      "case \"$1\" in --clear) : > \"$d/clipboard\" ;; *) cat > \"$d/clipboard\" ;; esac\n");
+  writeProgram(bin_.file("wl-paste"), "#!/bin/sh\ncat \"$(dirname \"$0\")/clipboard\"\n");
 }
 
 bool emitNotification(const std::vector<std::string>& arguments) {
@@ -27,25 +66,24 @@ bool emitNotification(const std::vector<std::string>& arguments) {
   return runCommand(command).exitCode == 0;
 }
 
-namespace {
-
-std::string started(const std::string& line, const std::string& what) {
-  if (line.empty()) throw std::runtime_error(what + " did not start");
+std::string firstLine(const std::string& path) {
+  std::string line;
+  waitUntil([&] {
+    const std::string text = readFile(path).value_or("");
+    if (text.find('\n') == std::string::npos) return false;
+    line = text.substr(0, text.find('\n'));
+    return true;
+  });
   return line;
 }
 
-}  // namespace
-
-PrivateBus::PrivateBus()
-    : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, logs_.file("out"),
-              logs_.file("err")),
-      address_(started(firstLine(logs_.file("out")), "dbus-daemon")),
-      environment_("DBUS_SESSION_BUS_ADDRESS", address_) {}
-
-VirtualDisplay::VirtualDisplay(const std::string& screen)
-    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", screen},
-              {}, logs_.file("out"), logs_.file("err")),
-      name_(":" + started(firstLine(logs_.file("out")), "Xvfb")),
-      environment_("DISPLAY", name_) {}
+bool agentWatching(pid_t pid) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
+    if (entry.path().filename() != std::to_string(pid) &&
+        readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
+      return true;
+  return false;
+}
 
 }  // namespace testing_support

@@ -1,5 +1,8 @@
-// The desktop around a program under test: a session bus and a display of the test's own.
+// The desktop around a program under test: a session bus and a display of the test's own, and a
+// stand-in for wl-clipboard's programs.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -9,7 +12,7 @@
 namespace testing_support {
 
 // A private session bus (a dbus-daemon of its own), named in DBUS_SESSION_BUS_ADDRESS while the
-// object lives.
+// object lives: what is broadcast on it reaches no other test.
 class PrivateBus {
  public:
   PrivateBus();
@@ -22,8 +25,8 @@ class PrivateBus {
   ScopedEnv environment_;
 };
 
-// A virtual display (Xvfb on a free display number it picks itself), named in DISPLAY while the
-// object lives.
+// A virtual display (Xvfb on a free display number it picks itself, with a black root), named in
+// DISPLAY while the object lives.
 class VirtualDisplay {
  public:
   explicit VirtualDisplay(const std::string& screen = "320x240x24");
@@ -36,6 +39,21 @@ class VirtualDisplay {
   ScopedEnv environment_;
 };
 
+// wl-copy and wl-paste stand-ins first on PATH: no Wayland compositor with a seat runs here
+// (weston runs headless, but without a seat the real wl-copy cannot take the selection).
+// wl-copy records its arguments, one call a line, and keeps its input as the clipboard.
+class RecordingWlClipboard {
+ public:
+  RecordingWlClipboard();
+  std::string calls() const { return readFile(bin_.file("calls")).value_or(""); }
+  std::string clipboard() const { return readFile(bin_.file("clipboard")).value_or(""); }
+  const std::string& folder() const { return bin_.path(); }
+
+ private:
+  TempDir bin_;
+  ScopedEnv path_;
+};
+
 // Emits the distributed-notification signal with `gdbus emit`, as any process of the user may;
 // the arguments follow the signal's name in GVariant text ("'name'", "{'key': <true>}"). Gives
 // whether gdbus succeeded.
@@ -43,5 +61,10 @@ bool emitNotification(const std::vector<std::string>& arguments);
 
 // The first line a child writes to its output file, once it is complete; "" at the deadline.
 std::string firstLine(const std::string& path);
+
+// Whether the agent's watcher thread sleeps in its event queue, as it does once its set-up and
+// first folder snapshot are done: from then on a file that enters the folder is new. It is the
+// one thread that waits in epoll (the queue's implementation); Qt's threads use poll.
+bool agentWatching(pid_t pid);
 
 }  // namespace testing_support

@@ -29,18 +29,6 @@ std::string AgentOnDesktop::logs() const {
   return all;
 }
 
-// It is the one thread that sleeps in epoll (the queue's implementation); Qt's threads sleep in
-// poll.
-bool watching(pid_t pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(tasks, error))
-    if (entry.path().filename() != std::to_string(pid) &&
-        readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
-      return true;
-  return false;
-}
-
 void defaultsWrite(const std::string& domain, const std::string& key, const std::string& value) {
   ASSERT_EQ(runCommand({stagePath("bin/kapsho-defaults"), "write", domain, key, "-string", value})
                 .exitCode,

@@ -28,10 +28,6 @@ class AgentOnDesktop : public ::testing::Test {
   testing_support::VirtualDisplay display_;
 };
 
-// The watcher thread waits on its queue once the set-up and the first snapshot are done: from
-// then on a file that enters the folder is new.
-bool watching(pid_t pid);
-
 void defaultsWrite(const std::string& domain, const std::string& key, const std::string& value);
 
 }  // namespace agent_testing

@@ -52,7 +52,7 @@ TEST_F(AgentEndToEnd, ScreenshotsAreUploadedWholeNewestLastThenTheHangUpSignalSt
   defaultsWrite("com.kapsho.KapshoDaemon", "Upload Host", "127.0.0.1:" + std::to_string(port));
 
   ChildProcess agent = startAgent({{"http_proxy", proxy.url()}});
-  ASSERT_TRUE(waitUntil([&] { return watching(agent.pid()); })) << agentErrors();
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
 
   const std::string half = picture(9).substr(0, 150000);
   const int writer = open(folder.file("Picture 9.png").c_str(), O_WRONLY | O_CREAT, 0600);

@@ -85,7 +85,7 @@ class StatusItemOnTray : public AgentOnDesktop {
   }
 
   void dropScreenshot(pid_t agent) {
-    ASSERT_TRUE(waitUntil([&] { return watching(agent); })) << agentErrors();
+    ASSERT_TRUE(waitUntil([&] { return agentWatching(agent); })) << agentErrors();
     writeFile(outside_.file("capture"), "PNG bytes");
     fs::rename(outside_.file("capture"), folder_.file("Picture 1.png"));
   }
@@ -216,7 +216,7 @@ TEST_F(StatusItemOnTray, NotificationsShowOrHideTheItemAndOddOnesDoNoHarm) {
 TEST_F(StatusItemOnTray, WithoutASessionBusTheAgentRunsAndSaysItCannotHear) {
   ChildProcess agent =
       startAgent({{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + logs_.file("none")}});
-  ASSERT_TRUE(waitUntil([&] { return watching(agent.pid()); })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << logs();
   const std::string errors = agentErrors();
   const std::string line =
       "No session bus: the notification \"" + NotificationName + "\" cannot be heard\n";

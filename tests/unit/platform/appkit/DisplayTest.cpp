@@ -29,7 +29,10 @@ TEST(VirtualDisplay, ClipboardAndTrayIcon) {
 
   ChildProcess child({"/proc/self/exe", "--gtest_filter=OnDisplay.*"},
                      {{"DISPLAY", ":" + std::string(number, std::strcspn(number, "\n"))},
-                      {"QT_QPA_PLATFORM", "xcb"},
+                      // A Wayland session with XWayland: the application must choose X11.
+                      {"WAYLAND_DISPLAY", "wayland-kapsho-absent"},
+                      {"XDG_SESSION_TYPE", "wayland"},
+                      {"QT_QPA_PLATFORM", ""},
                       {"KAPSHO_TEST_ON_DISPLAY", "1"}},
                      dir.file("out"));
   const auto status = child.wait(std::chrono::seconds(60));

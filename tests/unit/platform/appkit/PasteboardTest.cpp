@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/appkit/Pasteboard.h"
+#include "tests/support/Desktop.h"
 #include "tests/support/TestSupport.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
 
@@ -24,6 +25,30 @@ TEST(Pasteboard, DeclaringEmptiesAndTheTextReadsBack) {
   ASSERT_TRUE(pasteboard.setString(kAddress, NSStringPboardType));
   EXPECT_FALSE(pasteboard.setString("x", "NSPDFPboardType"));
   EXPECT_EQ(pasteboard.stringForType(NSStringPboardType), kAddress);
+}
+
+TEST(Pasteboard, OnWaylandWithoutX11TheTextGoesThroughWlCopyOrOneLogLineSaysItCannot) {
+  offscreenApplication();
+  ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-kapsho-test");
+  auto& pasteboard = NSPasteboard::generalPasteboard();
+  {
+    RecordingWlClipboard wlClipboard;
+    pasteboard.declareTypes({NSStringPboardType}, nullptr);
+    ASSERT_TRUE(pasteboard.setString(kAddress, NSStringPboardType));
+    EXPECT_EQ(wlClipboard.calls(), "--clear\n--type text/plain;charset=utf-8\n");
+    EXPECT_EQ(wlClipboard.clipboard(), kAddress);
+    EXPECT_EQ(pasteboard.stringForType(NSStringPboardType), kAddress);
+  }
+  TempDir nothing;
+  ScopedEnv path("PATH", nothing.path());
+  ::testing::internal::CaptureStderr();
+  pasteboard.declareTypes({NSStringPboardType}, nullptr);
+  EXPECT_FALSE(pasteboard.setString(kAddress, NSStringPboardType));
+  EXPECT_FALSE(pasteboard.setString(kAddress, NSStringPboardType));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string line =
+      "No clipboard on this Wayland session without X11: wl-copy (wl-clipboard) is missing\n";
+  EXPECT_TRUE(log.ends_with(line) && log.find('\n') == log.size() - 1) << log;
 }
 
 // Runs only in the child that VirtualDisplay.ClipboardAndTrayIcon starts on a display.

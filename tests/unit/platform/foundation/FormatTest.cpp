@@ -20,6 +20,9 @@ TEST(Format, PlaceholdersTakeTheirArgumentsInOrder) {
   EXPECT_EQ(stringWithFormat("error %ld (%i) %c%%", -1700L, -43, 'X'), "error -1700 (-43) X%");
   EXPECT_EQ(stringWithFormat("Unexpected kevent (%i)", static_cast<short>(-6)),
             "Unexpected kevent (-6)");
+  EXPECT_EQ(stringWithFormat("%2$@ %1$@ %2$@", std::string("1"), std::string("Bild")),
+            "Bild 1 Bild");
+  EXPECT_EQ(stringWithFormat("%3$@ %0$@ %1$@", std::string("a")), "%3$@ %0$@ a");
 }
 
 TEST(Format, MissingArgumentsAndUnknownConversionsStayAsWritten) {

@@ -1,0 +1,183 @@
+#include "tools/kapsho-capture/Capture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QImageWriter>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "tools/kapsho-capture/CaptureError.h"
+#include "tools/kapsho-capture/CaptureNaming.h"
+#include "tools/kapsho-capture/Clipboard.h"
+#include "tools/kapsho-capture/PendingFile.h"
+#include "tools/kapsho-capture/PortalScreenshot.h"
+#include "tools/kapsho-capture/X11Capture.h"
+#include "tools/kapsho-capture/X11Display.h"
+
+namespace kapsho_capture {
+
+namespace {
+
+constexpr int PngQuality = 89;
+
+// Where the picture goes: an explicit file, or the capture folder under the next free name.
+struct Destination {
+  std::string folder;
+  std::string extension;  // as the name ends, case kept: the agent compares it exactly
+  std::string format;     // Qt's image writer for it
+  std::optional<std::string> file;
+  std::optional<ScreenshotNames> names;
+};
+
+std::string writerFormat(const std::string& extension) {
+  std::string format = extension;
+  for (char& c : format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!QImageWriter::supportedImageFormats().contains(QByteArray::fromStdString(format)))
+    throw CaptureError("cannot write images of type \"" + extension + "\"");
+  return format;
+}
+
+void checkWritableFolder(const std::string& folder) {
+  struct stat status {};
+  int error = 0;
+  if (stat(folder.c_str(), &status) != 0)
+    error = errno;
+  else if (!S_ISDIR(status.st_mode))
+    error = ENOTDIR;
+  else if (access(folder.c_str(), W_OK | X_OK) != 0)
+    error = errno;
+  if (error != 0)
+    throw CaptureError("cannot write into \"" + folder + "\": " + std::strerror(error));
+}
+
+// Settled before capturing, so that a user never chooses a picture that cannot be kept.
+Destination chooseDestination(const CaptureOptions& options) {
+  Destination destination;
+  const CaptureSettings settings = readCaptureSettings();
+  if (options.file) {
+    const std::string& file = *options.file;
+    const size_t slash = file.rfind('/'), dot = file.rfind('.');
+    destination.file = file;
+    destination.folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    const bool suffixed = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    destination.extension = suffixed ? file.substr(dot + 1) : settings.type;
+  } else {
+    destination.folder = settings.folder;
+    destination.extension = settings.type;
+    destination.names = ScreenshotNames::fromLocalization();
+    if (!destination.names)
+      throw CaptureError("the capture tool's localization (ScreenCapture.strings) is missing");
+  }
+  destination.format = writerFormat(destination.extension);
+  checkWritableFolder(destination.folder);
+  return destination;
+}
+
+QByteArray encode(const QImage& image, const std::string& format) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, QByteArray::fromStdString(format));
+  // zlib level 1 for PNG (the writer maps quality 89 to it): half the encoder's time of its
+  // default level 6, for a file about a quarter larger.
+  if (format == "png") writer.setQuality(PngQuality);
+  if (!writer.write(image))
+    throw CaptureError("cannot encode the picture as " + format + ": " +
+                       writer.errorString().toStdString());
+  return bytes;
+}
+
+std::string place(PendingFile& pending, const Destination& destination) {
+  if (destination.file) return pending.placeAt(*destination.file);
+  return pending.placeNumbered(
+      [&](long number) { return destination.names->name(number, destination.extension); });
+}
+
+// jpg and jpeg, tif and tiff are one format to the image readers.
+std::string canonicalFormat(std::string format) {
+  if (format == "jpg") return "jpeg";
+  if (format == "tif") return "tiff";
+  return format;
+}
+
+void waitBeforeCapture(const CaptureOptions& options) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(options.delaySeconds));
+}
+
+bool onWayland() {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return wayland && *wayland;
+}
+
+int captureOnWayland(const CaptureOptions& options, const std::optional<Destination>& destination,
+                     int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  waitBeforeCapture(options);
+  const std::string shot = PortalScreenshot::take(options.interactive);
+  const std::string shotFormat = QImageReader(QString::fromStdString(shot)).format().toStdString();
+  if (!destination) {
+    QImage image(QString::fromStdString(shot));
+    if (image.isNull()) throw CaptureError("the screenshot portal gave no picture: " + shot);
+    copyWithWlCopy(encode(image, "png"));
+    unlink(shot.c_str());
+    return 0;
+  }
+  PendingFile pending(destination->folder);
+  if (canonicalFormat(shotFormat) == canonicalFormat(destination->format)) {
+    pending.adopt(shot);
+  } else {
+    QImage image(QString::fromStdString(shot));
+    if (image.isNull()) throw CaptureError("the screenshot portal gave no picture: " + shot);
+    pending.write(encode(image, destination->format).toStdString());
+  }
+  std::puts(place(pending, *destination).c_str());
+  unlink(shot.c_str());
+  return 0;
+}
+
+int captureOnX11(const CaptureOptions& options, const std::optional<Destination>& destination,
+                 const X11Display& display, int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  QGuiApplication application(argc, argv);
+  waitBeforeCapture(options);
+  const auto image = captureX11(options.interactive, display);
+  if (!image) throw CaptureError("cancelled: nothing captured");
+  if (!destination) {
+    serveClipboard(*image);
+    return 0;
+  }
+  PendingFile pending(destination->folder);
+  pending.write(encode(*image, destination->format).toStdString());
+  std::puts(place(pending, *destination).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int runCapture(const CaptureOptions& options, int argc, char** argv) {
+  try {
+    std::optional<Destination> destination;
+    if (!options.clipboard) destination = chooseDestination(options);
+    if (onWayland()) return captureOnWayland(options, destination, argc, argv);
+    // The owner forks before any connection exists: a socket shared by two processes breaks.
+    if (options.clipboard)
+      if (auto status = splitOffClipboardOwner()) return *status;
+    const auto display = X11Display::open();
+    if (!display)
+      throw CaptureError("no display: neither WAYLAND_DISPLAY nor DISPLAY names one that answers");
+    return captureOnX11(options, destination, *display, argc, argv);
+  } catch (const CaptureError& error) {
+    std::fprintf(stderr, "kapsho-capture: %s\n", error.what());
+    return 1;
+  }
+}
+
+}  // namespace kapsho_capture
