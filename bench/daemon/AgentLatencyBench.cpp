@@ -102,26 +102,6 @@ class ArrivalServer {
   std::thread thread_;
 };
 
-std::string firstLine(const std::string& path) {
-  std::string line;
-  waitUntil([&] {
-    const std::string text = readFile(path).value_or("");
-    line = text.substr(0, text.find('\n'));
-    return text.find('\n') != std::string::npos;
-  });
-  return line;
-}
-
-// The agent's watcher sleeps in epoll once the set-up is done.
-bool agentWatching(pid_t pid) {
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
-    if (entry.path().filename() != std::to_string(pid) &&
-        readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
-      return true;
-  return false;
-}
-
 struct Times {
   std::vector<double> arrival, clipboard;
 };
@@ -184,13 +164,8 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 15;
   TempHome home;
   TempDir logs, folder;
-  ChildProcess display(
-      {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, {},
-      logs.file("x.out"), logs.file("x.err"));
-  ScopedEnv displayName("DISPLAY", ":" + firstLine(logs.file("x.out")));
-  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {},
-                   logs.file("bus.out"), logs.file("bus.err"));
-  ScopedEnv busAddress("DBUS_SESSION_BUS_ADDRESS", firstLine(logs.file("bus.out")));
+  VirtualDisplay display;
+  PrivateBus bus;
   ScopedEnv platformName("QT_QPA_PLATFORM", "xcb");
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};

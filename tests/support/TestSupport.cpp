@@ -170,6 +170,32 @@ bool ChildProcess::running() {
   return !status_;
 }
 
+namespace {
+
+// The first line a program wrote to its output file, once it is complete.
+std::string firstLine(const std::string& path) {
+  std::string line;
+  waitUntil([&] {
+    const std::string text = readFile(path).value_or("");
+    if (text.find('\n') == std::string::npos) return false;
+    line = text.substr(0, text.find('\n'));
+    return true;
+  });
+  return line;
+}
+
+}  // namespace
+
+PrivateBus::PrivateBus()
+    : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {},
+              output_.file("out"), "/dev/null"),
+      address_("DBUS_SESSION_BUS_ADDRESS", firstLine(output_.file("out"))) {}
+
+VirtualDisplay::VirtualDisplay(const std::string& size)
+    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", size}, {},
+              output_.file("out"), "/dev/null"),
+      name_("DISPLAY", ":" + firstLine(output_.file("out"))) {}
+
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
   TempDir dir;
   CommandResult result;
@@ -181,6 +207,16 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
   result.out = readFile(dir.file("out")).value_or("");
   result.err = readFile(dir.file("err")).value_or("");
   return result;
+}
+
+bool agentWatching(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(tasks, error))
+    if (entry.path().filename() != std::to_string(pid) &&
+        readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
+      return true;
+  return false;
 }
 
 std::string stagePath(const std::string& relative) {

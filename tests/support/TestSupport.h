@@ -82,6 +82,30 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
+// A session bus of the test's own (dbus-daemon), named in DBUS_SESSION_BUS_ADDRESS while it
+// lives.
+class PrivateBus {
+ public:
+  PrivateBus();
+
+ private:
+  TempDir output_;
+  ChildProcess daemon_;
+  ScopedEnv address_;
+};
+
+// A virtual X display of the test's own (Xvfb, on the number it chose), named in DISPLAY while
+// it lives.
+class VirtualDisplay {
+ public:
+  explicit VirtualDisplay(const std::string& size = "320x240x24");
+
+ private:
+  TempDir output_;
+  ChildProcess server_;
+  ScopedEnv name_;
+};
+
 // Runs a command to its end and gives its exit code and standard output.
 struct CommandResult {
   int exitCode = -1;
@@ -90,6 +114,11 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
+// Whether the agent with this process ID has finished starting: its watcher thread, the one
+// thread that sleeps in epoll (its queue's implementation; Qt's threads sleep in poll), waits on
+// its queue once the set-up and the first folder snapshot are done.
+bool agentWatching(pid_t pid);
 
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);

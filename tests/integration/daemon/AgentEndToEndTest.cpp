@@ -20,31 +20,6 @@ const std::string AgentPath = stagePath(
     "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
     "KapshoDaemon");
 
-// The first line a child wrote to its output file, once it is complete.
-std::string firstLine(const std::string& path) {
-  std::string line;
-  waitUntil([&] {
-    const std::string text = readFile(path).value_or("");
-    if (text.find('\n') == std::string::npos) return false;
-    line = text.substr(0, text.find('\n'));
-    return true;
-  });
-  return line;
-}
-
-// The watcher thread waits on its queue once the set-up and the first snapshot are done: from
-// then on a file that enters the folder is new. It is the one thread that sleeps in epoll (the
-// queue's implementation); Qt's threads sleep in poll.
-bool watching(pid_t pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(tasks, error))
-    if (entry.path().filename() != std::to_string(pid) &&
-        readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
-      return true;
-  return false;
-}
-
 void defaultsWrite(const std::string& domain, const std::string& key, const std::string& value) {
   ASSERT_EQ(runCommand({stagePath("bin/kapsho-defaults"), "write", domain, key, "-string", value})
                 .exitCode,
@@ -53,18 +28,6 @@ void defaultsWrite(const std::string& domain, const std::string& key, const std:
 
 class AgentEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"},
-        std::map<std::string, std::string>{}, logs_.file("bus.out"), logs_.file("bus.err"));
-    busAddress_.emplace("DBUS_SESSION_BUS_ADDRESS", firstLine(logs_.file("bus.out")));
-    display_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
-                                 "320x240x24"},
-        std::map<std::string, std::string>{}, logs_.file("x.out"), logs_.file("x.err"));
-    displayName_.emplace("DISPLAY", ":" + firstLine(logs_.file("x.out")));
-  }
-
   ChildProcess startAgent() {
     return ChildProcess({AgentPath}, {{"LANGUAGE", "en"}}, logs_.file("agent.out"),
                         logs_.file("agent.err"));
@@ -81,8 +44,8 @@ class AgentEndToEnd : public ::testing::Test {
 
   TempHome home_;
   TempDir logs_;
-  std::unique_ptr<ChildProcess> bus_, display_;
-  std::optional<ScopedEnv> busAddress_, displayName_;
+  PrivateBus bus_;
+  VirtualDisplay display_;
 };
 
 TEST_F(AgentEndToEnd, AScreenshotIsUploadedAndItsAddressCopiedThenTheHangUpSignalStopsTheAgent) {
@@ -96,7 +59,7 @@ TEST_F(AgentEndToEnd, AScreenshotIsUploadedAndItsAddressCopiedThenTheHangUpSigna
   defaultsWrite("com.kapsho.KapshoDaemon", "Upload Host", "127.0.0.1:" + std::to_string(port));
 
   ChildProcess agent = startAgent();
-  ASSERT_TRUE(waitUntil([&] { return watching(agent.pid()); })) << agentErrors();
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
 
   std::string picture(300000, '\0');
   std::mt19937 random(3);
