@@ -2,18 +2,14 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QStandardPaths>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <sstream>
 
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/FileIO.h"
 
 namespace platform {
 
@@ -47,7 +43,7 @@ void reportError(int report) {
 
 // In the new process, between fork and exec: only async-signal-safe calls. The agent blocks
 // and ignores the hang-up signal and exec keeps both, so both are undone here; every
-// descriptor but stdio (on /dev/null) closes at exec, the report pipe last of all.
+// descriptor of ours but stdio (put on /dev/null) closes at exec.
 [[noreturn]] void execDetached(const char* program, char* const argv[], int report) {
   sigset_t none;
   sigemptyset(&none);
@@ -63,37 +59,13 @@ void reportError(int report) {
   _exit(127);
 }
 
-template <typename T>
-ssize_t readWhole(int fd, T* value) {
-  ssize_t got;
-  while ((got = read(fd, value, sizeof *value)) < 0 && errno == EINTR) {
-  }
-  return got;
-}
-
-// Whether the kernel has finished setting up a process's new image: exec closes the
-// descriptors marked close-on-exec before it lays out the arguments and the environment, and
-// until then /proc shows the process with no environment (env_end, field 51 of its stat, is 0).
-bool imageLaidOut(pid_t pid) {
-  const auto stat = contentsOfFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t afterName = stat ? stat->rfind(')') : std::string::npos;
-  if (afterName == std::string::npos) return true;  // gone: nothing more to wait for
-  std::istringstream fields(stat->substr(afterName + 2));
-  std::string field, state;
-  fields >> state;
-  if (state == "Z" || state == "X") return true;
-  for (int number = 4; number <= 51 && fields >> field; ++number) {
-  }
-  return field != "0";
-}
-
 // Starts the program as a grandchild in a session of its own, so that it outlives us and never
-// becomes our zombie; true once it has replaced its image (the report pipe closed unwritten)
-// and that image is laid out, so that /proc shows it whole.
+// becomes our zombie; true once it has replaced its image (the report pipe closed unwritten), so
+// that a process walk that follows finds it.
 bool spawnDetached(std::string program, std::string argument) {
   char* argv[] = {program.data(), argument.empty() ? nullptr : argument.data(), nullptr};
-  Pipe report, started;
-  if (!report.ok() || !started.ok()) return false;
+  Pipe report;
+  if (!report.ok()) return false;
   const pid_t child = fork();
   if (child < 0) return false;
   if (child == 0) {
@@ -101,21 +73,16 @@ bool spawnDetached(std::string program, std::string argument) {
     const pid_t grandchild = fork();
     if (grandchild == 0) execDetached(program.c_str(), argv, report.end(1));
     if (grandchild < 0) reportError(report.end(1));
-    [[maybe_unused]] const auto written = write(started.end(1), &grandchild, sizeof grandchild);
     _exit(0);
   }
   report.closeEnd(1);
-  started.closeEnd(1);
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-  pid_t grandchild = -1;
   int error = 0;
-  if (readWhole(started.end(0), &grandchild) != sizeof grandchild || grandchild <= 0 ||
-      readWhole(report.end(0), &error) != 0)
-    return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (!imageLaidOut(grandchild) && std::chrono::steady_clock::now() < deadline) sched_yield();
-  return true;
+  ssize_t got;
+  while ((got = read(report.end(0), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  return got == 0;
 }
 
 // The application bundle a URL names: a folder "X.app".
