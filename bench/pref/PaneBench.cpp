@@ -31,14 +31,6 @@ double millisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Waits until the agent has started (a hang-up before that is not heard), stops it and reaps it:
-// this process is the subreaper of what the pane starts detached.
-bool stopWhenReady(pid_t agent) {
-  if (agent <= 0 || !waitUntil([&] { return agentWatching(agent); })) return false;
-  kill(agent, SIGHUP);
-  return waitUntil([&] { return waitpid(agent, nullptr, WNOHANG) == agent; });
-}
-
 void BM_PidForDaemonAmong500Processes(benchmark::State& state) {
   for (auto _ : state)
     if (pane->pidForDaemon() != 0) state.SkipWithError("an agent runs");
@@ -58,7 +50,7 @@ void BM_StartKapshoToRunningLabel(benchmark::State& state) {
     const pid_t agent = pane->pidForDaemon();
     if (startLabel->text() != "Kapsho is running" ||
         !waitUntil([&] { return agentWatching(agent); }) ||
-        (ready += millisecondsSince(click), !stopWhenReady(agent))) {
+        (ready += millisecondsSince(click), !stopAgent(agent))) {
       state.SkipWithError("the agent did not start and stop");
       break;
     }
@@ -83,7 +75,7 @@ void BM_LaunchThenFindTheAgent(benchmark::State& state) {
     const pid_t agent = pane->pidForDaemon();
     walk += millisecondsSince(start);
     state.PauseTiming();
-    if (!stopWhenReady(agent)) {
+    if (agent <= 0 || !stopAgent(agent)) {
       state.SkipWithError("the agent did not start and stop");
       break;
     }

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QWidget>
+#include <functional>
 
 #include "services/kapsho-prefs/PaneLoader.h"
 
@@ -53,9 +54,31 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
   return controls;
 }
 
-// A click, unless the control already shows what is asked for.
-void clickUnless(bool shown, QAbstractButton* button) {
-  if (!shown) button->click();
+// The control a command clicks, unless the pane already shows what the command asks for.
+struct Request {
+  QAbstractButton* control;
+  std::function<bool()> shown;
+};
+
+std::optional<Request> requestOf(const Options& options, const Controls& controls) {
+  const auto running = [label = controls.startLabel] { return label->text() == RunningText; };
+  const auto checked = [on = options.on](const QAbstractButton* box) {
+    return [box, on] { return box->isChecked() == on; };
+  };
+  switch (options.verb) {
+    case Verb::Start:
+      return Request{controls.startButton, running};
+    case Verb::Stop:
+      return Request{controls.startButton, [running] { return !running(); }};
+    case Verb::Login:
+      return Request{controls.loginCheckbox, checked(controls.loginCheckbox)};
+    case Verb::Icon:
+      return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox)};
+    case Verb::Status:
+    case Verb::Window:
+      break;
+  }
+  return std::nullopt;
 }
 
 const char* onOff(const QAbstractButton* box) {
@@ -93,30 +116,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
 int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err) {
   const auto controls = controlsOf(view, err);
   if (!controls) return 1;
-  const bool running = controls->startLabel->text() == RunningText;
-  switch (options.verb) {
-    case Verb::Start:
-      clickUnless(running, controls->startButton);
-      break;
-    case Verb::Stop:
-      clickUnless(!running, controls->startButton);
-      break;
-    case Verb::Login:
-      clickUnless(controls->loginCheckbox->isChecked() == options.on, controls->loginCheckbox);
-      break;
-    case Verb::Icon:
-      clickUnless(controls->statusItemCheckbox->isChecked() == options.on,
-                  controls->statusItemCheckbox);
-      break;
-    case Verb::Status:
-    case Verb::Window:
-      break;
-  }
+  const auto request = requestOf(options, *controls);
+  if (request && !request->shown()) request->control->click();
   out << controls->startLabel->text().toStdString() << "\n"
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
       << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n";
-  const bool started = controls->startLabel->text() == RunningText;
-  return options.verb == Verb::Start && !started ? 1 : 0;
+  return !request || request->shown() ? 0 : 1;
 }
 
 }  // namespace kapsho_prefs

@@ -120,6 +120,14 @@ CommandResult runCommand(const std::vector<std::string>& argv,
 // its queue once the set-up and the first folder snapshot are done.
 bool agentWatching(pid_t pid);
 
+// Lets a held agent go on, waits until it has started (a hang-up before that is not heard),
+// asks it to stop with the hang-up signal and reaps it, as its parent or subreaper; its wait
+// status, or nullopt when it would not end and was killed.
+std::optional<int> stopAgent(pid_t agent);
+
+// The first process of the process walk whose bundle identifier is the given one; 0 for none.
+pid_t processOfBundle(const std::string& identifier);
+
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);
 

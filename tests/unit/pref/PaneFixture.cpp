@@ -55,17 +55,6 @@ std::unique_ptr<ChildProcess> PaneTest::startAgent(const std::string& bundle) {
   return agent;
 }
 
-std::optional<int> PaneTest::stopAgent(pid_t agent) {
-  kill(agent, SIGCONT);
-  waitUntil([&] { return agentWatching(agent); });
-  kill(agent, SIGHUP);
-  int status = 0;
-  if (waitUntil([&] { return waitpid(agent, &status, WNOHANG) == agent; })) return status;
-  kill(agent, SIGKILL);
-  waitpid(agent, nullptr, 0);
-  return std::nullopt;
-}
-
 std::optional<platform::Dictionary> PaneTest::agentDomain() const {
   return platform::NSUserDefaults::persistentDomainForName(DaemonBundleID);
 }

@@ -34,10 +34,6 @@ class PaneTest : public ::testing::Test {
   // Starts the agent of a bundle (the pane's own by default) as a child of the test and waits
   // until it has started.
   std::unique_ptr<testing_support::ChildProcess> startAgent(const std::string& bundle = "");
-  // Waits until a detached agent has started, asks it to stop with the hang-up signal and reaps
-  // it; gives its wait status.
-  std::optional<int> stopAgent(pid_t agent);
-
   // The agent's stored defaults domain, or nothing.
   std::optional<platform::Dictionary> agentDomain() const;
 

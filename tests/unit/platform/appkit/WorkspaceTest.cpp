@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "platform/appkit/Workspace.h"
-#include "platform/carbon/Processes.h"
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
@@ -60,21 +59,6 @@ TEST(Workspace, OpenURLStartsTheHandlerDetachedWithCleanSignals) {
   EXPECT_FALSE(NSWorkspace::sharedWorkspace().openURL(*NSURL::URLWithString(url)));
 }
 
-// The first process of the walk with the bundle identifier; 0 when there is none.
-pid_t walkFinds(const std::string& identifier) {
-  ProcessSerialNumber psn{0, kNoProcess};
-  while (GetNextProcess(&psn) == noErr) {
-    const CFRef<CFDictionaryRef> information(
-        ProcessInformationCopyDictionary(&psn, kProcessDictionaryIncludeAllInformationMask));
-    const auto value = information ? static_cast<CFStringRef>(CFDictionaryGetValue(
-                                         information.get(), kCFBundleIdentifierKey))
-                                   : nullptr;
-    if (value && CFStringGetCStringPtr(value, kCFStringEncodingUTF8) == identifier)
-      return static_cast<pid_t>(psn.lowLongOfPSN);
-  }
-  return 0;
-}
-
 std::string statusField(pid_t pid, const std::string& field) {
   std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status").value_or(""));
   for (std::string line; std::getline(status, line);)
@@ -96,7 +80,7 @@ TEST(Workspace, AnApplicationBundleStartsDetachedAndIsFoundAtOnce) {
   const bool opened = NSWorkspace::sharedWorkspace().openURLs(
       {NSURL::fileURLWithPath(EVENT_TEST_APP)}, std::nullopt, NSWorkspaceLaunchWithoutActivation,
       nullptr, nullptr);
-  const pid_t app = walkFinds("com.kapsho.tests.EventTestApp");
+  const pid_t app = processOfBundle("com.kapsho.tests.EventTestApp");
   signal(SIGHUP, oldAction);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(inherited);
