@@ -7,15 +7,11 @@
 
 namespace platform {
 
-namespace {
-
 bool hasDisplay() {
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 && *x11) || (wayland && *wayland);
 }
-
-}  // namespace
 
 NSApplication::NSApplication() {
   const char* chosen = std::getenv("QT_QPA_PLATFORM");

@@ -1,24 +1,14 @@
 // kapsho-prefs: the preference-pane host. Shows a .prefPane bundle's pane in a window, or drives
 // it from the command line.
 #include <QApplication>
-#include <cstdlib>
 #include <iostream>
 
+#include "platform/appkit/Application.h"
 #include "services/kapsho-prefs/CommandLine.h"
 #include "services/kapsho-prefs/PaneLoader.h"
 #include "services/kapsho-prefs/PaneWindow.h"
 
 using namespace kapsho_prefs;
-
-namespace {
-
-bool hasDisplay() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x11 && *x11) || (wayland && *wayland);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -31,7 +21,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const bool window = options->verb == Verb::Window;
-  if (window && !hasDisplay()) {
+  if (window && !platform::hasDisplay()) {
     std::cerr << "kapsho-prefs: no display to show the pane on (neither DISPLAY nor "
                  "WAYLAND_DISPLAY is set); a command such as \"kapsho-prefs status\" needs none\n";
     return 1;
