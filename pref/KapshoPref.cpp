@@ -51,8 +51,9 @@ void KapshoPref::mainViewDidLoad() {
   updateUI();
   // Without the agent there is nothing to start or to start at login.
   if (!daemonPath) {
+    const auto bundle = paneBundle();
     NSLog("The agent bundle KapshoDaemon.app is missing from %@",
-          paneBundle() ? paneBundle()->resourcePath() : std::string("the pane's resources"));
+          bundle ? bundle->resourcePath() : std::string("the pane's resources"));
     loginCheckbox.setEnabled(false);
   }
 }
