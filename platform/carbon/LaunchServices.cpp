@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,18 +12,17 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/carbon/AETransport.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileIO.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto kLaunchTimeout = std::chrono::seconds(5);
-constexpr auto kLaunchPoll = std::chrono::milliseconds(5);
+// How long an instance already running gets to show that it answers.
+constexpr auto kRunningInstanceBudget = std::chrono::seconds(1);
 
 std::vector<std::string> applicationFolders() {
   std::vector<std::string> folders = {platform::systemPath("/System/Library/CoreServices"),
@@ -103,31 +100,38 @@ std::optional<pid_t> spawnDetached(const std::string& executable) {
   return received && launched > 0 ? std::optional(launched) : std::nullopt;
 }
 
-bool running(pid_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char stat[512];
-  const ssize_t n = read(fd, stat, sizeof stat - 1);
-  close(fd);
-  if (n <= 0) return false;
-  stat[n] = '\0';
-  const char* afterName = std::strrchr(stat, ')');
-  return afterName && afterName[1] == ' ' && afterName[2] != 'Z' && afterName[2] != 'X';
+std::string canonicalPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  const std::string canonical = resolved ? resolved : "";
+  std::free(resolved);
+  return canonical;
 }
 
-bool answersEvents(pid_t pid) {
-  const std::string path = platform::eventSocketPath(pid);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool accepted =
-      fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (fd >= 0) close(fd);
-  return accepted;
+std::string programOf(pid_t pid) {
+  char target[4096];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// The first process of this session that runs the program and answers events.
+std::optional<pid_t> answeringInstance(const std::string& program) {
+  ProcessSerialNumber psn{0, kNoProcess};
+  while (GetNextProcess(&psn) == noErr) {
+    const auto pid = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (programOf(pid) == program && platform::processAnswersEvents(pid, kRunningInstanceBudget))
+      return pid;
+  }
+  return std::nullopt;
+}
+
+// Starts the program and waits until it answers. One that steps aside at once, because an
+// instance started meanwhile serves the session, leaves that instance to be used.
+std::optional<pid_t> launch(const std::string& program) {
+  const auto pid = spawnDetached(program);
+  if (!pid) return std::nullopt;
+  if (platform::processAnswersEvents(*pid, kLaunchTimeout)) return pid;
+  return answeringInstance(program);
 }
 
 }  // namespace
@@ -150,14 +154,16 @@ OSStatus LSOpenApplication(const LSApplicationParameters* appParams, ProcessSeri
       appParams->environment || appParams->argv || appParams->initialEvent)
     return paramErr;
   const auto executable = executableOf(appParams->application->path);
-  if (!executable) return kLSNoExecutableErr;
-  const auto pid = spawnDetached(*executable);
+  const std::string program = executable ? canonicalPath(*executable) : std::string();
+  if (program.empty()) return kLSNoExecutableErr;
+  // Opens in one session take turns, so that two at once never both start the application.
+  std::string error;
+  const std::string folder = platform::eventSocketFolder(&error);
+  std::optional<platform::FileLock> turn;
+  if (!folder.empty()) turn.emplace(folder + "/launch.lock", kLaunchTimeout);
+  auto pid = answeringInstance(program);
+  if (!pid) pid = launch(program);
   if (!pid) return kLSUnknownErr;
-  const auto deadline = Clock::now() + kLaunchTimeout;
-  while (!answersEvents(*pid) && Clock::now() < deadline) {
-    if (!running(*pid)) return kLSUnknownErr;
-    std::this_thread::sleep_for(kLaunchPoll);
-  }
   if (outPSN) *outPSN = ProcessSerialNumber{0, static_cast<UInt32>(*pid)};
   return noErr;
 }

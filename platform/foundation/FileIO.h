@@ -1,6 +1,7 @@
 // Whole-file reads and atomic writes.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -16,5 +17,24 @@ std::optional<Data> dataWithContentsOfFile(const std::string& path);
 // so that readers see the old contents or the new, never a part. Creates missing folders.
 bool writeFileAtomically(const std::string& path, const std::string& bytes,
                          std::string* error = nullptr);
+
+// An exclusive lock on a lock file (flock), held while the object lives, so that a
+// read-change-write of what the file guards is done by one holder at a time. Every FileLock is a
+// holder of its own, also within one process.
+class FileLock {
+ public:
+  // Creates the file (and missing folders) and waits up to timeout for the lock; held() tells
+  // whether it was had, and error, if asked, why not.
+  FileLock(const std::string& path, std::chrono::milliseconds timeout,
+           std::string* error = nullptr);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace platform

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -98,6 +100,23 @@ TEST_F(UserDefaultsTest, WholeDomainsAreReadWrittenAndRemovedByName) {
   EXPECT_EQ(*NSUserDefaults::persistentDomainForName("com.example.pane"), domain);
   EXPECT_TRUE(NSUserDefaults::removePersistentDomainForName("com.example.pane"));
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.pane"));
+}
+
+TEST_F(UserDefaultsTest, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys) {
+  constexpr int kWriters = 10;
+  std::vector<pid_t> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      NSUserDefaults("com.example.shared").setObject(Value(i), "key" + std::to_string(i));
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  for (pid_t pid : writers) ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  const auto stored = NSUserDefaults::persistentDomainForName("com.example.shared");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->size(), static_cast<size_t>(kWriters));
 }
 
 }  // namespace
