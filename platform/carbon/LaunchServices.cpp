@@ -46,15 +46,16 @@ std::vector<std::string> bundlesIn(const std::string& folder) {
   return bundles;
 }
 
-bool hasSignature(const std::string& bundlePath, OSType creator) {
+// The bundle's CFBundleSignature; 0 when it has none.
+OSType signatureOf(const std::string& bundlePath) {
   const auto bundle = platform::NSBundle::bundleWithPath(bundlePath);
   const platform::Value* signature =
       bundle ? platform::valueForKey(bundle->infoDictionary(), "CFBundleSignature") : nullptr;
   const std::string* text = signature ? signature->string() : nullptr;
-  if (!text || text->size() != 4) return false;
+  if (!text || text->size() != 4) return 0;
   char code[5] = {};
   std::memcpy(code, text->data(), 4);
-  return fourCharCode(reinterpret_cast<const char(&)[5]>(code)) == creator;
+  return fourCharCode(reinterpret_cast<const char(&)[5]>(code));
 }
 
 std::optional<std::string> executableOf(const std::string& bundlePath) {
@@ -114,12 +115,25 @@ std::string programOf(pid_t pid) {
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
-// The first process of this session that runs the program and answers events.
-std::optional<pid_t> answeringInstance(const std::string& program) {
+// An application: its program, and its signature, which another copy of it has too.
+struct Application {
+  std::string program;
+  OSType signature;
+};
+
+bool runs(const ProcessSerialNumber& psn, const Application& application) {
+  ProcessInfoRec info{};
+  return programOf(static_cast<pid_t>(psn.lowLongOfPSN)) == application.program ||
+         (application.signature && GetProcessInformation(&psn, &info) == noErr &&
+          info.processSignature == application.signature);
+}
+
+// The first process of this session that runs the application and answers events.
+std::optional<pid_t> answeringInstance(const Application& application) {
   ProcessSerialNumber psn{0, kNoProcess};
   while (GetNextProcess(&psn) == noErr) {
     const auto pid = static_cast<pid_t>(psn.lowLongOfPSN);
-    if (programOf(pid) == program && platform::processAnswersEvents(pid, kRunningInstanceBudget))
+    if (runs(psn, application) && platform::processAnswersEvents(pid, kRunningInstanceBudget))
       return pid;
   }
   return std::nullopt;
@@ -127,11 +141,11 @@ std::optional<pid_t> answeringInstance(const std::string& program) {
 
 // Starts the program and waits until it answers. One that steps aside at once, because an
 // instance started meanwhile serves the session, leaves that instance to be used.
-std::optional<pid_t> launch(const std::string& program) {
-  const auto pid = spawnDetached(program);
+std::optional<pid_t> launch(const Application& application) {
+  const auto pid = spawnDetached(application.program);
   if (!pid) return std::nullopt;
   if (platform::processAnswersEvents(*pid, kLaunchTimeout)) return pid;
-  return answeringInstance(program);
+  return answeringInstance(application);
 }
 
 }  // namespace
@@ -141,7 +155,7 @@ OSStatus LSFindApplicationForInfo(OSType inCreator, CFStringRef inBundleID, CFSt
   if (inBundleID || inName || outAppURL || !outAppRef || inCreator == 0) return paramErr;
   for (const auto& folder : applicationFolders())
     for (const auto& bundle : bundlesIn(folder))
-      if (hasSignature(bundle, inCreator) &&
+      if (signatureOf(bundle) == inCreator &&
           FSPathMakeRef(reinterpret_cast<const UInt8*>(bundle.c_str()), outAppRef, nullptr) ==
               noErr)
         return noErr;
@@ -154,15 +168,16 @@ OSStatus LSOpenApplication(const LSApplicationParameters* appParams, ProcessSeri
       appParams->environment || appParams->argv || appParams->initialEvent)
     return paramErr;
   const auto executable = executableOf(appParams->application->path);
-  const std::string program = executable ? canonicalPath(*executable) : std::string();
-  if (program.empty()) return kLSNoExecutableErr;
+  const Application application{executable ? canonicalPath(*executable) : std::string(),
+                                signatureOf(appParams->application->path)};
+  if (application.program.empty()) return kLSNoExecutableErr;
   // Opens in one session take turns, so that two at once never both start the application.
   std::string error;
   const std::string folder = platform::eventSocketFolder(&error);
   std::optional<platform::FileLock> turn;
   if (!folder.empty()) turn.emplace(folder + "/launch.lock", kLaunchTimeout);
-  auto pid = answeringInstance(program);
-  if (!pid) pid = launch(program);
+  auto pid = answeringInstance(application);
+  if (!pid) pid = launch(application);
   if (!pid) return kLSUnknownErr;
   if (outPSN) *outPSN = ProcessSerialNumber{0, static_cast<UInt32>(*pid)};
   return noErr;

@@ -48,11 +48,12 @@ OSErr readSpecifier(const AEDesc* desc, Specifier* specifier) {
   return err;
 }
 
-// Whether the descriptor is the code, as data of the code's type and size.
+// Whether the descriptor is the code as data of the code's type (which reading a specifier has
+// checked to be of a code's size).
 bool holdsCode(const AEDesc* desc, DescType type, FourCharCode code) {
   FourCharCode held = 0;
-  return desc->descriptorType == type && AEGetDescDataSize(desc) == sizeof held &&
-         AEGetDescData(desc, &held, sizeof held) == noErr && held == code;
+  return desc->descriptorType == type && AEGetDescData(desc, &held, sizeof held) == noErr &&
+         held == code;
 }
 
 // The position (from 0) of the login item that an element specifier names by its index from 1,

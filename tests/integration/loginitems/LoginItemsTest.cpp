@@ -209,19 +209,24 @@ TEST_F(LoginItems, PathsAreStoredListedAndMirroredWholeWhateverTheyHold) {
   longPath += "/Deep.app";
   fs::create_directories(longPath);
   const std::string odd = apps.file(" a b $x\"q%\x01\r\n.txt");
+  const std::string carriageReturn = apps.file("cr\r");
   writeFile(odd, "");
+  writeFile(carriageReturn, "");
   ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(longPath, false));
   ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(odd, false));
+  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(carriageReturn, false));
   const std::string folder = fs::canonical(apps.path()).string();
-  EXPECT_EQ(listedPaths(), (std::vector<std::string>{fs::canonical(longPath).string(),
-                                                     folder + "/ a b $x\"q%\x01\r\n.txt"}));
+  EXPECT_EQ(listedPaths(),
+            (std::vector<std::string>{fs::canonical(longPath).string(),
+                                      folder + "/ a b $x\"q%\x01\r\n.txt", folder + "/cr\r"}));
 
   const auto python =
       runCommand({"python3", "-c",
                   "import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); "
                   "print([type(i['Path']).__name__ for i in d['LoginItems']])",
                   *platform::NSUserDefaults::pathForDomain("com.kapsho.loginitems")});
-  EXPECT_EQ(python.out, "['str', 'bytes']\n") << "the list is well-formed XML: " << python.err;
+  EXPECT_EQ(python.out, "['str', 'bytes', 'bytes']\n")
+      << "the list is well-formed XML: " << python.err;
   EXPECT_NE(autostart(1).find("X-Kapsho-Path=" + fs::canonical(longPath).string() + "\n"),
             std::string::npos);
   EXPECT_NE(autostart(2).find("\nName=\\sa b $x\"q%\x01\\r\\n.txt\n"), std::string::npos)

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "loginitems/QZLoginItemRegistry.h"
 #include "platform/carbon/AETransport.h"
@@ -71,17 +72,20 @@ class SystemEvents : public ::testing::Test {
   }
 
   // The error number of the reply; 0 without one.
-  SInt32 send(Desc& event, long ticks = 300) {
-    Desc reply;
+  SInt32 send(Desc& event, long ticks = 300, Desc* answer = nullptr) {
+    Desc local;
+    Desc& reply = answer ? *answer : local;
     EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks), noErr);
     SInt32 number = 0;
     AEGetParamPtr(&reply.d, keyErrorNumber, typeSInt32, nullptr, &number, 4, nullptr);
     return number;
   }
 
-  void putSpecifier(Desc& event, AEKeyword key, DescType keyType, FourCharCode keyValue) {
+  void putSpecifier(Desc& event, AEKeyword key, DescType keyType, FourCharCode keyValue,
+                    Size keySize = 4) {
     Desc container, keyData, specifier;
-    ASSERT_EQ(AECreateDesc(keyType, &keyValue, 4, &keyData), noErr);
+    const FourCharCode padded[2] = {keyValue, keyValue};
+    ASSERT_EQ(AECreateDesc(keyType, padded, keySize, &keyData), noErr);
     ASSERT_EQ(CreateObjSpecifier(cLoginItem, &container, formAbsolutePosition, &keyData, false,
                                  &specifier),
               noErr);
@@ -134,7 +138,7 @@ class SystemEvents : public ::testing::Test {
 
 TEST_F(SystemEvents, ParameterAndEventErrorsComeBackAsTheirNumbers) {
   const std::string app = apps.path();
-  Desc unknown, noProperties, wrongClass, atStart, badHidden, deleteEvery, deleteZero;
+  Desc unknown, noProperties, wrongClass, atStart, badHidden, deleteEvery, deleteZero, oversized;
   event(fourCharCode("zzzz"), unknown);
   EXPECT_EQ(send(unknown), errAEEventNotHandled);
   event(kAECreateElement, noProperties);
@@ -153,7 +157,15 @@ TEST_F(SystemEvents, ParameterAndEventErrorsComeBackAsTheirNumbers) {
   event(kAEDelete, deleteZero);
   putSpecifier(deleteZero, keyDirectObject, typeSInt32, 0);
   EXPECT_EQ(send(deleteZero), errAENoSuchObject);
+  event(kAEDelete, oversized);
+  putSpecifier(oversized, keyDirectObject, typeAbsoluteOrdinal, kAEAll, 8);
+  EXPECT_EQ(send(oversized), errAECoercionFail) << "an ordinal is read only at its size";
   EXPECT_TRUE(listedPaths().empty()) << "no failed event changed the list";
+  Desc created, reply, item;
+  creation(created, app);
+  EXPECT_EQ(send(created, 300, std::addressof(reply)), 0);
+  ASSERT_EQ(AEGetParamDesc(&reply.d, keyDirectObject, typeAERecord, &item), noErr);
+  EXPECT_EQ(readAs<SInt32>(&item.d, keyAEKeyData, typeSInt32), 1) << "the new item is named";
 }
 
 TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
@@ -170,18 +182,21 @@ TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
   const int silent = peer();
   const int flooding = peer();
   constexpr size_t kClaimed = 32 << 20;
-  const std::string header = {static_cast<char>(kClaimed >> 24), 0, 0, 0};
-  ASSERT_EQ(write(flooding, header.data(), 4), 4);
-  const std::string chunk(1 << 16, '\0');
   size_t sent = 0;
-  while (sent<kClaimed&& ::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0)
-    sent += chunk.size();
-  EXPECT_LT(sent, kClaimed) << "the service took an event far larger than any request";
+  std::thread flood([&] {
+    const std::string header = {static_cast<char>(kClaimed >> 24), 0, 0, 0};
+    const std::string chunk(1 << 16, '\0');
+    if (write(flooding, header.data(), 4) != 4) return;
+    while (sent<kClaimed&& ::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0)
+      sent += chunk.size();
+  });
   for (int i = 0; i < 5; ++i) {
     Desc creation;
     this->creation(creation, apps.path());
     EXPECT_EQ(send(creation, 30), 0) << "half a second is enough, peers stalling or not";
   }
+  flood.join();
+  EXPECT_LT(sent, kClaimed) << "the service took an event far larger than any request";
   EXPECT_LT(peakResidentKiB(service->pid()) - before, 8 << 10);
   close(silent);
   close(flooding);
@@ -191,7 +206,7 @@ TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
 TEST_F(SystemEvents, ADamagedListIsRebuiltFromTheAutostartEntries) {
   std::vector<std::string> paths;
   for (int i = 0; i < 5; ++i) {
-    paths.push_back(fs::canonical(apps.path()).string() + "/App" + std::to_string(i) + ".app");
+    paths.push_back(fs::canonical(apps.path()).string() + "/ App\\" + std::to_string(i) + "\n");
     fs::create_directory(paths.back());
     ASSERT_EQ(add(paths.back(), i % 2 == 1), noErr);
   }

@@ -119,4 +119,16 @@ TEST_F(UserDefaultsTest, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys
   EXPECT_EQ(stored->size(), static_cast<size_t>(kWriters));
 }
 
+TEST_F(UserDefaultsTest, ADomainLockHeldAroundTheStoresOwnWritesIsHeldThroughout) {
+  const PreferencesDomainLock lock("com.example.held");
+  ASSERT_TRUE(lock.held());
+  EXPECT_TRUE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, "com.example.held"));
+  const pid_t other = fork();
+  if (other == 0)
+    _exit(FileLock(fileOf("com.example.held") + ".lock", std::chrono::milliseconds(100)).held());
+  int status = -1;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another process took the lock meanwhile";
+}
+
 }  // namespace
