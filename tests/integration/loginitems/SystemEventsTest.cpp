@@ -316,7 +316,7 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplaced) {
   }
   EXPECT_EQ(systemEventsProcesses(), std::vector<pid_t>{service->pid()});
 
-  kill(service->pid(), SIGSTOP);
+  ASSERT_TRUE(stopProcess(service->pid()));
   OSStatus status = procNotFound;
   EXPECT_TRUE(listedPaths(&status).empty());
   EXPECT_EQ(status, noErr) << "a caller is served by an instance that replaced the stopped one";

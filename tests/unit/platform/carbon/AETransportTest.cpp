@@ -219,11 +219,7 @@ TEST(AETransport, ATargetThatEndedOrIsStoppedNeverTookTheEvent) {
   TempHome home;
   ChildProcess target({std::string(EVENT_TEST_APP) + "/Contents/MacOS/EventTestApp"});
   ASSERT_TRUE(platform::processAnswersEvents(target.pid(), 10s));
-  ASSERT_EQ(kill(target.pid(), SIGSTOP), 0);
-  ASSERT_TRUE(waitUntil([&] {
-    const auto stat = readFile("/proc/" + std::to_string(target.pid()) + "/stat").value_or("");
-    return stat.find(") T ") != std::string::npos;
-  }));
+  ASSERT_TRUE(stopProcess(target.pid()));
   EXPECT_EQ(sendTo(target.pid(), 1), procNotFound);
   EXPECT_FALSE(platform::processAnswersEvents(target.pid(), 10s));
   kill(target.pid(), SIGCONT);
