@@ -1,17 +1,23 @@
 // Round trips to the real System Events in a temporary home: one listing and ten clients
-// listing at once, of 100 and of 1,000 login items; adding one item to 1,000 and removing the
-// first of 1,000.
+// listing at once, of 100 and of 1,000 login items, and of 100 while a peer stalls; adding one
+// item to 1,000 and removing the first of 1,000.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <barrier>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "loginitems/LoginItemsAE/LoginItemsAE.h"
+#include "platform/carbon/AETransport.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 
@@ -70,13 +76,35 @@ BENCHMARK(BM_ListLoginItems)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 
-// The time is the slowest of the ten listings started together.
+// A peer that connects to System Events and sends nothing while it lives.
+class SilentPeer {
+ public:
+  SilentPeer() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const auto serving = login_items_test::systemEventsProcesses();
+    const std::string path = platform::eventSocketPath(serving.empty() ? 0 : serving.front());
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  ~SilentPeer() { close(fd_); }
+  SilentPeer(const SilentPeer&) = delete;
+  SilentPeer& operator=(const SilentPeer&) = delete;
+
+ private:
+  int fd_;
+};
+
+// The time is the slowest of the ten listings started together, with a silent peer connected
+// when the second argument is 1.
 void BM_TenClientsListingAtOnce(benchmark::State& state) {
   useList(static_cast<int>(state.range(0)));
   for (auto _ : state) {
+    std::optional<SilentPeer> silent;
+    if (state.range(1)) silent.emplace();
     std::barrier start(kClients);
     std::vector<double> seconds(kClients);
-    std::vector<bool> whole(kClients);
+    std::vector<char> whole(kClients);
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i)
       clients.emplace_back([&, i] {
@@ -91,8 +119,9 @@ void BM_TenClientsListingAtOnce(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_TenClientsListingAtOnce)
-    ->Arg(100)
-    ->Arg(kMostItems)
+    ->Args({100, 0})
+    ->Args({kMostItems, 0})
+    ->Args({100, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(1)
