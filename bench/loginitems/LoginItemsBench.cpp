@@ -60,9 +60,7 @@ bool listingHoldsAllItems() {
 }
 
 bool addOne() {
-  const platform::CFRef<CFURLRef> url(
-      CFBridgingRetain(platform::NSURL::fileURLWithPath(appFolder(0))));
-  return LIAEAddURLAtEnd(url.get(), false) == noErr;
+  return login_items_test::addLoginItem(appFolder(0)) == noErr;
 }
 
 void BM_ListLoginItems(benchmark::State& state) {

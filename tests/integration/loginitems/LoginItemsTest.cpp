@@ -18,14 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LoginItems : public ::testing::Test {
+class LoginItems : public LoginItemsSession {
  protected:
   void SetUp() override {
-    becomeSubreaper();
+    LoginItemsSession::SetUp();
     makeBundle("Alpha.app", "Alpha");
     makeBundle("Beta.app", "");
   }
-  void TearDown() override { endSystemEvents(); }
 
   // An application folder; with an executable name it has that executable.
   void makeBundle(const std::string& name, const std::string& executable) {
@@ -41,10 +40,6 @@ class LoginItems : public ::testing::Test {
   }
 
   std::string path(const std::string& name) { return fs::canonical(apps.file(name)).string(); }
-
-  static CFRef<CFURLRef> url(const std::string& path) {
-    return CFRef<CFURLRef>(CFBridgingRetain(platform::NSURL::fileURLWithPath(path)));
-  }
 
   CFRef<CFArrayRef> list() {
     CFArrayRef items = nullptr;
@@ -62,20 +57,10 @@ class LoginItems : public ::testing::Test {
     return CFBooleanGetValue(
         static_cast<CFBooleanRef>(CFDictionaryGetValue(entry, CFSTR("Hidden"))));
   }
-
-  std::string autostart(int n) {
-    return readFile(home.configHome() + "/autostart/kapsho-login-item-" + std::to_string(n) +
-                    ".desktop")
-        .value_or("");
-  }
-
-  TempHome home;
-  ScopedEnv systemRoot{"KAPSHO_SYSTEM_ROOT", stagePath("share/kapsho")};
-  TempDir apps;
 };
 
 TEST_F(LoginItems, TheFirstCallStartsSystemEventsAndLaterCallsFindIt) {
-  EXPECT_EQ(LIAEAddURLAtEnd(url(apps.file("Missing.app")).get(), false), fnfErr);
+  EXPECT_EQ(addLoginItem(apps.file("Missing.app")), fnfErr);
   ASSERT_TRUE(systemEventsProcesses().empty()) << "adding what does not exist sends nothing";
   const auto first = list();
   ASSERT_TRUE(first);
@@ -91,8 +76,7 @@ TEST_F(LoginItems, TheFirstCallStartsSystemEventsAndLaterCallsFindIt) {
 std::string runClient(const std::string& apps, int client, const std::string& turns) {
   for (int i = 0; i < 4; ++i) {
     const std::string path = apps + "/c" + std::to_string(client) + "-" + std::to_string(i);
-    const CFRef<CFURLRef> item(CFBridgingRetain(platform::NSURL::fileURLWithPath(path)));
-    if (const OSStatus err = LIAEAddURLAtEnd(item.get(), false))
+    if (const OSStatus err = addLoginItem(path))
       return "add " + std::to_string(i) + ": " + std::to_string(err);
   }
   const platform::FileLock turn(turns, std::chrono::seconds(60));
@@ -139,8 +123,8 @@ TEST_F(LoginItems, TenClientsAtOnceStartOneServiceAndLoseNoChange) {
 }
 
 TEST_F(LoginItems, AddedItemsAreListedInOrderAndRemovedByPosition) {
-  ASSERT_EQ(LIAEAddURLAtEnd(url(path("Alpha.app")).get(), true), noErr);
-  ASSERT_EQ(LIAEAddURLAtEnd(url(path("Beta.app")).get(), false), noErr);
+  ASSERT_EQ(addLoginItem(path("Alpha.app"), true), noErr);
+  ASSERT_EQ(addLoginItem(path("Beta.app")), noErr);
   auto items = list();
   ASSERT_EQ(CFArrayGetCount(items.get()), 2);
   EXPECT_EQ(

@@ -2,6 +2,7 @@
 // it, as a subreaper of the detached processes the tests cause to start, and reading listings.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -63,5 +64,31 @@ inline std::vector<std::string> listedPaths(OSStatus* status = nullptr) {
   }
   return paths;
 }
+
+inline OSStatus addLoginItem(const std::string& path, bool hidden = false) {
+  const platform::CFRef<CFURLRef> url(CFBridgingRetain(platform::NSURL::fileURLWithPath(path)));
+  return LIAEAddURLAtEnd(url.get(), hidden);
+}
+
+// A temporary home and login session with the staged System Events; every System Events the test
+// causes to start ends with it.
+class LoginItemsSession : public ::testing::Test {
+ protected:
+  void SetUp() override { becomeSubreaper(); }
+  void TearDown() override { endSystemEvents(); }
+
+  std::string entryPath(unsigned long n) const {
+    return home.configHome() + "/autostart/kapsho-login-item-" + std::to_string(n) + ".desktop";
+  }
+  // The text of autostart entry n; "" when there is none.
+  std::string autostart(unsigned long n) const {
+    return testing_support::readFile(entryPath(n)).value_or("");
+  }
+
+  testing_support::TempHome home;
+  testing_support::ScopedEnv systemRoot{"KAPSHO_SYSTEM_ROOT",
+                                        testing_support::stagePath("share/kapsho")};
+  testing_support::TempDir apps;
+};
 
 }  // namespace login_items_test

@@ -37,15 +37,15 @@ long peakResidentKiB(pid_t pid) {
   return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
 }
 
-class SystemEvents : public ::testing::Test {
+class SystemEvents : public LoginItemsSession {
  protected:
   void SetUp() override {
-    becomeSubreaper();
+    LoginItemsSession::SetUp();
     start();
   }
   void TearDown() override {
     service.reset();
-    endSystemEvents();
+    LoginItemsSession::TearDown();
   }
 
   void start() {
@@ -112,11 +112,6 @@ class SystemEvents : public ::testing::Test {
     ASSERT_EQ(AEPutParamDesc(&result, keyAEInsertHere, &location.d), noErr);
   }
 
-  OSStatus add(const std::string& path, bool hidden = false) {
-    const platform::CFRef<CFURLRef> url(CFBridgingRetain(platform::NSURL::fileURLWithPath(path)));
-    return LIAEAddURLAtEnd(url.get(), hidden);
-  }
-
   static void storeItems(const platform::Array& items) {
     ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain({{"LoginItems", items}},
                                                               "com.kapsho.loginitems"));
@@ -126,13 +121,6 @@ class SystemEvents : public ::testing::Test {
     return domain ? *domain->at("LoginItems").array() : platform::Array{};
   }
 
-  std::string entry(unsigned long n) const {
-    return home.configHome() + "/autostart/kapsho-login-item-" + std::to_string(n) + ".desktop";
-  }
-
-  TempHome home;
-  ScopedEnv systemRoot{"KAPSHO_SYSTEM_ROOT", stagePath("share/kapsho")};
-  TempDir apps;
   std::unique_ptr<ChildProcess> service;
 };
 
@@ -208,7 +196,7 @@ TEST_F(SystemEvents, ADamagedListIsRebuiltFromTheAutostartEntries) {
   for (int i = 0; i < 5; ++i) {
     paths.push_back(fs::canonical(apps.path()).string() + "/ App\\" + std::to_string(i) + "\n");
     fs::create_directory(paths.back());
-    ASSERT_EQ(add(paths.back(), i % 2 == 1), noErr);
+    ASSERT_EQ(addLoginItem(paths.back(), i % 2 == 1), noErr);
   }
   const std::string file = *platform::NSUserDefaults::pathForDomain("com.kapsho.loginitems");
   writeFile(file, "<plist><dict><key>LoginItems</key><array><dict>");
@@ -223,9 +211,9 @@ TEST_F(SystemEvents, ADamagedListIsRebuiltFromTheAutostartEntries) {
   }
   EXPECT_EQ(readFile(file + ".corrupt"), "<plist><dict><key>LoginItems</key><array><dict>");
   EXPECT_EQ(logged("rebuilt 5 items from their autostart entries"), 1u);
-  ASSERT_EQ(add(apps.path()), noErr);
+  ASSERT_EQ(addLoginItem(apps.path()), noErr);
   EXPECT_EQ(storedItems().size(), 6u);
-  for (unsigned long n = 1; n <= 6; ++n) EXPECT_TRUE(fs::exists(entry(n))) << n;
+  for (unsigned long n = 1; n <= 6; ++n) EXPECT_TRUE(fs::exists(entryPath(n))) << n;
 }
 
 TEST_F(SystemEvents, ItemsWithoutAUsablePathAreSkippedButCanStillBeRemoved) {
@@ -265,20 +253,19 @@ TEST_F(SystemEvents, AChangeAmongAThousandItemsTouchesOnlyItsOwnEntry) {
     item["Path"] = platform::Value(apps.file("App" + std::to_string(n)));
     item["Entry"] = platform::Value(static_cast<int>(n));
     items.emplace_back(std::move(item));
-    writeFile(entry(n), "[Desktop Entry]\n");
+    writeFile(entryPath(n), "[Desktop Entry]\n");
     struct stat st {};
-    ASSERT_EQ(stat(entry(n).c_str(), &st), 0);
+    ASSERT_EQ(stat(entryPath(n).c_str(), &st), 0);
     inodes[n] = st.st_ino;
   }
   storeItems(items);
-  ASSERT_EQ(add(apps.path()), noErr);
+  ASSERT_EQ(addLoginItem(apps.path()), noErr);
   ASSERT_EQ(LIAERemove(0), noErr);
-  EXPECT_FALSE(fs::exists(entry(1)));
-  EXPECT_NE(readFile(entry(1001)).value_or("").find("X-Kapsho-Path=" + apps.path()),
-            std::string::npos);
+  EXPECT_FALSE(fs::exists(entryPath(1)));
+  EXPECT_NE(autostart(1001).find("X-Kapsho-Path=" + apps.path()), std::string::npos);
   for (unsigned long n = 2; n <= 1000; ++n) {
     struct stat st {};
-    EXPECT_TRUE(stat(entry(n).c_str(), &st) == 0 && st.st_ino == inodes[n]) << n;
+    EXPECT_TRUE(stat(entryPath(n).c_str(), &st) == 0 && st.st_ino == inodes[n]) << n;
   }
   EXPECT_EQ(listedPaths().size(), 1000u);
 }
@@ -289,9 +276,9 @@ TEST_F(SystemEvents, AfterACrashTheAutostartEntriesFollowTheListButKeepHandEdits
     paths.push_back(fs::canonical(apps.path()).string() + "/" + name);
     fs::create_directory(paths.back());
   }
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(add(paths[i]), noErr);
-  const std::string disabled = readFile(entry(2)).value_or("") + "Hidden=true\n";
-  writeFile(entry(2), disabled);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(addLoginItem(paths[i]), noErr);
+  const std::string disabled = autostart(2) + "Hidden=true\n";
+  writeFile(entryPath(2), disabled);
   kill(service->pid(), SIGKILL);
   ASSERT_TRUE(service->wait());
   // The list as a crash leaves it between its own write and its entries': A removed, D added.
@@ -299,10 +286,9 @@ TEST_F(SystemEvents, AfterACrashTheAutostartEntriesFollowTheListButKeepHandEdits
               platform::Dictionary{{"Path", paths[2]}, {"Entry", 3}},
               platform::Dictionary{{"Path", paths[3]}, {"Entry", 4}}});
   start();
-  EXPECT_FALSE(fs::exists(entry(1)));
-  EXPECT_EQ(readFile(entry(2)), disabled);
-  EXPECT_NE(readFile(entry(4)).value_or("").find("X-Kapsho-Path=" + paths[3] + "\n"),
-            std::string::npos);
+  EXPECT_FALSE(fs::exists(entryPath(1)));
+  EXPECT_EQ(autostart(2), disabled);
+  EXPECT_NE(autostart(4).find("X-Kapsho-Path=" + paths[3] + "\n"), std::string::npos);
   EXPECT_EQ(listedPaths(), (std::vector<std::string>{paths[1], paths[2], paths[3]}));
 }
 
