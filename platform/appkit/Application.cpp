@@ -31,6 +31,10 @@ void choosePlatform() {
 
 }  // namespace
 
+bool hasDisplay() {
+  return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+}
+
 NSApplication::NSApplication() {
   choosePlatform();
   // QApplication keeps a reference to its argument count for its whole life.

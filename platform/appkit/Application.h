@@ -6,6 +6,9 @@
 
 namespace platform {
 
+// Whether the environment names a display (DISPLAY or WAYLAND_DISPLAY) to show windows on.
+bool hasDisplay();
+
 class NSApplication : public NSObject {
  public:
   // sharedApplication: creates the application object on first use. Without a display (neither

@@ -29,11 +29,15 @@ std::shared_ptr<NSImage> NSImage::imageNamed(const std::string& name) {
 
 std::shared_ptr<NSImage> NSImage::imageWithContentsOfFile(const std::string& path) {
   QImageReader reader(QString::fromStdString(path));
-  auto pixels = std::make_shared<QImage>(reader.read());
-  if (pixels->isNull()) return nullptr;
-  std::shared_ptr<NSImage> image(new NSImage(path, std::move(pixels)));
-  image->size_ = {static_cast<double>(image->pixels_->width()),
-                  static_cast<double>(image->pixels_->height())};
+  auto image = imageWithPixels(reader.read());
+  if (image) image->path_ = path;
+  return image;
+}
+
+std::shared_ptr<NSImage> NSImage::imageWithPixels(const QImage& pixels) {
+  if (pixels.isNull()) return nullptr;
+  std::shared_ptr<NSImage> image(new NSImage("", std::make_shared<QImage>(pixels)));
+  image->size_ = {static_cast<double>(pixels.width()), static_cast<double>(pixels.height())};
   return image;
 }
 

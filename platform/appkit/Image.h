@@ -20,6 +20,9 @@ class NSImage : public std::enable_shared_from_this<NSImage> {
   // initWithContentsOfFile: an image file at a path, unregistered; nullptr when it is no image.
   // Its size starts as the file's pixel size.
   static std::shared_ptr<NSImage> imageWithContentsOfFile(const std::string& path);
+  // An unregistered image of pixels the layer already holds (an interface file's picture), at
+  // their size; nullptr for null pixels.
+  static std::shared_ptr<NSImage> imageWithPixels(const QImage& pixels);
 
   void setSize(NSSize size) { size_ = size; }
   NSSize size() const { return size_; }

@@ -1,12 +1,15 @@
 #include "platform/appkit/Workspace.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QStandardPaths>
 #include <cerrno>
 #include <csignal>
+
+#include "platform/foundation/Bundle.h"
 
 namespace platform {
 
@@ -33,9 +36,15 @@ class Pipe {
   bool ok_ = false;
 };
 
+void reportError(int report) {
+  const int error = errno;
+  [[maybe_unused]] const auto written = write(report, &error, sizeof error);
+}
+
 // In the new process, between fork and exec: only async-signal-safe calls. The agent blocks
-// and ignores the hang-up signal; exec keeps both, so both are undone here.
-[[noreturn]] void execHandler(const char* program, char* const argv[], int report) {
+// and ignores the hang-up signal and exec keeps both, so both are undone here; every
+// descriptor of ours but stdio (put on /dev/null) closes at exec.
+[[noreturn]] void execDetached(const char* program, char* const argv[], int report) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -44,39 +53,26 @@ class Pipe {
   for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &byDefault, nullptr);
   const int null = open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
-  if (null > 2) close(null);
+  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   execv(program, argv);
-  const int error = errno;
-  [[maybe_unused]] const auto written = write(report, &error, sizeof error);
+  reportError(report);
   _exit(127);
 }
 
-}  // namespace
-
-NSWorkspace& NSWorkspace::sharedWorkspace() {
-  static NSWorkspace workspace;
-  return workspace;
-}
-
-bool NSWorkspace::openURL(const NSURL& url) {
-  std::string program = QStandardPaths::findExecutable("xdg-open").toStdString();
-  std::string address = url.absoluteString();
-  char* argv[] = {program.data(), address.data(), nullptr};
-  Pipe report;  // carries errno when exec fails; closes unread when exec succeeds
-  if (program.empty() || !report.ok()) return false;
-
-  // Forked twice: the handler is in a session of its own and no child of the agent, so it
-  // outlives it and leaves no zombie behind.
+// Starts the program as a grandchild in a session of its own, so that it outlives us and never
+// becomes our zombie; true once it has replaced its image (the report pipe closed unwritten), so
+// that a process walk that follows finds it.
+bool spawnDetached(std::string program, std::string argument) {
+  char* argv[] = {program.data(), argument.empty() ? nullptr : argument.data(), nullptr};
+  Pipe report;
+  if (!report.ok()) return false;
   const pid_t child = fork();
   if (child < 0) return false;
   if (child == 0) {
     setsid();
-    const pid_t handler = fork();
-    if (handler == 0) execHandler(program.c_str(), argv, report.end(1));
-    if (handler < 0) {
-      const int error = errno;
-      [[maybe_unused]] const auto written = write(report.end(1), &error, sizeof error);
-    }
+    const pid_t grandchild = fork();
+    if (grandchild == 0) execDetached(program.c_str(), argv, report.end(1));
+    if (grandchild < 0) reportError(report.end(1));
     _exit(0);
   }
   report.closeEnd(1);
@@ -87,6 +83,44 @@ bool NSWorkspace::openURL(const NSURL& url) {
   while ((got = read(report.end(0), &error, sizeof error)) < 0 && errno == EINTR) {
   }
   return got == 0;
+}
+
+// The application bundle a URL names: a folder "X.app".
+std::optional<NSBundle> applicationAt(const NSURL& url) {
+  if (!url.isFileURL() || !url.path().ends_with(".app")) return std::nullopt;
+  return NSBundle::bundleWithPath(url.path());
+}
+
+bool launch(const NSBundle& application) {
+  const auto executable = application.executablePath();
+  return executable && spawnDetached(*executable, "");
+}
+
+}  // namespace
+
+NSWorkspace& NSWorkspace::sharedWorkspace() {
+  static NSWorkspace workspace;
+  return workspace;
+}
+
+bool NSWorkspace::openURL(const NSURL& url) {
+  const std::string program = QStandardPaths::findExecutable("xdg-open").toStdString();
+  return !program.empty() && spawnDetached(program, url.absoluteString());
+}
+
+bool NSWorkspace::openURLs(const std::vector<NSURL>& urls,
+                           const std::optional<std::string>& bundleIdentifier,
+                           NSWorkspaceLaunchOptions options, const AEDesc* descriptor,
+                           CFArrayRef* identifiers) {
+  if (bundleIdentifier || descriptor || identifiers ||
+      (options & ~NSWorkspaceLaunchWithoutActivation) != 0)
+    return false;
+  bool opened = true;
+  for (const NSURL& url : urls) {
+    const auto application = applicationAt(url);
+    opened = (application ? launch(*application) : openURL(url)) && opened;
+  }
+  return opened;
 }
 
 }  // namespace platform

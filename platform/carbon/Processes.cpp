@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,27 +23,55 @@ std::string procPath(pid_t pid, const char* entry) {
   return "/proc/" + std::to_string(pid) + "/" + entry;
 }
 
-std::vector<pid_t> processIDsAfter(pid_t after) {
+std::vector<pid_t> processIDs() {
   std::vector<pid_t> pids;
   DIR* proc = opendir("/proc");
   if (!proc) return pids;
   while (const dirent* entry = readdir(proc)) {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end == '\0' && pid > after) pids.push_back(static_cast<pid_t>(pid));
+    if (*end == '\0' && pid > 0) pids.push_back(static_cast<pid_t>(pid));
   }
   closedir(proc);
   std::sort(pids.begin(), pids.end());
   return pids;
 }
 
-std::optional<std::string> readSmallFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The walk in progress on this thread. It lists /proc once, when it starts (at kNoProcess, or at
+// a process its listing does not hold), and goes on through that listing: listing /proc again at
+// every step made a walk quadratic in the number of processes. The process it stepped to last
+// was found to be ours just then: asking for its information checks only that it still exists.
+struct Walk {
+  std::vector<pid_t> listing;
+  pid_t current = 0;
+};
+
+Walk& walk() {
+  thread_local Walk current;
+  return current;
+}
+
+std::span<const pid_t> processIDsAfter(pid_t after) {
+  std::vector<pid_t>& listing = walk().listing;
+  if (after == kNoProcess || !std::binary_search(listing.begin(), listing.end(), after))
+    listing = processIDs();
+  return {std::upper_bound(listing.begin(), listing.end(), after), listing.end()};
+}
+
+// The environment a process of this user started with; nullopt for another user's process or
+// one that is gone. One look-up of its path: the file belongs to the process's user.
+std::optional<std::string> environmentOfUsers(pid_t pid) {
+  const int fd = open(procPath(pid, "environ").c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::string contents;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) contents.append(buffer, static_cast<size_t>(n));
+  struct stat st {};
+  std::optional<std::string> contents;
+  if (fstat(fd, &st) == 0 && st.st_uid == geteuid()) {
+    contents.emplace();
+    char buffer[16384];
+    ssize_t n = 0;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+      contents->append(buffer, static_cast<size_t>(n));
+  }
   close(fd);
   return contents;
 }
@@ -62,11 +91,15 @@ std::optional<std::string> runtimeDirOf(const std::string& environment) {
 
 // A process of this user that shares our login session's runtime folder. /proc shows the
 // environment a process started with, so this process counts whatever it changed since.
+// A process of this user that still runs (or is yet to be reaped).
+bool isUsers(pid_t pid) {
+  struct stat st {};
+  return stat(procPath(pid, "").c_str(), &st) == 0 && st.st_uid == geteuid();
+}
+
 bool isOurs(pid_t pid) {
   if (pid == getpid()) return true;
-  struct stat st {};
-  if (stat(procPath(pid, "").c_str(), &st) != 0 || st.st_uid != geteuid()) return false;
-  const auto environment = readSmallFile(procPath(pid, "environ"));
+  const auto environment = environmentOfUsers(pid);
   if (!environment) return false;
   const char* ours = std::getenv("XDG_RUNTIME_DIR");
   const auto theirs = runtimeDirOf(*environment);
@@ -76,7 +109,8 @@ bool isOurs(pid_t pid) {
 std::optional<pid_t> pidOf(const ProcessSerialNumber* psn) {
   if (!psn || psn->highLongOfPSN != 0 || psn->lowLongOfPSN == kNoProcess) return std::nullopt;
   const auto pid = static_cast<pid_t>(psn->lowLongOfPSN);
-  return isOurs(pid) ? std::optional(pid) : std::nullopt;
+  const bool ours = pid == walk().current ? isUsers(pid) : isOurs(pid);
+  return ours ? std::optional(pid) : std::nullopt;
 }
 
 // The bundle whose Contents/MacOS folder holds the process's executable.
@@ -109,6 +143,7 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   if (!psn || psn->highLongOfPSN != 0) return paramErr;
   for (const pid_t pid : processIDsAfter(static_cast<pid_t>(psn->lowLongOfPSN))) {
     if (isOurs(pid)) {
+      walk().current = pid;
       *psn = ProcessSerialNumber{0, static_cast<UInt32>(pid)};
       return noErr;
     }

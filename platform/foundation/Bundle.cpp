@@ -1,6 +1,8 @@
 #include "platform/foundation/Bundle.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +96,17 @@ std::optional<NSBundle> NSBundle::bundleWithPath(const std::string& path) {
   return NSBundle(p);
 }
 
+std::optional<NSBundle> NSBundle::bundleForClass(const std::type_info& aClass) {
+  Dl_info info{};
+  link_map* module = nullptr;
+  if (dladdr1(&aClass, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) == 0 || !module ||
+      !module->l_name || !*module->l_name)
+    return mainBundle();
+  const fs::path folder = fs::path(module->l_name).parent_path();
+  if (!endsWith(folder.string(), "/Contents/MacOS")) return std::nullopt;
+  return bundleWithPath(folder.parent_path().parent_path().string());
+}
+
 std::string NSBundle::bundleIdentifier() const {
   const Value* id = valueForKey(info_, "CFBundleIdentifier");
   return id && id->isString() ? *id->string() : std::string();
@@ -108,6 +121,30 @@ std::optional<std::string> NSBundle::executablePath() const {
   if (!name || !name->string() || name->string()->empty()) return std::nullopt;
   const std::string executable = path_ + "/Contents/MacOS/" + *name->string();
   return access(executable.c_str(), X_OK) == 0 ? std::optional(executable) : std::nullopt;
+}
+
+bool NSBundle::load(std::string* error) const {
+  const auto executable = executablePath();
+  if (!executable) {
+    *error = "the bundle names no executable in Contents/MacOS";
+    return false;
+  }
+  // Loaded for the life of the process: the plug-in's classes outlive any handle to it.
+  if (dlopen(executable->c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) return true;
+  const char* reason = dlerror();
+  *error = reason ? reason : "it cannot be loaded";
+  return false;
+}
+
+void* NSBundle::principalClass() const {
+  const Value* name = valueForKey(info_, "NSPrincipalClass");
+  const auto executable = executablePath();
+  if (!name || !name->string() || name->string()->empty() || !executable) return nullptr;
+  void* plugIn = dlopen(executable->c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (!plugIn) return nullptr;
+  void* entry = dlsym(plugIn, ("NSPrincipalClass_" + *name->string()).c_str());
+  dlclose(plugIn);
+  return entry;
 }
 
 std::string NSBundle::developmentRegion() const {

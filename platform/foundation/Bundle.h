@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/foundation/URL.h"
@@ -19,6 +20,10 @@ class NSBundle {
   static NSBundle& mainBundle();
   // The bundle at a folder; nullopt when the folder does not exist.
   static std::optional<NSBundle> bundleWithPath(const std::string& path);
+  // bundleForClass: the bundle whose Contents/MacOS holds the program or plug-in that defines
+  // the class (found from where its type information was loaded from); the main bundle for a
+  // class of the main program, and nullopt for a plug-in that lies in no bundle.
+  static std::optional<NSBundle> bundleForClass(const std::type_info& aClass);
 
   const std::string& bundlePath() const { return path_; }
   std::string bundleIdentifier() const;
@@ -28,6 +33,14 @@ class NSBundle {
   // names none or it cannot be run.
   std::optional<std::string> executablePath() const;
   std::string developmentRegion() const;
+
+  // load: the executable as a plug-in (loaded once, its symbols kept to itself); false, with the
+  // loader's reason, when the bundle names no executable or it cannot be loaded as a plug-in.
+  bool load(std::string* error) const;
+  // principalClass: the entry a loaded plug-in exports for the class the bundle's
+  // NSPrincipalClass names (see NS_PRINCIPAL_CLASS); nullptr when the key is missing or the
+  // plug-in exports no such class.
+  void* principalClass() const;
 
   // A resource by name and type: first among the unlocalized resources, then in the user's
   // preferred localizations.

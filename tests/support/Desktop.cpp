@@ -1,10 +1,14 @@
 #include "tests/support/Desktop.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+
+#include "platform/carbon/Processes.h"
 
 namespace testing_support {
 
@@ -84,6 +88,32 @@ bool agentWatching(pid_t pid) {
         readFile(entry.path().string() + "/wchan") == "do_epoll_wait")
       return true;
   return false;
+}
+
+std::optional<int> stopAgent(pid_t agent) {
+  if (agent <= 0) return std::nullopt;  // kill would signal a whole process group
+  kill(agent, SIGCONT);
+  waitUntil([&] { return agentWatching(agent); });
+  kill(agent, SIGHUP);
+  int status = 0;
+  if (waitUntil([&] { return waitpid(agent, &status, WNOHANG) == agent; })) return status;
+  kill(agent, SIGKILL);
+  waitpid(agent, nullptr, 0);
+  return std::nullopt;
+}
+
+pid_t processOfBundle(const std::string& identifier) {
+  ProcessSerialNumber psn{0, kNoProcess};
+  while (GetNextProcess(&psn) == noErr) {
+    const platform::CFRef<CFDictionaryRef> information(
+        ProcessInformationCopyDictionary(&psn, kProcessDictionaryIncludeAllInformationMask));
+    const auto value = information ? static_cast<CFStringRef>(CFDictionaryGetValue(
+                                         information.get(), kCFBundleIdentifierKey))
+                                   : nullptr;
+    if (value && CFStringGetCStringPtr(value, kCFStringEncodingUTF8) == identifier)
+      return static_cast<pid_t>(psn.lowLongOfPSN);
+  }
+  return 0;
 }
 
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,13 @@ std::string firstLine(const std::string& path);
 // first folder snapshot are done: from then on a file that enters the folder is new. It is the
 // one thread that waits in epoll (the queue's implementation); Qt's threads use poll.
 bool agentWatching(pid_t pid);
+
+// Lets a held agent go on, waits until it has started (a hang-up before that is not heard),
+// asks it to stop with the hang-up signal and reaps it, as its parent or subreaper; its wait
+// status, or nullopt when it would not end and was killed.
+std::optional<int> stopAgent(pid_t agent);
+
+// The first process of the process walk whose bundle identifier is the given one; 0 for none.
+pid_t processOfBundle(const std::string& identifier);
 
 }  // namespace testing_support

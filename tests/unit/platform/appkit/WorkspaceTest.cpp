@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <sstream>
 
 #include "platform/appkit/Workspace.h"
+#include "tests/support/Desktop.h"
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
@@ -53,6 +58,52 @@ TEST(Workspace, OpenURLStartsTheHandlerDetachedWithCleanSignals) {
 
   ScopedEnv nowhere("PATH", dir.path() + "/empty");
   EXPECT_FALSE(NSWorkspace::sharedWorkspace().openURL(*NSURL::URLWithString(url)));
+}
+
+std::string statusField(pid_t pid, const std::string& field) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status").value_or(""));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":\t", 0) == 0) return line.substr(field.size() + 2);
+  return "";
+}
+
+// What a pane does to start the agent: the program runs, detached, by the time the call returns.
+TEST(Workspace, AnApplicationBundleStartsDetachedAndIsFoundAtOnce) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  TempHome home;
+  TempDir dir;
+  const int inherited = open(dir.file("ours").c_str(), O_CREAT | O_WRONLY, 0600);
+  sigset_t hup, old;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hup, &old);
+  const auto oldAction = signal(SIGHUP, SIG_IGN);
+  const bool opened = NSWorkspace::sharedWorkspace().openURLs(
+      {NSURL::fileURLWithPath(EVENT_TEST_APP)}, std::nullopt, NSWorkspaceLaunchWithoutActivation,
+      nullptr, nullptr);
+  const pid_t app = processOfBundle("com.kapsho.tests.EventTestApp");
+  signal(SIGHUP, oldAction);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  close(inherited);
+  ASSERT_TRUE(opened);
+  ASSERT_GT(app, 0) << "the walk right after the call finds it";
+
+  EXPECT_EQ(statusField(app, "SigBlk"), "0000000000000000");
+  EXPECT_EQ(statusField(app, "SigIgn"), "0000000000000000");
+  EXPECT_NE(getsid(app), getsid(0));
+  std::vector<std::string> descriptors;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(app) + "/fd"))
+    descriptors.push_back(std::filesystem::read_symlink(fd.path()).string());
+  EXPECT_EQ(std::vector<std::string>(descriptors.begin(), descriptors.begin() + 3),
+            (std::vector<std::string>{"/dev/null", "/dev/null", "/dev/null"}));
+  EXPECT_EQ(std::count(descriptors.begin(), descriptors.end(), dir.file("ours")), 0);
+  kill(app, SIGTERM);
+  EXPECT_TRUE(waitUntil([&] { return waitpid(app, nullptr, WNOHANG) == app; }));
+
+  EXPECT_FALSE(NSWorkspace::sharedWorkspace().openURLs(
+      {NSURL::fileURLWithPath(dir.path())}, std::string("com.kapsho.other"),
+      NSWorkspaceLaunchWithoutActivation, nullptr, nullptr))
+      << "an application identifier is not offered";
 }
 
 }  // namespace

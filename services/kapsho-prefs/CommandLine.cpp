@@ -1,0 +1,127 @@
+#include "services/kapsho-prefs/CommandLine.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QWidget>
+#include <functional>
+
+#include "services/kapsho-prefs/PaneLoader.h"
+
+namespace kapsho_prefs {
+
+const char* const Usage =
+    "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off]\n"
+    "Without a command, shows the pane in a window. A command sets the pane's control as a\n"
+    "click would and prints what the pane then shows.\n";
+
+namespace {
+
+const QString RunningText = QStringLiteral("Kapsho is running");
+
+std::optional<Verb> verbNamed(const std::string& name) {
+  static const std::pair<const char*, Verb> verbs[] = {{"status", Verb::Status},
+                                                       {"start", Verb::Start},
+                                                       {"stop", Verb::Stop},
+                                                       {"login", Verb::Login},
+                                                       {"icon", Verb::Icon}};
+  for (const auto& [word, verb] : verbs)
+    if (name == word) return verb;
+  return std::nullopt;
+}
+
+struct Controls {
+  QAbstractButton* startButton;
+  QLabel* startLabel;
+  QAbstractButton* loginCheckbox;
+  QAbstractButton* statusItemCheckbox;
+};
+
+template <typename Widget>
+Widget* control(QWidget* view, const char* name, std::ostream& err) {
+  auto* widget = view->findChild<Widget*>(QString::fromLatin1(name));
+  if (!widget) err << "kapsho-prefs: the pane has no control \"" << name << "\"\n";
+  return widget;
+}
+
+std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
+  Controls controls{control<QAbstractButton>(view, "startButton", err),
+                    control<QLabel>(view, "startLabel", err),
+                    control<QAbstractButton>(view, "loginCheckbox", err),
+                    control<QAbstractButton>(view, "statusItemCheckbox", err)};
+  if (!controls.startButton || !controls.startLabel || !controls.loginCheckbox ||
+      !controls.statusItemCheckbox)
+    return std::nullopt;
+  return controls;
+}
+
+// The control a command clicks, unless the pane already shows what the command asks for.
+struct Request {
+  QAbstractButton* control;
+  std::function<bool()> shown;
+};
+
+std::optional<Request> requestOf(const Options& options, const Controls& controls) {
+  const auto running = [label = controls.startLabel] { return label->text() == RunningText; };
+  const auto checked = [on = options.on](const QAbstractButton* box) {
+    return [box, on] { return box->isChecked() == on; };
+  };
+  switch (options.verb) {
+    case Verb::Start:
+      return Request{controls.startButton, running};
+    case Verb::Stop:
+      return Request{controls.startButton, [running] { return !running(); }};
+    case Verb::Login:
+      return Request{controls.loginCheckbox, checked(controls.loginCheckbox)};
+    case Verb::Icon:
+      return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox)};
+    case Verb::Status:
+    case Verb::Window:
+      break;
+  }
+  return std::nullopt;
+}
+
+const char* onOff(const QAbstractButton* box) {
+  return box->isChecked() ? "on" : "off";
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
+  Options options;
+  options.panePath = defaultPanePath();
+  size_t at = 0;
+  if (at < arguments.size() && (arguments[at] == "--help" || arguments[at] == "-h")) {
+    options.help = true;
+    return arguments.size() == 1 ? std::optional(options) : std::nullopt;
+  }
+  if (at < arguments.size() && arguments[at] == "--pane") {
+    if (at + 1 >= arguments.size()) return std::nullopt;
+    options.panePath = arguments[at + 1];
+    at += 2;
+  }
+  if (at == arguments.size()) return options;
+  const auto verb = verbNamed(arguments[at++]);
+  if (!verb) return std::nullopt;
+  options.verb = *verb;
+  const bool takesState = *verb == Verb::Login || *verb == Verb::Icon;
+  if (takesState) {
+    if (at >= arguments.size() || (arguments[at] != "on" && arguments[at] != "off"))
+      return std::nullopt;
+    options.on = arguments[at++] == "on";
+  }
+  return at == arguments.size() ? std::optional(options) : std::nullopt;
+}
+
+int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err) {
+  const auto controls = controlsOf(view, err);
+  if (!controls) return 1;
+  const auto request = requestOf(options, *controls);
+  if (request && !request->shown()) request->control->click();
+  out << controls->startLabel->text().toStdString() << "\n"
+      << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
+      << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n";
+  return !request || request->shown() ? 0 : 1;
+}
+
+}  // namespace kapsho_prefs

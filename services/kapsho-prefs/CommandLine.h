@@ -1,0 +1,33 @@
+// kapsho-prefs without a window: a command sets one control of the pane as a click would, and
+// the host then prints the three lines a person would read off the pane.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace kapsho_prefs {
+
+extern const char* const Usage;
+
+enum class Verb { Window, Status, Start, Stop, Login, Icon };
+
+struct Options {
+  std::string panePath;
+  Verb verb = Verb::Window;
+  bool on = false;  // for login and icon
+  bool help = false;
+};
+
+// nullopt on bad usage; without a pane path, the installed pane.
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments);
+
+// Runs the command on the loaded pane's view and prints the pane's state to out; the exit
+// status: 0, or 1 when the pane lacks a control of the Kapsho pane or does not show what the
+// command asked for (a start that left the agent stopped, a checkbox that is disabled).
+int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err);
+
+}  // namespace kapsho_prefs
