@@ -34,14 +34,9 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(MHD_Connecti
   return std::pair<std::string, std::string>(name.get(), secret.get());
 }
 
-Reply notAnImage() {
-  return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
-}
-
 // Reads the multipart form as it arrives: the field app_upload into memory, the first part
-// userfile into the store's temporary file once its first bytes show an image. The first fault
-// decides the answer; the rest of the body, bounded by its declared length, is then only counted
-// off.
+// userfile into the store's temporary file. The first fault decides the answer; the rest of the
+// body, bounded by its declared length, is then only counted off.
 class UploadReceiver : public BodyReader {
  public:
   UploadReceiver(const Request& request, const ImageStore& store, const std::string& baseUrl,
@@ -71,7 +66,8 @@ class UploadReceiver : public BodyReader {
     if (field_ != "Upload") return Reply::plain(400, "the field app_upload must be \"Upload\"");
     if (!file_) return Reply::plain(400, "no file part userfile");
     if (file_->size() == 0) return Reply::plain(400, "the file userfile is empty");
-    if (!imageTypeOf(leading_)) return notAnImage();
+    if (!imageTypeOf(leading_))
+      return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
     return stored(store_.store(*file_));
   }
 
@@ -110,15 +106,10 @@ class UploadReceiver : public BodyReader {
     return !fault_;
   }
 
-  // A file that is no image is refused on its first bytes, before they reach the disk.
+  // Its first bytes tell whether the file is an image, once it has come whole.
   void keep(const char* data, std::size_t size) {
-    if (leading_.size() < kImageSignatureBytes) {
+    if (leading_.size() < kImageSignatureBytes)
       leading_.append(data, std::min(size, kImageSignatureBytes - leading_.size()));
-      if (leading_.size() == kImageSignatureBytes && !imageTypeOf(leading_)) {
-        fault_ = notAnImage();
-        return;
-      }
-    }
     if (!file_->append(data, size))
       fault_ = failure("cannot write the upload: the disk is full or failing");
   }

@@ -90,12 +90,17 @@ TEST_F(UploadServerTest, UploadsNeedTheTokenOfAListedUserWhileImagesStayPublic) 
 }
 
 TEST_F(UploadServerTest, LimitsUploadsPerClientAddressAndMinute) {
-  start({"--rate", "2/min"});
+  start({"--rate", "2/min", "--users", users("alice:right\n")});
   const std::string good = dir.file("good.png");
   writeFile(good, png("a picture"));
-  EXPECT_EQ(upload(good).status, 302);
-  EXPECT_EQ(upload(good).status, 302);
-  const Reply over = upload(good);
+  const auto asAlice = [&] {
+    return curl({"-u", "alice:right", "-F", "app_upload=Upload", "-F", "userfile=@" + good,
+                 url("/app_upload.php")});
+  };
+  // A refused upload counts too, so that tokens cannot be guessed at any rate.
+  EXPECT_EQ(upload(good).status, 401);
+  EXPECT_EQ(asAlice().status, 302);
+  const Reply over = asAlice();
   EXPECT_EQ(over.status, 429);
   // The first upload's minute, less the moments since.
   const int wait = std::atoi(over.header("Retry-After").c_str());
@@ -106,7 +111,7 @@ TEST_F(UploadServerTest, LimitsUploadsPerClientAddressAndMinute) {
              std::to_string(wait) + " s"));
 
   LoopbackSocket other(port, "127.0.0.2");
-  ASSERT_TRUE(other.send(agentRequest(port, png("from elsewhere"))));
+  ASSERT_TRUE(other.send(agentRequest(port, png("from elsewhere"), "alice:right")));
   EXPECT_EQ(statusLine(other.receive()), "HTTP/1.1 302 Found");
   EXPECT_EQ(curl({url("/i/" + sha256Name(good) + ".png")}).status, 200);
 }

@@ -64,7 +64,7 @@ TEST(RateLimitTest, TakesNUploadsInAnyMinutePerClientAndTellsTheWait) {
   } steps[] = {
       {"a", 0ms, std::nullopt}, {"a", 10s, std::nullopt}, {"a", 20s, 40s},
       {"b", 20s, std::nullopt}, {"a", 59500ms, 1s},       {"a", 60s, std::nullopt},
-      {"a", 61s, 9s},           {"a", 70s, std::nullopt}, {"b", 21s + 60s, std::nullopt},
+      {"a", 61500ms, 9s},       {"a", 70s, std::nullopt}, {"b", 21s + 60s, std::nullopt},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(std::string(step.client) + " at " + std::to_string(step.at.count()) + " ms");
