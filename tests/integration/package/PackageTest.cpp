@@ -194,11 +194,13 @@ TEST_F(PackageTest, TheUnpackedAgentUploadsToTheUnpackedServerAsItsUser) {
                .out.find(address) != std::string::npos;
   }));
   EXPECT_EQ(readFile(data.file(name + ".png")), picture);
-  EXPECT_NE(readFile(home.path() + "/server.log")
-                .value_or("")
-                .find("POST /app_upload.php 302 stored " + name + ".png (" +
-                      std::to_string(picture.size()) + " bytes) for alice"),
-            std::string::npos);
+  // The server writes a request's line once its connection has closed, after the answer.
+  EXPECT_TRUE(waitUntil([&] {
+    return readFile(home.path() + "/server.log")
+               .value_or("")
+               .find("POST /app_upload.php 302 stored " + name + ".png (" +
+                     std::to_string(picture.size()) + " bytes) for alice") != std::string::npos;
+  }));
 }
 
 // Only where installing into the machine itself harms no one: CI's machine, as root.
