@@ -86,7 +86,9 @@ void KapshoPref::toggleMenuBarCheckbox(NSButton& sender) {
         Dictionary{{ShowStatusItemNotificationKey, Value(show)}});
     return;
   }
-  // A domain the agent never stored is made holding just this choice.
+  // A domain the agent never stored is made holding just this choice. The lock keeps a write of
+  // the agent's own, made meanwhile, from being lost.
+  const PreferencesDomainLock lock(DaemonBundleID);
   Dictionary domain =
       NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
   domain.insert_or_assign(HasStatusItemKey, Value(show));

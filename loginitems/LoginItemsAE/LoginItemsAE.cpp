@@ -95,13 +95,30 @@ OSStatus ErrorNumberOfReply(const AppleEvent* reply) {
   return err;
 }
 
+// Sends one event to the process, with the (keyword, descriptor) pairs of parameters, and
+// waits for the answer into *reply.
+OSStatus SendEventToProcess(const ProcessSerialNumber* psn, AEEventClass theClass,
+                            AEEventID theEvent, va_list parameters, AppleEvent* reply) {
+  OSStatus err;
+  AEAddressDesc target = kAENull;
+  AppleEvent event = kAENull;
+
+  err = AECreateDesc(typeProcessSerialNumber, psn, sizeof(*psn), &target);
+  if (err == noErr)
+    err = AECreateAppleEvent(theClass, theEvent, &target, kAutoGenerateReturnID, kAnyTransactionID,
+                             &event);
+  if (err == noErr) err = PutParameters(&event, parameters);
+  if (err == noErr) err = AESendMessage(&event, reply, kAEWaitReply, kAETimeoutTicks);
+  AEDisposeDescQ(&event);
+  AEDisposeDescQ(&target);
+  return err;
+}
+
 // Sends one event to System Events with the (keyword, descriptor) pairs that follow reply, up
 // to a keyword of 0, and waits for the answer. With reply and success, *reply holds the answer.
 OSStatus SendEventToSystemEventsWithParameters(AEEventClass theClass, AEEventID theEvent,
                                                AppleEvent* reply, ...) {
   OSStatus err;
-  AEAddressDesc target = kAENull;
-  AppleEvent event = kAENull;
   AppleEvent localReply = kAENull;
   ProcessSerialNumber psn = {0, kNoProcess};
   va_list parameters;
@@ -109,24 +126,27 @@ OSStatus SendEventToSystemEventsWithParameters(AEEventClass theClass, AEEventID 
   LIAE_ASSERT((reply == NULL) || (reply->descriptorType == typeNull));
 
   err = FindSystemEvents(&psn);
-  if (err == noErr) err = AECreateDesc(typeProcessSerialNumber, &psn, sizeof(psn), &target);
-  if (err == noErr)
-    err = AECreateAppleEvent(theClass, theEvent, &target, kAutoGenerateReturnID, kAnyTransactionID,
-                             &event);
   if (err == noErr) {
     va_start(parameters, reply);
-    err = PutParameters(&event, parameters);
+    err = SendEventToProcess(&psn, theClass, theEvent, parameters, &localReply);
     va_end(parameters);
   }
-  if (err == noErr) err = AESendMessage(&event, &localReply, kAEWaitReply, kAETimeoutTicks);
+  // The process found ended or stopped before it took the event: Launch Services gives the one
+  // that serves the session, starting it when needed, and the event goes there instead.
+  if (err == procNotFound) {
+    err = LaunchSystemEvents(&psn);
+    if (err == noErr) {
+      va_start(parameters, reply);
+      err = SendEventToProcess(&psn, theClass, theEvent, parameters, &localReply);
+      va_end(parameters);
+    }
+  }
   if (err == noErr && localReply.descriptorType != typeNull) err = ErrorNumberOfReply(&localReply);
   if (reply != NULL && err == noErr) {
     *reply = localReply;
     localReply = kAENull;
   }
   AEDisposeDescQ(&localReply);
-  AEDisposeDescQ(&event);
-  AEDisposeDescQ(&target);
 
   LIAE_ASSERT((reply == NULL) || ((err == noErr) == (reply->descriptorType != typeNull)));
   return err;

@@ -436,3 +436,14 @@ OSErr AEGetAttributePtr(const AppleEvent* event, AEKeyword keyword, DescType des
   if (!item) return errAEDescNotFound;
   return copyOut(*item, desiredType, actualType, dataPtr, maximumSize, actualSize);
 }
+
+OSErr AEPutAttributePtr(AppleEvent* event, AEKeyword keyword, DescType typeCode,
+                        const void* dataPtr, Size dataSize) {
+  AEValue* value = mutableStored(event);
+  if (!value || value->kind != Kind::Event) return errAENotAppleEvent;
+  AEDesc desc{typeNull, nullptr};
+  const OSErr err = AECreateDesc(typeCode, dataPtr, dataSize, &desc);
+  if (err == noErr) put(value->attributes, keyword, stored(&desc));
+  AEDisposeDesc(&desc);
+  return err;
+}

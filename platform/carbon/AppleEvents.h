@@ -132,3 +132,5 @@ OSErr AEGetParamPtr(const AppleEvent* event, AEKeyword keyword, DescType desired
                     DescType* actualType, void* dataPtr, Size maximumSize, Size* actualSize);
 OSErr AEGetAttributePtr(const AppleEvent* event, AEKeyword keyword, DescType desiredType,
                         DescType* actualType, void* dataPtr, Size maximumSize, Size* actualSize);
+OSErr AEPutAttributePtr(AppleEvent* event, AEKeyword keyword, DescType typeCode,
+                        const void* dataPtr, Size dataSize);

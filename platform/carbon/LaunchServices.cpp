@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,18 +12,17 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/carbon/AETransport.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileIO.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto kLaunchTimeout = std::chrono::seconds(5);
-constexpr auto kLaunchPoll = std::chrono::milliseconds(5);
+// How long an instance already running gets to show that it answers.
+constexpr auto kRunningInstanceBudget = std::chrono::seconds(1);
 
 std::vector<std::string> applicationFolders() {
   std::vector<std::string> folders = {platform::systemPath("/System/Library/CoreServices"),
@@ -49,15 +46,16 @@ std::vector<std::string> bundlesIn(const std::string& folder) {
   return bundles;
 }
 
-bool hasSignature(const std::string& bundlePath, OSType creator) {
+// The bundle's CFBundleSignature; 0 when it has none.
+OSType signatureOf(const std::string& bundlePath) {
   const auto bundle = platform::NSBundle::bundleWithPath(bundlePath);
   const platform::Value* signature =
       bundle ? platform::valueForKey(bundle->infoDictionary(), "CFBundleSignature") : nullptr;
   const std::string* text = signature ? signature->string() : nullptr;
-  if (!text || text->size() != 4) return false;
+  if (!text || text->size() != 4) return 0;
   char code[5] = {};
   std::memcpy(code, text->data(), 4);
-  return fourCharCode(reinterpret_cast<const char(&)[5]>(code)) == creator;
+  return fourCharCode(reinterpret_cast<const char(&)[5]>(code));
 }
 
 std::optional<std::string> executableOf(const std::string& bundlePath) {
@@ -103,31 +101,51 @@ std::optional<pid_t> spawnDetached(const std::string& executable) {
   return received && launched > 0 ? std::optional(launched) : std::nullopt;
 }
 
-bool running(pid_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char stat[512];
-  const ssize_t n = read(fd, stat, sizeof stat - 1);
-  close(fd);
-  if (n <= 0) return false;
-  stat[n] = '\0';
-  const char* afterName = std::strrchr(stat, ')');
-  return afterName && afterName[1] == ' ' && afterName[2] != 'Z' && afterName[2] != 'X';
+std::string canonicalPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  const std::string canonical = resolved ? resolved : "";
+  std::free(resolved);
+  return canonical;
 }
 
-bool answersEvents(pid_t pid) {
-  const std::string path = platform::eventSocketPath(pid);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool accepted =
-      fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (fd >= 0) close(fd);
-  return accepted;
+std::string programOf(pid_t pid) {
+  char target[4096];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// An application: its program, and its signature, which another copy of it has too.
+struct Application {
+  std::string program;
+  OSType signature;
+};
+
+bool runs(const ProcessSerialNumber& psn, const Application& application) {
+  ProcessInfoRec info{};
+  return programOf(static_cast<pid_t>(psn.lowLongOfPSN)) == application.program ||
+         (application.signature && GetProcessInformation(&psn, &info) == noErr &&
+          info.processSignature == application.signature);
+}
+
+// The first process of this session that runs the application and answers events.
+std::optional<pid_t> answeringInstance(const Application& application) {
+  ProcessSerialNumber psn{0, kNoProcess};
+  while (GetNextProcess(&psn) == noErr) {
+    const auto pid = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (runs(psn, application) && platform::processAnswersEvents(pid, kRunningInstanceBudget))
+      return pid;
+  }
+  return std::nullopt;
+}
+
+// Starts the program and waits until it answers. One that steps aside at once, because an
+// instance started meanwhile serves the session, leaves that instance to be used.
+std::optional<pid_t> launch(const Application& application) {
+  const auto pid = spawnDetached(application.program);
+  if (!pid) return std::nullopt;
+  if (platform::processAnswersEvents(*pid, kLaunchTimeout)) return pid;
+  return answeringInstance(application);
 }
 
 }  // namespace
@@ -137,7 +155,7 @@ OSStatus LSFindApplicationForInfo(OSType inCreator, CFStringRef inBundleID, CFSt
   if (inBundleID || inName || outAppURL || !outAppRef || inCreator == 0) return paramErr;
   for (const auto& folder : applicationFolders())
     for (const auto& bundle : bundlesIn(folder))
-      if (hasSignature(bundle, inCreator) &&
+      if (signatureOf(bundle) == inCreator &&
           FSPathMakeRef(reinterpret_cast<const UInt8*>(bundle.c_str()), outAppRef, nullptr) ==
               noErr)
         return noErr;
@@ -150,14 +168,17 @@ OSStatus LSOpenApplication(const LSApplicationParameters* appParams, ProcessSeri
       appParams->environment || appParams->argv || appParams->initialEvent)
     return paramErr;
   const auto executable = executableOf(appParams->application->path);
-  if (!executable) return kLSNoExecutableErr;
-  const auto pid = spawnDetached(*executable);
+  const Application application{executable ? canonicalPath(*executable) : std::string(),
+                                signatureOf(appParams->application->path)};
+  if (application.program.empty()) return kLSNoExecutableErr;
+  // Opens in one session take turns, so that two at once never both start the application.
+  std::string error;
+  const std::string folder = platform::eventSocketFolder(&error);
+  std::optional<platform::FileLock> turn;
+  if (!folder.empty()) turn.emplace(folder + "/launch.lock", kLaunchTimeout);
+  auto pid = answeringInstance(application);
+  if (!pid) pid = launch(application);
   if (!pid) return kLSUnknownErr;
-  const auto deadline = Clock::now() + kLaunchTimeout;
-  while (!answersEvents(*pid) && Clock::now() < deadline) {
-    if (!running(*pid)) return kLSUnknownErr;
-    std::this_thread::sleep_for(kLaunchPoll);
-  }
   if (outPSN) *outPSN = ProcessSerialNumber{0, static_cast<UInt32>(*pid)};
   return noErr;
 }

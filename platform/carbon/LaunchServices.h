@@ -25,7 +25,9 @@ struct LSApplicationParameters {
 OSStatus LSFindApplicationForInfo(OSType inCreator, CFStringRef inBundleID, CFStringRef inName,
                                   FSRef* outAppRef, CFURLRef* outAppURL);
 
-// Starts the bundle's executable as a detached process (own session, stdio on /dev/null, default
-// signal handling) and returns once it answers events, or when a bounded wait of a few seconds
-// ends while it still runs. Only version 0, kLSLaunchDefaults and an application are offered.
+// The process of this session that runs the bundle's executable and answers events; when there
+// is none, starts one as a detached process (own session, stdio on /dev/null, default signal
+// handling) and returns once it answers. Opens take turns within the session. kLSUnknownErr
+// when no instance answers within a few seconds. Only version 0, kLSLaunchDefaults and an
+// application are offered.
 OSStatus LSOpenApplication(const LSApplicationParameters* appParams, ProcessSerialNumber* outPSN);

@@ -1,12 +1,14 @@
 #include "platform/foundation/FileIO.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -106,6 +108,31 @@ std::string stringByAppendingPathComponent(const std::string& path, const std::s
     if (c != '/' || standard.empty() || standard.back() != '/') standard += c;
   if (standard.size() > 1 && standard.back() == '/') standard.pop_back();
   return standard;
+}
+
+FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    fail(error, "cannot open " + path);
+    return;
+  }
+  // Holders keep the lock for one read-change-write, so a short poll finds it free soon.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+      fail(error, "cannot lock " + path);
+      close(fd);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  fd_ = fd;
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) close(fd_);
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // Whole-file reads, atomic writes, and paths.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -20,5 +21,24 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes,
 // stringByAppendingPathComponent: the path and the component joined by one '/', with runs of
 // '/' made one and no '/' at the end ("/a//b/" and "c" give "/a/b/c"; "" and "c" give "c").
 std::string stringByAppendingPathComponent(const std::string& path, const std::string& component);
+
+// An exclusive lock on a lock file (flock), held while the object lives, so that a
+// read-change-write of what the file guards is done by one holder at a time. Every FileLock is a
+// holder of its own, also within one process.
+class FileLock {
+ public:
+  // Creates the file (and missing folders) and waits up to timeout for the lock; held() tells
+  // whether it was had, and error, if asked, why not.
+  FileLock(const std::string& path, std::chrono::milliseconds timeout,
+           std::string* error = nullptr);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 #include "platform/foundation/URL.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -76,6 +78,16 @@ std::string schemeOf(const std::string& s) {
   return {};
 }
 
+// A path as it names something from the working folder; "/" stands in for a working folder that
+// no longer has a path.
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  char* folder = getcwd(nullptr, 0);
+  const std::string base = folder ? folder : "";
+  std::free(folder);
+  return base + "/" + path;
+}
+
 std::string pathPart(const std::string& s) {
   size_t start = 0;
   const std::string scheme = schemeOf(s);
@@ -97,7 +109,7 @@ NSURL NSURL::fileURLWithPath(const std::string& path) {
 
 NSURL NSURL::fileURLWithPath(const std::string& path, bool isDirectory) {
   NSURL url;
-  std::string p = path;
+  std::string p = absolutePath(path);
   if (isDirectory && (p.empty() || p.back() != '/')) p += '/';
   url.string_ = "file://" + percentEncodePath(p);
   return url;

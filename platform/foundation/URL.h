@@ -9,7 +9,8 @@ namespace platform {
 
 class NSURL {
  public:
-  // A file URL of an absolute path; a folder's URL ends in '/' (the path is looked at).
+  // A file URL of a path, a relative one taken from the working folder; a folder's URL ends in
+  // '/' (the path is looked at).
   static NSURL fileURLWithPath(const std::string& path);
   static NSURL fileURLWithPath(const std::string& path, bool isDirectory);
   // A URL made from text, optionally relative to a base; nullopt when the text is no

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <mutex>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileIO.h"
@@ -12,6 +13,13 @@
 #include "platform/foundation/PropertyList.h"
 
 namespace platform {
+
+// One per domain: the thread that holds the domain's lock file, and how often it took the lock.
+struct DomainLockState {
+  std::recursive_mutex thread;
+  int depth = 0;
+  std::optional<FileLock> file;
+};
 
 namespace {
 
@@ -50,6 +58,13 @@ void setAside(const std::string& path, const std::string& reason) {
     NSLog("Preferences file %@ could not be parsed (%@)", path, reason);
 }
 
+DomainLockState& lockStateOf(const std::string& name) {
+  static std::mutex mutex;
+  static std::map<std::string, DomainLockState> states;
+  std::lock_guard lock(mutex);
+  return states[name];
+}
+
 std::optional<Dictionary> readDomainLocked(const std::string& name) {
   auto path = NSUserDefaults::pathForDomain(name);
   if (!path) return std::nullopt;
@@ -77,22 +92,51 @@ std::optional<Dictionary> readDomainLocked(const std::string& name) {
   return *value->dictionary();
 }
 
+// Called with the domain's lock held, which a name that names no file never gets.
 bool writeDomainLocked(const Dictionary& domain, const std::string& name) {
-  auto path = NSUserDefaults::pathForDomain(name);
-  if (!path) {
-    NSLog("Cannot store preferences domain '%@': not a valid domain name", name);
-    return false;
-  }
+  const auto path = NSUserDefaults::pathForDomain(name);
   std::string error;
   if (!writeFileAtomically(*path, xmlPropertyList(domain), &error)) {
     NSLog("Cannot store preferences domain %@: %@", name, error);
     return false;
   }
-  cache().erase(name);
+  // The writer holds the domain's lock, so the file it just wrote is still its own.
+  struct stat st {};
+  if (stat(path->c_str(), &st) == 0)
+    cache()[name] = {st.st_ino, st.st_size, st.st_mtim, domain};
+  else
+    cache().erase(name);
   return true;
 }
 
 }  // namespace
+
+PreferencesDomainLock::PreferencesDomainLock(const std::string& name,
+                                             std::chrono::milliseconds timeout) {
+  const auto path = NSUserDefaults::pathForDomain(name);
+  if (!path) {
+    NSLog("Cannot lock preferences domain '%@': not a valid domain name", name);
+    return;
+  }
+  DomainLockState& state = lockStateOf(name);
+  state.thread.lock();
+  std::string error;
+  if (state.depth == 0) state.file.emplace(*path + ".lock", timeout, &error);
+  if (!state.file->held()) {
+    NSLog("Cannot lock preferences domain %@: %@", name, error);
+    state.file.reset();
+    state.thread.unlock();
+    return;
+  }
+  ++state.depth;
+  state_ = &state;
+}
+
+PreferencesDomainLock::~PreferencesDomainLock() {
+  if (!state_) return;
+  if (--state_->depth == 0) state_->file.reset();
+  state_->thread.unlock();
+}
 
 NSUserDefaults& NSUserDefaults::standardUserDefaults() {
   static NSUserDefaults defaults(NSBundle::mainBundle().bundleIdentifier().empty()
@@ -134,10 +178,11 @@ std::optional<std::string> NSUserDefaults::stringForKey(const std::string& key) 
 }
 
 void NSUserDefaults::setObject(const Value& value, const std::string& key) {
-  std::lock_guard lock(storeMutex());
-  Dictionary domain = readDomainLocked(domain_).value_or(Dictionary{});
+  const PreferencesDomainLock lock(domain_);
+  if (!lock.held()) return;
+  Dictionary domain = persistentDomainForName(domain_).value_or(Dictionary{});
   domain.insert_or_assign(key, value);
-  writeDomainLocked(domain, domain_);
+  setPersistentDomain(domain, domain_);
 }
 
 void NSUserDefaults::setBool(bool value, const std::string& key) {
@@ -145,10 +190,10 @@ void NSUserDefaults::setBool(bool value, const std::string& key) {
 }
 
 void NSUserDefaults::removeObjectForKey(const std::string& key) {
-  std::lock_guard lock(storeMutex());
-  auto domain = readDomainLocked(domain_);
-  if (!domain || !domain->erase(key)) return;
-  writeDomainLocked(*domain, domain_);
+  const PreferencesDomainLock lock(domain_);
+  if (!lock.held()) return;
+  auto domain = persistentDomainForName(domain_);
+  if (domain && domain->erase(key)) setPersistentDomain(*domain, domain_);
 }
 
 std::optional<Dictionary> NSUserDefaults::persistentDomainForName(const std::string& name) {
@@ -157,15 +202,17 @@ std::optional<Dictionary> NSUserDefaults::persistentDomainForName(const std::str
 }
 
 bool NSUserDefaults::setPersistentDomain(const Dictionary& domain, const std::string& name) {
-  std::lock_guard lock(storeMutex());
-  return writeDomainLocked(domain, name);
+  const PreferencesDomainLock lock(name);
+  std::lock_guard guard(storeMutex());
+  return lock.held() && writeDomainLocked(domain, name);
 }
 
 bool NSUserDefaults::removePersistentDomainForName(const std::string& name) {
-  std::lock_guard lock(storeMutex());
-  auto path = pathForDomain(name);
+  const PreferencesDomainLock lock(name);
+  std::lock_guard guard(storeMutex());
+  if (!lock.held()) return false;
   cache().erase(name);
-  return path && (unlink(path->c_str()) == 0 || errno == ENOENT);
+  return unlink(pathForDomain(name)->c_str()) == 0 || errno == ENOENT;
 }
 
 std::string NSUserDefaults::preferencesFolder() {

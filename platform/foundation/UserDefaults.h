@@ -2,6 +2,7 @@
 // ${XDG_CONFIG_HOME:-$HOME/.config}/kapsho/Preferences/<domain>.plist, read and written whole.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -9,6 +10,27 @@
 #include "platform/foundation/Value.h"
 
 namespace platform {
+
+struct DomainLockState;
+
+// Holds a domain's lock, between processes and between threads, for a whole read-change-write
+// of the domain (the lock file <domain>.plist.lock beside the domain's file), so that writers of
+// one domain never lose each other's changes. The store's own writes take it as well; inside it
+// they do not wait for it again.
+class PreferencesDomainLock {
+ public:
+  // Waits up to timeout; when the lock cannot be had, logs why and held() is false.
+  explicit PreferencesDomainLock(const std::string& name,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  ~PreferencesDomainLock();
+  PreferencesDomainLock(const PreferencesDomainLock&) = delete;
+  PreferencesDomainLock& operator=(const PreferencesDomainLock&) = delete;
+
+  bool held() const { return state_ != nullptr; }
+
+ private:
+  DomainLockState* state_ = nullptr;
+};
 
 class NSUserDefaults {
  public:
@@ -31,6 +53,7 @@ class NSUserDefaults {
   void removeObjectForKey(const std::string& key);
 
   // Persistent domains by name. A value written by another process is seen by the next read.
+  // A caller that reads, changes and writes back a domain holds its PreferencesDomainLock.
   static std::optional<Dictionary> persistentDomainForName(const std::string& name);
   static bool setPersistentDomain(const Dictionary& domain, const std::string& name);
   static bool removePersistentDomainForName(const std::string& name);

@@ -3,8 +3,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <optional>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileIO.h"
@@ -16,12 +17,30 @@ namespace {
 
 const std::string kEntryPrefix = "kapsho-login-item-";
 const std::string kEntrySuffix = ".desktop";
+const std::string kPathKey = "X-Kapsho-Path=";
+const std::string kHiddenKey = "X-Kapsho-Hidden=";
 
-std::string entryPath(std::size_t number) {
-  return autostartFolder() + "/" + kEntryPrefix + std::to_string(number) + kEntrySuffix;
+std::string entryPath(unsigned long entry) {
+  return autostartFolder() + "/" + kEntryPrefix + std::to_string(entry) + kEntrySuffix;
 }
 
-// A string value of a desktop entry: backslash and control characters escaped.
+// The number of an entry's file name; 0 for a file that is no login item's entry.
+unsigned long entryNumber(const std::string& name) {
+  if (name.size() <= kEntryPrefix.size() + kEntrySuffix.size() ||
+      name.compare(0, kEntryPrefix.size(), kEntryPrefix) != 0 ||
+      name.compare(name.size() - kEntrySuffix.size(), kEntrySuffix.size(), kEntrySuffix) != 0)
+    return 0;
+  const std::string digits =
+      name.substr(kEntryPrefix.size(), name.size() - kEntryPrefix.size() - kEntrySuffix.size());
+  if (digits.size() > 18 || !std::all_of(digits.begin(), digits.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      }))
+    return 0;
+  return std::strtoul(digits.c_str(), nullptr, 10);
+}
+
+// A string value of a desktop entry: backslash, line breaks and tabs escaped, and a leading
+// space, which readers would drop.
 std::string escapeValue(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -38,8 +57,38 @@ std::string escapeValue(const std::string& text) {
       case '\r':
         out += "\\r";
         break;
+      case ' ':
+        out += out.empty() ? "\\s" : " ";
+        break;
       default:
         out += c;
+    }
+  }
+  return out;
+}
+
+std::string unescapeValue(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    switch (text[++i]) {
+      case 's':
+        out += ' ';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        out += text[i];
     }
   }
   return out;
@@ -75,32 +124,8 @@ std::string desktopEntry(const std::string& path, bool hidden) {
   const std::string exec =
       executable ? quoteArgument(*executable) : "xdg-open " + quoteArgument(path);
   return "[Desktop Entry]\nType=Application\nName=" + escapeValue(displayName(path)) +
-         "\nExec=" + escapeValue(exec) +
-         "\nX-GNOME-Autostart-enabled=true\nX-Kapsho-Hidden=" + (hidden ? "true" : "false") + "\n";
-}
-
-void writeIfChanged(const std::string& path, const std::string& text) {
-  if (platform::contentsOfFile(path) == text) return;
-  std::string error;
-  if (!platform::writeFileAtomically(path, text, &error))
-    NSLog("Couldn't write autostart entry %@: %@", path, error);
-}
-
-// Entries numbered beyond the list, left from a longer one.
-void removeEntriesAfter(std::size_t count) {
-  DIR* folder = opendir(autostartFolder().c_str());
-  if (!folder) return;
-  while (const dirent* entry = readdir(folder)) {
-    const std::string name = entry->d_name;
-    if (name.rfind(kEntryPrefix, 0) != 0 ||
-        name.size() <= kEntryPrefix.size() + kEntrySuffix.size())
-      continue;
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(name.c_str() + kEntryPrefix.size(), &end, 10);
-    if (end && std::string(end) == kEntrySuffix && number > count)
-      unlink((autostartFolder() + "/" + name).c_str());
-  }
-  closedir(folder);
+         "\nExec=" + escapeValue(exec) + "\nX-GNOME-Autostart-enabled=true\n" + kPathKey +
+         escapeValue(path) + "\n" + kHiddenKey + (hidden ? "true" : "false") + "\n";
 }
 
 }  // namespace
@@ -112,15 +137,48 @@ std::string autostartFolder() {
   return std::string(home ? home : "") + "/.config/autostart";
 }
 
-void mirrorToAutostart(const std::vector<LoginItem>& items) {
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (items[i].path)
-      writeIfChanged(entryPath(i + 1),
-                     desktopEntry(*items[i].path, items[i].hidden.value_or(false)));
-    else
-      unlink(entryPath(i + 1).c_str());
+bool hasAutostartEntry(unsigned long entry) {
+  return access(entryPath(entry).c_str(), F_OK) == 0;
+}
+
+void writeAutostartEntry(const LoginItem& item) {
+  std::string error;
+  if (!platform::writeFileAtomically(entryPath(item.entry),
+                                     desktopEntry(*item.path, item.hidden.value_or(false)), &error))
+    NSLog("Couldn't write autostart entry %@: %@", entryPath(item.entry), error);
+}
+
+void removeAutostartEntry(unsigned long entry) {
+  unlink(entryPath(entry).c_str());
+}
+
+std::vector<unsigned long> autostartEntries() {
+  std::vector<unsigned long> entries;
+  DIR* folder = opendir(autostartFolder().c_str());
+  if (!folder) return entries;
+  while (const dirent* file = readdir(folder))
+    if (const unsigned long entry = entryNumber(file->d_name)) entries.push_back(entry);
+  closedir(folder);
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+std::optional<LoginItem> itemOfAutostartEntry(unsigned long entry) {
+  const auto text = platform::contentsOfFile(entryPath(entry)).value_or("");
+  LoginItem item;
+  item.entry = entry;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = text.substr(start, end - start);
+    if (line.compare(0, kPathKey.size(), kPathKey) == 0)
+      item.path = unescapeValue(line.substr(kPathKey.size()));
+    else if (line.compare(0, kHiddenKey.size(), kHiddenKey) == 0)
+      item.hidden = line.substr(kHiddenKey.size()) == "true";
+    start = end + 1;
   }
-  removeEntriesAfter(items.size());
+  if (!item.path || item.path->empty()) return std::nullopt;
+  return item;
 }
 
 }  // namespace system_events

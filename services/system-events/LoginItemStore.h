@@ -1,37 +1,31 @@
-// The user's ordered list of login items, kept in the service's own preferences domain and
-// mirrored to XDG autostart entries after every change.
+// The user's ordered list of login items, kept in the service's own preferences domain, read
+// and changed under the domain's lock, and mirrored to XDG autostart entries.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <vector>
 
-namespace system_events {
+#include "services/system-events/LoginItem.h"
 
-// A stored item may lack either property; it is answered as it is stored.
-struct LoginItem {
-  std::optional<std::string> path;
-  std::optional<bool> hidden;
-};
+namespace system_events {
 
 inline constexpr const char* kLoginItemsDomain = "com.kapsho.loginitems";
 
 class LoginItemStore {
  public:
-  // What the store holds now; read again only when its file changed since the last read.
-  std::vector<LoginItem> items() const;
-  // Each gives false when the list could not be written.
-  bool append(const LoginItem& item);
-  bool remove(std::size_t index);
-
- private:
-  bool save(const std::vector<LoginItem>& items);
-
-  mutable std::optional<struct stat> readFile_;
-  mutable std::vector<LoginItem> items_;
+  // Brings the autostart entries in line with the list, as a crash between a change of the list
+  // and of its entries may have left them: missing entries are written, entries of items no
+  // longer listed removed. An entry that is there stays as it is: the user may have edited it.
+  void reconcile();
+  // The items by position: those with a path in the list's order, then those without, which no
+  // listing shows but a delete by position still reaches. nullopt when the list cannot be read.
+  std::optional<std::vector<LoginItem>> items();
+  // Adds an item with a path at the end; gives its position, or nullopt when the list could not
+  // be written.
+  std::optional<std::size_t> append(LoginItem item);
+  // false when the list could not be written.
+  bool remove(std::size_t position);
 };
 
 }  // namespace system_events

@@ -1,8 +1,11 @@
 #include "services/system-events/LoginItemsSuite.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/foundation/Log.h"
 
 namespace system_events {
 
@@ -45,17 +48,18 @@ OSErr readSpecifier(const AEDesc* desc, Specifier* specifier) {
   return err;
 }
 
-bool isEvery(const AEDesc* keyData) {
-  FourCharCode ordinal = 0;
-  return keyData->descriptorType == typeAbsoluteOrdinal &&
-         AEGetDescDataSize(keyData) == sizeof ordinal &&
-         AEGetDescData(keyData, &ordinal, sizeof ordinal) == noErr && ordinal == kAEAll;
+// Whether the descriptor is the code as data of the code's type (which reading a specifier has
+// checked to be of a code's size).
+bool holdsCode(const AEDesc* desc, DescType type, FourCharCode code) {
+  FourCharCode held = 0;
+  return desc->descriptorType == type && AEGetDescData(desc, &held, sizeof held) == noErr &&
+         held == code;
 }
 
-// The positions (from 0) of the login items that an element specifier names: every one, or
-// one by its index from 1, a negative index counting from the end.
-OSErr positionsOf(const AEDesc* desc, std::size_t count, bool everyAllowed,
-                  std::vector<std::size_t>* positions, bool* every) {
+// The position (from 0) of the login item that an element specifier names by its index from 1,
+// a negative index counting from the end; none for every login item, where that is allowed.
+OSErr positionOf(const AEDesc* desc, std::size_t count, bool everyAllowed,
+                 std::optional<std::size_t>* position) {
   Specifier specifier;
   OSErr err = readSpecifier(desc, &specifier);
   if (err != noErr) return err;
@@ -63,20 +67,16 @@ OSErr positionsOf(const AEDesc* desc, std::size_t count, bool everyAllowed,
       specifier.container.get()->descriptorType != typeNull ||
       specifier.keyForm != formAbsolutePosition)
     return errAEEventNotHandled;
-  *every = isEvery(specifier.keyData.get());
-  if (*every) {
-    if (!everyAllowed) return errAEEventNotHandled;
-    for (std::size_t i = 0; i < count; ++i) positions->push_back(i);
-    return noErr;
-  }
+  if (holdsCode(specifier.keyData.get(), typeAbsoluteOrdinal, kAEAll))
+    return everyAllowed ? noErr : errAEEventNotHandled;
   Desc index;
   err = AECoerceDesc(specifier.keyData.get(), typeSInt32, &index);
   SInt32 n = 0;
   if (err == noErr) err = AEGetDescData(index.get(), &n, sizeof n);
   if (err != noErr) return err;
-  const long position = n < 0 ? static_cast<long>(count) + n : static_cast<long>(n) - 1;
-  if (n == 0 || position < 0 || position >= static_cast<long>(count)) return errAENoSuchObject;
-  positions->push_back(static_cast<std::size_t>(position));
+  const long from0 = n < 0 ? static_cast<long>(count) + n : static_cast<long>(n) - 1;
+  if (n == 0 || from0 < 0 || from0 >= static_cast<long>(count)) return errAENoSuchObject;
+  *position = static_cast<std::size_t>(from0);
   return noErr;
 }
 
@@ -109,14 +109,19 @@ OSErr propertiesOf(const LoginItem& item, AERecord* record) {
   return err;
 }
 
-OSErr listOfProperties(const std::vector<LoginItem>& items,
-                       const std::vector<std::size_t>& positions, AEDescList* list) {
+// Every item that has a path; the others (numbered after them) are skipped with one line.
+OSErr listOfProperties(const std::vector<LoginItem>& items, AEDescList* list) {
   OSErr err = AECreateList(nullptr, 0, false, list);
-  for (std::size_t i = 0; err == noErr && i < positions.size(); ++i) {
+  const auto listed =
+      std::find_if(items.begin(), items.end(), [](const LoginItem& item) { return !item.path; });
+  for (auto item = items.begin(); err == noErr && item != listed; ++item) {
     Desc record;
-    err = propertiesOf(items[positions[i]], &record);
+    err = propertiesOf(*item, &record);
     if (err == noErr) err = AEPutDesc(list, 0, record.get());
   }
+  if (listed != items.end())
+    NSLog("Login items %ld to %ld have no usable path and are not listed",
+          static_cast<long>(listed - items.begin()) + 1, static_cast<long>(items.size()));
   return err;
 }
 
@@ -182,19 +187,15 @@ OSErr LoginItemsSuite::getData(const AppleEvent* event, AppleEvent* reply) {
   OSErr err = AEGetParamDesc(event, keyDirectObject, typeObjectSpecifier, &direct);
   if (err == noErr) err = readSpecifier(direct.get(), &property);
   if (err != noErr) return err;
-  DescType propertyID = 0;
   if (property.desiredClass != cProperty || property.keyForm != formPropertyID ||
-      property.keyData.get()->descriptorType != typeType ||
-      AEGetDescData(property.keyData.get(), &propertyID, sizeof propertyID) != noErr ||
-      propertyID != pProperties)
+      !holdsCode(property.keyData.get(), typeType, pProperties))
     return errAEEventNotHandled;
   const auto items = store_.items();
-  std::vector<std::size_t> positions;
-  bool every = false;
-  err = positionsOf(property.container.get(), items.size(), true, &positions, &every);
+  if (!items) return ioErr;
+  std::optional<std::size_t> position;
+  err = positionOf(property.container.get(), items->size(), true, &position);
   if (err == noErr)
-    err = every ? listOfProperties(items, positions, &result)
-                : propertiesOf(items[positions.front()], &result);
+    err = position ? propertiesOf((*items)[*position], &result) : listOfProperties(*items, &result);
   if (err == noErr) err = AEPutParamDesc(reply, keyDirectObject, result.get());
   return err;
 }
@@ -216,20 +217,21 @@ OSErr LoginItemsSuite::createElement(const AppleEvent* event, AppleEvent* reply)
     if (err == errAEDescNotFound) err = noErr;
   }
   if (err == noErr) err = checkAtEnd(event);
-  if (err == noErr && !store_.append(LoginItem{path, hidden != 0})) err = ioErr;
-  if (err == noErr) err = specifierOfItem(static_cast<SInt32>(store_.items().size()), &specifier);
+  std::optional<std::size_t> position;
+  if (err == noErr && !(position = store_.append(LoginItem{path, hidden != 0, 0, {}}))) err = ioErr;
+  if (err == noErr) err = specifierOfItem(static_cast<SInt32>(*position + 1), &specifier);
   if (err == noErr) err = AEPutParamDesc(reply, keyDirectObject, specifier.get());
   return err;
 }
 
 OSErr LoginItemsSuite::deleteElement(const AppleEvent* event) {
   Desc direct;
-  std::vector<std::size_t> positions;
-  bool every = false;
+  std::optional<std::size_t> position;
   OSErr err = AEGetParamDesc(event, keyDirectObject, typeObjectSpecifier, &direct);
-  if (err == noErr)
-    err = positionsOf(direct.get(), store_.items().size(), false, &positions, &every);
-  if (err == noErr && !store_.remove(positions.front())) err = ioErr;
+  const auto items = err == noErr ? store_.items() : std::nullopt;
+  if (err == noErr && !items) err = ioErr;
+  if (err == noErr) err = positionOf(direct.get(), items->size(), false, &position);
+  if (err == noErr && !store_.remove(*position)) err = ioErr;
   return err;
 }
 

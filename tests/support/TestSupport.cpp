@@ -196,6 +196,14 @@ bool ChildProcess::running() {
   return !status_;
 }
 
+bool stopProcess(pid_t pid) {
+  kill(pid, SIGSTOP);
+  return waitUntil([&] {
+    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    return stat.find(") T ") != std::string::npos;
+  });
+}
+
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
   TempDir dir;
   CommandResult result;

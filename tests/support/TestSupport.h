@@ -96,6 +96,9 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
+// Stops the process (SIGSTOP) and waits until it is stopped; false if it does not stop.
+bool stopProcess(pid_t pid);
+
 // Runs a command to its end and gives its exit code and standard output.
 struct CommandResult {
   int exitCode = -1;

@@ -93,6 +93,7 @@ int write(const std::vector<std::string>& args, std::ostream& err) {
   std::string problem;
   auto value = args.size() == 5 ? typedValue(args[3], args[4], problem) : Value(args[3]);
   if (!value) return usage(err, problem);
+  const platform::PreferencesDomainLock lock(args[1]);
   Dictionary domain = NSUserDefaults::persistentDomainForName(args[1]).value_or(Dictionary{});
   domain.insert_or_assign(args[2], *value);
   if (!NSUserDefaults::setPersistentDomain(domain, args[1])) {
@@ -104,6 +105,7 @@ int write(const std::vector<std::string>& args, std::ostream& err) {
 
 int remove(const std::vector<std::string>& args, std::ostream& err) {
   if (args.size() < 2 || args.size() > 3) return usage(err, "delete takes a domain and a key");
+  const platform::PreferencesDomainLock lock(args[1]);
   auto domain = NSUserDefaults::persistentDomainForName(args[1]);
   if (!domain) {
     err << "Domain " << args[1] << " does not exist\n";

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TestSupport.h"
@@ -88,6 +90,23 @@ TEST_F(DefaultsTool, BadUsageIsExplainedAndLeavesTheDomainAlone) {
     EXPECT_NE(result.err.find("usage:"), std::string::npos) << result.err;
   }
   EXPECT_EQ(readFile(file()), before);
+}
+
+TEST_F(DefaultsTool, WritersOfOneDomainAtOnceLoseNoKey) {
+  constexpr int kWriters = 20;
+  std::vector<std::unique_ptr<ChildProcess>> writers;
+  for (int i = 0; i < kWriters; ++i)
+    writers.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{stagePath("bin/kapsho-defaults"), "write", domain,
+                                 "key" + std::to_string(i), "-int", std::to_string(i)}));
+  for (auto& writer : writers) {
+    const auto status = writer->wait();
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  }
+  const auto stored = platform::NSUserDefaults::persistentDomainForName(domain);
+  ASSERT_TRUE(stored);
+  ASSERT_EQ(stored->size(), static_cast<size_t>(kWriters));
+  for (int i = 0; i < kWriters; ++i) EXPECT_EQ(stored->at("key" + std::to_string(i)).integer(), i);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// LoginItemsAE against a scripted stand-in with System Events' signature, for answers the real
-// service never gives (error numbers of other types, properties of the wrong type), and the
-// module's invariants.
+// LoginItemsAE and the registry against a scripted stand-in with System Events' signature, for
+// answers the real service never gives (error numbers of other types, failed listings,
+// properties of the wrong type), and the module's invariants.
 #include "loginitems/LoginItemsAE/LoginItemsAE.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "loginitems/QZLoginItemRegistry.h"
 #include "platform/carbon/AETransport.h"
 #include "platform/carbon/AEWire.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
@@ -27,24 +28,13 @@ class ScriptedSystemEvents : public ::testing::Test {
         std::vector<std::string>{std::string(FAKE_SYSTEM_EVENTS) + "/Contents/MacOS/EventTestApp",
                                  home.file("reply")},
         std::map<std::string, std::string>{}, "/dev/null", "/dev/null");
-    ASSERT_TRUE(waitUntil(
-        [&] { return access(platform::eventSocketPath(standIn->pid()).c_str(), F_OK) == 0; }));
+    ASSERT_TRUE(platform::processAnswersEvents(standIn->pid(), std::chrono::seconds(10)));
   }
 
   void answerWithErrorNumber(DescType type, const void* data, Size size) {
     Desc record;
     ASSERT_EQ(AECreateList(nullptr, 0, true, &record.d), noErr);
     ASSERT_EQ(AEPutKeyPtr(&record.d, keyErrorNumber, type, data, size), noErr);
-    answerWith(record.d);
-  }
-
-  // A listing answer holding one record with these properties.
-  void answerWithItem(const AEDesc& item) {
-    Desc list, record;
-    ASSERT_EQ(AECreateList(nullptr, 0, false, &list.d), noErr);
-    ASSERT_EQ(AEPutDesc(&list.d, 0, &item), noErr);
-    ASSERT_EQ(AECreateList(nullptr, 0, true, &record.d), noErr);
-    ASSERT_EQ(AEPutKeyDesc(&record.d, keyDirectObject, &list.d), noErr);
     answerWith(record.d);
   }
 
@@ -56,42 +46,54 @@ class ScriptedSystemEvents : public ::testing::Test {
   std::unique_ptr<ChildProcess> standIn;
 };
 
-TEST_F(ScriptedSystemEvents, AnErrorNumberIsTheResultWhenItReadsAsA16BitInteger) {
-  const SInt32 number = errAENoSuchObject;
-  answerWithErrorNumber(typeSInt32, &number, sizeof number);
-  EXPECT_EQ(LIAERemove(0), errAENoSuchObject);
-  CFArrayRef items = nullptr;
-  EXPECT_EQ(LIAECopyLoginItems(&items), errAENoSuchObject);
-  EXPECT_EQ(items, nullptr);
+TEST_F(ScriptedSystemEvents, AnErrorNumberCountsOnlyWhenItReadsAsA16BitInteger) {
+  const SInt32 noSuchObject = errAENoSuchObject, tooLarge = 70000;
+  const struct {
+    DescType type;
+    const void* data;
+    Size size;
+    OSStatus result;
+  } answers[] = {{typeSInt32, &noSuchObject, 4, errAENoSuchObject},
+                 {typeUTF8Text, "-1728", 5, errAECoercionFail},
+                 {typeSInt32, &tooLarge, 4, errAECoercionFail}};
+  for (const auto& answer : answers) {
+    answerWithErrorNumber(answer.type, answer.data, answer.size);
+    EXPECT_EQ(LIAERemove(0), answer.result);
+    CFArrayRef items = nullptr;
+    EXPECT_EQ(LIAECopyLoginItems(&items), answer.result);
+    EXPECT_EQ(items, nullptr);
+    standIn.reset();
+  }
 }
 
-TEST_F(ScriptedSystemEvents, AnErrorNumberAsTextIsACoercionFailureNotSuccess) {
-  answerWithErrorNumber(typeUTF8Text, "-1728", 5);
-  EXPECT_EQ(LIAERemove(0), errAECoercionFail);
-}
-
-TEST_F(ScriptedSystemEvents, AnErrorNumberBeyond16BitsIsACoercionFailure) {
-  const SInt32 number = 70000;
-  answerWithErrorNumber(typeSInt32, &number, sizeof number);
-  EXPECT_EQ(LIAERemove(0), errAECoercionFail);
-}
-
-TEST_F(ScriptedSystemEvents, AListingWithoutADirectObjectFails) {
+TEST_F(ScriptedSystemEvents, AFailedListingIsLoggedOnceAndTurnsLookupsAndRemovalsDown) {
   Desc empty;
   ASSERT_EQ(AECreateList(nullptr, 0, true, &empty.d), noErr);
   answerWith(empty.d);
-  CFArrayRef items = nullptr;
-  EXPECT_EQ(LIAECopyLoginItems(&items), errAEDescNotFound);
-  EXPECT_EQ(items, nullptr);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(QZLoginItemRegistry::allLoginItems());
+  EXPECT_EQ(QZLoginItemRegistry::indexForLoginItemWithPath("/Applications/A.app"), -1);
+  EXPECT_FALSE(QZLoginItemRegistry::removeLoginItemWithPath("/Applications/A.app"));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  size_t lines = 0;
+  for (size_t at = 0;
+       (at = log.find("Couldn't list login items error -1701", at)) != std::string::npos; ++at)
+    ++lines;
+  EXPECT_EQ(lines, 3u) << log;
+  EXPECT_EQ(log.find("remove"), std::string::npos) << "no delete was sent";
 }
 
 TEST_F(ScriptedSystemEvents, AHiddenFlagThatIsNoBooleanReadsAsFalse) {
-  Desc item;
+  Desc item, list, record;
   ASSERT_EQ(AECreateList(nullptr, 0, true, &item.d), noErr);
   ASSERT_EQ(AEPutKeyPtr(&item.d, fourCharCode("ppth"), typeUTF8Text, "/nonexistent/A.app", 18),
             noErr);
   ASSERT_EQ(AEPutKeyPtr(&item.d, fourCharCode("hidn"), typeUTF8Text, "yes", 3), noErr);
-  answerWithItem(item.d);
+  ASSERT_EQ(AECreateList(nullptr, 0, false, &list.d), noErr);
+  ASSERT_EQ(AEPutDesc(&list.d, 0, &item.d), noErr);
+  ASSERT_EQ(AECreateList(nullptr, 0, true, &record.d), noErr);
+  ASSERT_EQ(AEPutKeyDesc(&record.d, keyDirectObject, &list.d), noErr);
+  answerWith(record.d);
   CFArrayRef items = nullptr;
   ASSERT_EQ(LIAECopyLoginItems(&items), noErr);
   const CFRef<CFArrayRef> owned(items);

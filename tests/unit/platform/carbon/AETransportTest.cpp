@@ -1,34 +1,56 @@
 #include "platform/carbon/AETransport.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
 #include "tests/unit/platform/carbon/CarbonTestSupport.h"
 
 using namespace testing_support;
+using namespace std::chrono_literals;
 
 namespace {
 
-void makeEventToSelf(Desc& event, SInt32 payload) {
+constexpr SInt32 kHold = 1000;
+
+void makeEventTo(pid_t pid, Desc& event, SInt32 payload) {
   Desc target;
-  const ProcessSerialNumber self{0, static_cast<UInt32>(getpid())};
-  ASSERT_EQ(AECreateDesc(typeProcessSerialNumber, &self, sizeof self, &target), noErr);
+  const ProcessSerialNumber psn{0, static_cast<UInt32>(pid)};
+  ASSERT_EQ(AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target), noErr);
   ASSERT_EQ(AECreateAppleEvent(kAECoreSuite, kAEGetData, &target, kAutoGenerateReturnID,
                                kAnyTransactionID, &event),
             noErr);
   ASSERT_EQ(AEPutParamPtr(&event, keyDirectObject, typeSInt32, &payload, 4), noErr);
 }
 
-// A listener for this process on a thread of its own: it doubles the direct object, and a
-// negative one comes back as the handler's error.
+OSErr sendTo(pid_t pid, SInt32 payload, long ticks = 300) {
+  Desc event, reply;
+  makeEventTo(pid, event, payload);
+  return AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks);
+}
+
+sockaddr_un selfAddress() {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, platform::eventSocketPath(getpid()).c_str());
+  return address;
+}
+
+// A listener for this process on a thread of its own: it doubles the direct object, and kHold
+// keeps the handler until released.
 class Listening : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,19 +59,31 @@ class Listening : public ::testing::Test {
     thread = std::thread([this] { listener.run(); });
   }
   void TearDown() override {
+    release();
     listener.stop();
     thread.join();
+  }
+  void release() {
+    std::lock_guard lock(holdMutex);
+    released = true;
+    held.notify_all();
   }
 
   TempHome home;
   std::atomic<int> served{0};
+  std::mutex holdMutex;
+  std::condition_variable held;
+  bool released = false;
   platform::AEEventListener listener{[this](const AppleEvent* event, AppleEvent* reply) -> OSErr {
     ++served;
     SInt32 n = 0;
     const OSErr err =
         AEGetParamPtr(event, keyDirectObject, typeSInt32, nullptr, &n, sizeof n, nullptr);
+    if (n == kHold) {
+      std::unique_lock lock(holdMutex);
+      held.wait(lock, [&] { return released; });
+    }
     if (err != noErr) return err;
-    if (n < 0) return static_cast<OSErr>(n);
     n *= 2;
     return AEPutParamPtr(reply, keyDirectObject, typeSInt32, &n, sizeof n);
   }};
@@ -60,64 +94,84 @@ TEST_F(Listening, AnEventGoesAndItsReplyComesBack) {
   struct stat st {};
   ASSERT_EQ(stat((home.runtimeDir() + "/kapsho").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  for (SInt32 i = 1; i <= 20; ++i) {
-    Desc event, reply;
-    makeEventToSelf(event, i);
-    ASSERT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 300), noErr);
-    SInt32 doubled = 0;
-    ASSERT_EQ(AEGetParamPtr(&reply.d, keyDirectObject, typeSInt32, nullptr, &doubled, 4, nullptr),
-              noErr);
-    EXPECT_EQ(doubled, 2 * i);
-    FourCharCode id = 0;
-    ASSERT_EQ(AEGetAttributePtr(&reply.d, keyEventIDAttr, typeType, nullptr, &id, 4, nullptr),
-              noErr);
-    EXPECT_EQ(id, kAEAnswer);
-  }
-  EXPECT_EQ(served, 20);
-}
-
-TEST_F(Listening, AHandlersErrorArrivesAsTheReplysErrorNumber) {
   Desc event, reply;
-  makeEventToSelf(event, errAENoSuchObject);
+  makeEventTo(getpid(), event, 21);
   ASSERT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 300), noErr);
-  SInt16 number = 0;
-  ASSERT_EQ(AEGetParamPtr(&reply.d, keyErrorNumber, typeSInt16, nullptr, &number, 2, nullptr),
-            noErr);
-  EXPECT_EQ(number, errAENoSuchObject);
+  EXPECT_EQ(readAs<SInt32>(&reply.d, keyDirectObject, typeSInt32), 42);
+  FourCharCode id = 0;
+  ASSERT_EQ(AEGetAttributePtr(&reply.d, keyEventIDAttr, typeType, nullptr, &id, 4, nullptr), noErr);
+  EXPECT_EQ(id, kAEAnswer);
 }
 
-TEST_F(Listening, GarbageAndSilentPeersDoNotStopTheListener) {
+TEST_F(Listening, ARemovedSocketIsPutBack) {
   const std::string path = platform::eventSocketPath(getpid());
-  for (const std::string& junk :
-       {std::string("\0\0\0\5hello", 9), std::string("\xff\xff"), std::string()}) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_TRUE(waitUntil([&] { return access(path.c_str(), F_OK) == 0; }));
+  EXPECT_EQ(sendTo(getpid(), 3), noErr);
+}
+
+TEST_F(Listening, WorkItsSenderGaveUpOnIsNeverStarted) {
+  std::thread holding([&] { EXPECT_EQ(sendTo(getpid(), kHold), noErr); });
+  ASSERT_TRUE(waitUntil([&] { return served == 1; }));
+  EXPECT_FALSE(platform::processAnswersEvents(getpid(), 100ms)) << "it is stuck in a handler";
+  EXPECT_EQ(sendTo(getpid(), 5, 6), errAETimeout);
+  release();
+  holding.join();
+  EXPECT_EQ(sendTo(getpid(), 7), noErr);
+  EXPECT_FALSE(waitUntil([&] { return served > 2; }, 300ms)) << "the event given up on ran";
+}
+
+TEST_F(Listening, AcceptingPausesWhileDescriptorsRunOut) {
+  int clients[3];
+  const timeval patience{10, 0};
+  for (int& fd : clients) {
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  }
+  const int lowestFree = dup(clients[0]);
+  close(lowestFree);
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit exhausted = old;
+  exhausted.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+  const sockaddr_un address = selfAddress();
+  for (int fd : clients)
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  clockid_t listenerClock;
+  pthread_getcpuclockid(thread.native_handle(), &listenerClock);
+  timespec before{}, after{};
+  clock_gettime(listenerClock, &before);
+  std::this_thread::sleep_for(500ms);
+  clock_gettime(listenerClock, &after);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  const double busy = static_cast<double>(after.tv_sec - before.tv_sec) +
+                      static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
+  EXPECT_LT(busy, 0.1) << "the listener spun while it could not accept";
+  for (int fd : clients) {
+    char reply[4] = {1, 1, 1, 1};
+    ASSERT_EQ(write(fd, "\0\0\0\0", 4), 4);
+    EXPECT_EQ(recv(fd, reply, 4, MSG_WAITALL), 4) << "served once descriptors are back";
+    EXPECT_EQ(std::string(reply, 4), std::string(4, '\0'));
     close(fd);
   }
-  Desc event, reply;
-  makeEventToSelf(event, 4);
-  EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 300), noErr);
 }
 
 // A peer that takes the connection but never answers.
 class MuteServer {
  public:
   MuteServer() {
-    const std::string path = platform::eventSocketPath(getpid());
-    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
-    unlink(path.c_str());
+    std::string error;
+    platform::eventSocketFolder(&error);
     fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const sockaddr_un address = selfAddress();
+    bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     listen(fd_, 4);
   }
-  ~MuteServer() { close(fd_); }
+  ~MuteServer() {
+    close(fd_);
+    unlink(platform::eventSocketPath(getpid()).c_str());
+  }
   // Takes one connection, reads what comes, and closes it without a reply.
   void hangUpOnNext() {
     const int connection = accept(fd_, nullptr, nullptr);
@@ -133,25 +187,42 @@ class MuteServer {
 
 TEST(AETransport, NoReplyInTimeIsATimeOutAndAHangUpAnInvalidConnection) {
   TempHome home;
-  Desc event, reply;
-  makeEventToSelf(event, 1);
-  {
-    MuteServer mute;
-    EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 6), errAETimeout);
-    EXPECT_EQ(reply.d.descriptorType, typeNull);
-  }
+  EXPECT_EQ(sendTo(getpid(), 1, 6), errAETimeout) << "no socket while this process runs";
   MuteServer hangingUp;
   std::thread hangUp([&] { hangingUp.hangUpOnNext(); });
-  EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 300), connectionInvalid);
+  EXPECT_EQ(sendTo(getpid(), 1), connectionInvalid);
   hangUp.join();
+  Desc event, reply;
+  makeEventTo(getpid(), event, 1);
+  EXPECT_EQ(AESendMessage(&event.d, &reply.d, 1, 60), errAEUnknownSendMode);
 }
 
-TEST(AETransport, ATargetWithoutASocketIsAnInvalidConnection) {
+TEST(AETransport, ATargetStillStartingIsWaitedForWithinTheTimeOut) {
   TempHome home;
-  Desc event, reply;
-  makeEventToSelf(event, 1);
-  EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 60), connectionInvalid);
-  EXPECT_EQ(AESendMessage(&event.d, &reply.d, 1, 60), errAEUnknownSendMode);
+  platform::AEEventListener listener([](const AppleEvent*, AppleEvent*) { return noErr; });
+  std::thread late([&] {
+    std::this_thread::sleep_for(200ms);
+    std::string error;
+    ASSERT_TRUE(listener.open(&error)) << error;
+    listener.run();
+  });
+  EXPECT_EQ(sendTo(getpid(), 1), noErr);
+  listener.stop();
+  late.join();
+}
+
+TEST(AETransport, ATargetThatEndedOrIsStoppedNeverTookTheEvent) {
+  TempHome home;
+  ChildProcess target({std::string(EVENT_TEST_APP) + "/Contents/MacOS/EventTestApp"});
+  ASSERT_TRUE(platform::processAnswersEvents(target.pid(), 10s));
+  ASSERT_TRUE(stopProcess(target.pid()));
+  EXPECT_EQ(sendTo(target.pid(), 1), procNotFound);
+  EXPECT_FALSE(platform::processAnswersEvents(target.pid(), 10s));
+  kill(target.pid(), SIGCONT);
+  EXPECT_EQ(sendTo(target.pid(), 1), noErr);
+  kill(target.pid(), SIGTERM);
+  ASSERT_TRUE(target.wait());
+  EXPECT_EQ(sendTo(target.pid(), 1), procNotFound);
 }
 
 }  // namespace

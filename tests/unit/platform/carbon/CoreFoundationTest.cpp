@@ -57,45 +57,4 @@ TEST(CoreFoundation, URLsOfMissingPathsCompareByTheirNormalPath) {
   EXPECT_FALSE(CFURLGetFSRef(urlFromBytes("/nonexistent/A.app").get(), &ref));
 }
 
-TEST(CoreFoundation, PathsLongerThanAClassicBufferKeepEveryByte) {
-  TempDir dir;
-  std::string path = dir.path();
-  while (path.size() < 1500) path += "/" + std::string(200, 'd');
-  fs::create_directories(path);
-  FSRef ref;
-  Boolean isDirectory = false;
-  ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &ref, &isDirectory), noErr);
-  EXPECT_TRUE(isDirectory);
-  std::vector<UInt8> small(1024), large(4096);
-  EXPECT_EQ(FSRefMakePath(&ref, small.data(), 1024), paramErr);
-  ASSERT_EQ(FSRefMakePath(&ref, large.data(), 4096), noErr);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(large.data())), fs::canonical(path).string());
-}
-
-TEST(CoreFoundation, CollectionsKeepWhatTheyHold) {
-  CFMutableArrayRef array = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
-  ASSERT_NE(array, nullptr);
-  {
-    const auto url = urlFromBytes("/nonexistent/x");
-    const void* keys[] = {CFSTR("URL"), CFSTR("Hidden")};
-    const void* values[] = {url.get(), kCFBooleanTrue};
-    const CFRef<CFDictionaryRef> entry(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 2,
-                                                          &kCFTypeDictionaryKeyCallBacks,
-                                                          &kCFTypeDictionaryValueCallBacks));
-    CFArrayAppendValue(array, entry.get());
-  }
-  ASSERT_EQ(CFArrayGetCount(array), 1);
-  const auto entry = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(array, 0));
-  EXPECT_EQ(CFDictionaryGetCount(entry), 2);
-  const CFRef<CFStringRef> key(
-      CFStringCreateWithCString(kCFAllocatorDefault, "URL", kCFStringEncodingUTF8));
-  const auto url = static_cast<CFURLRef>(CFDictionaryGetValue(entry, key.get()));
-  ASSERT_NE(url, nullptr);
-  EXPECT_EQ(platform::toNSURL(url).path(), "/nonexistent/x");
-  EXPECT_TRUE(
-      CFBooleanGetValue(static_cast<CFBooleanRef>(CFDictionaryGetValue(entry, CFSTR("Hidden")))));
-  EXPECT_EQ(CFArrayGetValueAtIndex(array, 1), nullptr);
-  CFRelease(array);
-}
-
 }  // namespace

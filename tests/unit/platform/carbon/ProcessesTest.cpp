@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "platform/carbon/AETransport.h"
 #include "platform/carbon/LaunchServices.h"
@@ -15,6 +16,7 @@
 #include "tests/unit/platform/carbon/CarbonTestSupport.h"
 
 using namespace testing_support;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -56,15 +58,11 @@ TEST_F(Launching, AnOpenedApplicationAnswersAtOnceAndTheWalkFindsIt) {
   EXPECT_EQ(app.path, fs::canonical(EVENT_TEST_APP).string());
   const LSApplicationParameters params{0,       kLSLaunchDefaults, &app,   nullptr,
                                        nullptr, nullptr,           nullptr};
-  ProcessSerialNumber psn{0, 0};
+  ProcessSerialNumber psn{0, 0}, again{0, 0};
   ASSERT_EQ(LSOpenApplication(&params, &psn), noErr);
-
-  Desc target, event, reply;
-  ASSERT_EQ(AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target), noErr);
-  ASSERT_EQ(AECreateAppleEvent(kAECoreSuite, kAEGetData, &target, kAutoGenerateReturnID,
-                               kAnyTransactionID, &event),
-            noErr);
-  EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, 300), noErr);
+  EXPECT_TRUE(platform::processAnswersEvents(static_cast<pid_t>(psn.lowLongOfPSN), 10s));
+  ASSERT_EQ(LSOpenApplication(&params, &again), noErr);
+  EXPECT_EQ(again.lowLongOfPSN, psn.lowLongOfPSN) << "the one running is opened, not another";
 
   const auto found = findBySignature(kTestAppSignature);
   ASSERT_TRUE(found);
@@ -84,6 +82,28 @@ TEST_F(Launching, AnOpenedApplicationAnswersAtOnceAndTheWalkFindsIt) {
   EXPECT_NE(access(platform::eventSocketPath(pid).c_str(), F_OK), 0);
   ProcessInfoRec after{};
   EXPECT_EQ(GetProcessInformation(&psn, &after), procNotFound);
+}
+
+TEST_F(Launching, AnOpenedInstanceThatStepsAsideLeavesTheOneServingToBeUsed) {
+  FSRef app;
+  ASSERT_EQ(LSFindApplicationForInfo(kTestAppSignature, nullptr, nullptr, &app, nullptr), noErr);
+  const LSApplicationParameters params{0,       kLSLaunchDefaults, &app,   nullptr,
+                                       nullptr, nullptr,           nullptr};
+  TempDir flags;
+  ProcessSerialNumber opened{0, 0};
+  OSStatus status = paramErr;
+  std::optional<ProcessInfoRec> aside;
+  ScopedEnv stepAside("KAPSHO_TEST_STEP_ASIDE", flags.file("leave"));
+  std::thread opening([&] { status = LSOpenApplication(&params, &opened); });
+  ASSERT_TRUE(waitUntil([&] { return (aside = findBySignature(kTestAppSignature)).has_value(); }));
+  ChildProcess serving({std::string(EVENT_TEST_APP) + "/Contents/MacOS/EventTestApp"},
+                       {{"KAPSHO_TEST_STEP_ASIDE", ""}});
+  ASSERT_TRUE(platform::processAnswersEvents(serving.pid(), 10s));
+  writeFile(flags.file("leave"), "");
+  opening.join();
+  EXPECT_EQ(status, noErr);
+  EXPECT_EQ(opened.lowLongOfPSN, static_cast<UInt32>(serving.pid()));
+  waitpid(static_cast<pid_t>(aside->processNumber.lowLongOfPSN), nullptr, 0);
 }
 
 TEST_F(Launching, TheWalkHoldsThisProcessButNoneOfAnotherSession) {

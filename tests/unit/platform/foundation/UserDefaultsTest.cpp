@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -88,6 +90,35 @@ TEST_F(UserDefaultsTest, WholeDomainsByNameAndNamesThatCannotNameAFile) {
     EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, name)) << name;
     EXPECT_FALSE(NSUserDefaults::persistentDomainForName(name)) << name;
   }
+}
+
+TEST_F(UserDefaultsTest, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys) {
+  constexpr int kWriters = 10;
+  std::vector<pid_t> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      NSUserDefaults("com.example.shared").setObject(Value(i), "key" + std::to_string(i));
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  for (pid_t pid : writers) ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  const auto stored = NSUserDefaults::persistentDomainForName("com.example.shared");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->size(), static_cast<size_t>(kWriters));
+}
+
+TEST_F(UserDefaultsTest, ADomainLockHeldAroundTheStoresOwnWritesIsHeldThroughout) {
+  const PreferencesDomainLock lock("com.example.held");
+  ASSERT_TRUE(lock.held());
+  EXPECT_TRUE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, "com.example.held"));
+  const pid_t other = fork();
+  if (other == 0)
+    _exit(FileLock(fileOf("com.example.held") + ".lock", std::chrono::milliseconds(100)).held());
+  int status = -1;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another process took the lock meanwhile";
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // A bundled program that answers Apple events, for tests of the process walk, of launching and
 // of the transport. It replies with the event's direct object, or, given a file holding a
-// flattened record, with that record's entries as the reply's parameters.
+// flattened record, with that record's entries as the reply's parameters. Started with
+// KAPSHO_TEST_STEP_ASIDE naming a file, it answers nothing and leaves once the file is there, as
+// an instance does that finds the session served by another.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -45,6 +49,10 @@ OSErr echo(const AppleEvent* event, AppleEvent* reply) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const char* aside = std::getenv("KAPSHO_TEST_STEP_ASIDE"); aside && *aside) {
+    for (int waited = 0; access(aside, F_OK) != 0 && waited < 10000; ++waited) usleep(1000);
+    return 0;
+  }
   std::optional<std::string> canned;
   if (argc > 1 && !(canned = platform::contentsOfFile(argv[1]))) return 2;
   platform::AEEventListener listener([&](const AppleEvent* event, AppleEvent* reply) {
