@@ -11,6 +11,7 @@ packages=(
   imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools libssl-dev openssl
   libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
+  scdoc dpkg-dev file lintian man-db systemd xdg-utils
 )
 
 missing=()

@@ -47,9 +47,12 @@ RunResult run(const std::string& server, std::size_t size, int uploadsPerClient)
       std::mt19937 random(static_cast<unsigned>(c));
       std::string bytes(size, '\0');
       std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+      // The server takes only images: a PNG signature, then the upload's own tag.
+      const std::string signature = "\x89PNG\r\n\x1a\n";
+      std::copy(signature.begin(), signature.end(), bytes.begin());
       for (int i = 0; i < uploadsPerClient; ++i) {
         const std::string tag = std::to_string(c) + "-" + std::to_string(i) + "-";
-        std::copy(tag.begin(), tag.end(), bytes.begin());
+        std::copy(tag.begin(), tag.end(), bytes.begin() + signature.size());
         if (!upload(port, bytes)) ++failed;
       }
     });

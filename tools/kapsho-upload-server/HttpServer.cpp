@@ -134,7 +134,8 @@ struct HttpServer::Callbacks {
     if (!exchange.begun) {
       exchange.begun = true;
       exchange.method = method;
-      return static_cast<HttpServer*>(self)->begin(exchange, Request(connection, method, path))
+      return static_cast<HttpServer*>(self)->begin(
+                 exchange, Request(connection, method, path, exchange.client))
                  ? MHD_YES
                  : MHD_NO;
     }
@@ -188,8 +189,12 @@ Reply Reply::plain(int status, const std::string& text) {
   return reply;
 }
 
-Request::Request(MHD_Connection* connection, std::string method, std::string path)
-    : connection_(connection), method_(std::move(method)), path_(std::move(path)) {}
+Request::Request(MHD_Connection* connection, std::string method, std::string path,
+                 std::string client)
+    : connection_(connection),
+      method_(std::move(method)),
+      path_(std::move(path)),
+      client_(std::move(client)) {}
 
 std::optional<std::string> Request::header(const char* name) const {
   const char* value = MHD_lookup_connection_value(connection_, MHD_HEADER_KIND, name);

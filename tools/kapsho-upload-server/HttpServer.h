@@ -48,9 +48,11 @@ struct Reply {
 // The head of a request; its framing is already checked.
 class Request {
  public:
-  Request(MHD_Connection* connection, std::string method, std::string path);
+  Request(MHD_Connection* connection, std::string method, std::string path, std::string client);
 
   const std::string& method() const { return method_; }
+  // The client's address, as the log names it.
+  const std::string& client() const { return client_; }
   // Percent-decoded.
   const std::string& path() const { return path_; }
   // The first value of a header field, or nullopt.
@@ -64,6 +66,7 @@ class Request {
   MHD_Connection* connection_;
   std::string method_;
   std::string path_;
+  std::string client_;
 };
 
 // Takes a request's body as it arrives.

@@ -32,6 +32,9 @@ const char* const kUsage =
     "  --max-connections N     connections served at once (default 256)\n"
     "  --max-per-client N      connections served at once from one address (default 32)\n"
     "  --request-timeout SECS  time a client has to send a whole request (default 60)\n"
+    "  --users FILE            take uploads only with the Basic authorization of a user\n"
+    "                          listed in FILE as name:token (a file only its owner may read)\n"
+    "  --rate N/min            take at most N uploads a minute from one client address\n"
     "  -h, --help              show this text\n";
 
 // A positive number that fits T, or nullopt.
@@ -64,8 +67,10 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
                                         QString::number(kDefaultMaxPerClient));
   const QCommandLineOption requestTimeout("request-timeout", "", "SECS",
                                           QString::number(kDefaultRequestTimeout));
-  parser.addOptions(
-      {help, bind, port, dataDir, baseUrl, maxBytes, maxConnections, maxPerClient, requestTimeout});
+  const QCommandLineOption users("users", "", "FILE");
+  const QCommandLineOption rate("rate", "", "N/min");
+  parser.addOptions({help, bind, port, dataDir, baseUrl, maxBytes, maxConnections, maxPerClient,
+                     requestTimeout, users, rate});
 
   QStringList qtArguments;
   for (const auto& argument : arguments) qtArguments << QString::fromLocal8Bit(argument);
@@ -101,6 +106,21 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
   options.maxConnections = *connections;
   options.maxPerClient = *perClient;
   options.requestTimeout = std::chrono::seconds(*timeout);
+
+  if (parser.isSet(users)) {
+    options.usersFile = parser.value(users).toStdString();
+    if (options.usersFile.empty()) return UsageError{"--users needs a file"};
+  }
+  if (parser.isSet(rate)) {
+    const QString text = parser.value(rate);
+    const auto perMinute = text.endsWith("/min", Qt::CaseInsensitive)
+                               ? positive<unsigned>(text.chopped(4))
+                               : std::nullopt;
+    if (!perMinute)
+      return UsageError{"--rate needs N/min with N a positive number, not '" + text.toStdString() +
+                        "'"};
+    options.ratePerMinute = *perMinute;
+  }
 
   if (parser.isSet(dataDir)) {
     options.dataDir = parser.value(dataDir).toStdString();

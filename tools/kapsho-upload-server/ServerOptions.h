@@ -18,6 +18,10 @@ struct ServerOptions {
   unsigned maxConnections = 0;
   unsigned maxPerClient = 0;
   std::chrono::seconds requestTimeout{0};
+  // Empty: anyone may upload.
+  std::string usersFile;
+  // Uploads a client may start in a minute; 0: no limit.
+  unsigned ratePerMinute = 0;
 };
 
 struct ShowUsage {

@@ -3,12 +3,14 @@
 #include <microhttpd.h>
 #include <strings.h>
 #include <sys/stat.h>
-
-#include <QMimeDatabase>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <utility>
+
+#include "tools/kapsho-upload-server/ImageType.h"
 
 namespace upload_server {
 
@@ -20,12 +22,16 @@ const std::string kImagePrefix = "/i/";
 constexpr std::size_t kPartHeaderBuffer = 16 * 1024;
 // "Upload" and a little more, so that a longer value still differs from it.
 constexpr std::size_t kMaxFieldValue = 16;
+const char* const kChallenge = "Basic realm=\"kapsho-upload-server\", charset=\"UTF-8\"";
 
-std::string contentTypeOf(const std::string& name) {
-  return QMimeDatabase()
-      .mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension)
-      .name()
-      .toStdString();
+// The name and password of a request's Basic authorization, or nullopt without both.
+std::optional<std::pair<std::string, std::string>> basicCredentials(MHD_Connection* connection) {
+  char* password = nullptr;
+  const std::unique_ptr<char, decltype(&MHD_free)> name(
+      MHD_basic_auth_get_username_password(connection, &password), MHD_free);
+  const std::unique_ptr<char, decltype(&MHD_free)> secret(password, MHD_free);
+  if (!name || !secret) return std::nullopt;
+  return std::pair<std::string, std::string>(name.get(), secret.get());
 }
 
 // Reads the multipart form as it arrives: the field app_upload into memory, the first part
@@ -33,8 +39,9 @@ std::string contentTypeOf(const std::string& name) {
 // body, bounded by its declared length, is then only counted off.
 class UploadReceiver : public BodyReader {
  public:
-  UploadReceiver(const Request& request, const ImageStore& store, const std::string& baseUrl)
-      : store_(store), baseUrl_(baseUrl) {
+  UploadReceiver(const Request& request, const ImageStore& store, const std::string& baseUrl,
+                 std::string uploader)
+      : store_(store), baseUrl_(baseUrl), uploader_(std::move(uploader)) {
     parser_ = MHD_create_post_processor(request.connection(), kPartHeaderBuffer, &onPart, this);
   }
   ~UploadReceiver() override {
@@ -59,6 +66,8 @@ class UploadReceiver : public BodyReader {
     if (field_ != "Upload") return Reply::plain(400, "the field app_upload must be \"Upload\"");
     if (!file_) return Reply::plain(400, "no file part userfile");
     if (file_->size() == 0) return Reply::plain(400, "the file userfile is empty");
+    if (!imageTypeOf(leading_))
+      return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
     return stored(store_.store(*file_));
   }
 
@@ -93,9 +102,16 @@ class UploadReceiver : public BodyReader {
   bool take(const char* data, std::size_t size) {
     if (into_ == Into::Field && field_.size() < kMaxFieldValue)
       field_.append(data, std::min(size, kMaxFieldValue - field_.size()));
-    if (into_ == Into::File && file_ && !file_->append(data, size))
-      fault_ = failure("cannot write the upload: the disk is full or failing");
+    if (into_ == Into::File && file_) keep(data, size);
     return !fault_;
+  }
+
+  // Its first bytes tell whether the file is an image, once it has come whole.
+  void keep(const char* data, std::size_t size) {
+    if (leading_.size() < kImageSignatureBytes)
+      leading_.append(data, std::min(size, kImageSignatureBytes - leading_.size()));
+    if (!file_->append(data, size))
+      fault_ = failure("cannot write the upload: the disk is full or failing");
   }
 
   static Reply failure(const std::string& reason) {
@@ -110,7 +126,8 @@ class UploadReceiver : public BodyReader {
         const std::string location = baseUrl_ + kImagePrefix + outcome.text;
         Reply reply = Reply::plain(302, "Stored at " + location);
         reply.headers.emplace_back(MHD_HTTP_HEADER_LOCATION, location);
-        reply.note = "stored " + outcome.text + " (" + std::to_string(file_->size()) + " bytes)";
+        reply.note = "stored " + outcome.text + " (" + std::to_string(file_->size()) + " bytes)" +
+                     (uploader_.empty() ? "" : " for " + uploader_);
         return reply;
       }
       case StoreOutcome::Kind::NameTaken: {
@@ -126,6 +143,7 @@ class UploadReceiver : public BodyReader {
 
   const ImageStore& store_;
   const std::string& baseUrl_;
+  const std::string uploader_;
   MHD_PostProcessor* parser_ = nullptr;
   std::string partKey_;
   bool emptyStart_ = false;
@@ -133,13 +151,19 @@ class UploadReceiver : public BodyReader {
   bool fieldSeen_ = false;
   std::string field_;
   std::unique_ptr<IncomingFile> file_;
+  std::string leading_;
   std::optional<Reply> fault_;
 };
 
 }  // namespace
 
-UploadService::UploadService(const ImageStore& store, std::string baseUrl, std::size_t maxBytes)
-    : store_(store), baseUrl_(std::move(baseUrl)), maxBytes_(maxBytes) {}
+UploadService::UploadService(const ImageStore& store, std::string baseUrl, std::size_t maxBytes,
+                             const Users* users, RateLimit* rate)
+    : store_(store),
+      baseUrl_(std::move(baseUrl)),
+      maxBytes_(maxBytes),
+      users_(users),
+      rate_(rate) {}
 
 RequestHandler::Start UploadService::begin(const Request& request) {
   const std::string& path = request.path();
@@ -158,6 +182,8 @@ RequestHandler::Start UploadService::begin(const Request& request) {
 }
 
 RequestHandler::Start UploadService::upload(const Request& request) const {
+  auto admitted = admit(request);
+  if (auto* refusal = std::get_if<Reply>(&admitted)) return std::move(*refusal);
   if (request.header(MHD_HTTP_HEADER_CONTENT_ENCODING))
     return Reply::plain(415, "request bodies with a Content-Encoding are not taken");
   // A declared length is checked before any of the body is asked for.
@@ -169,22 +195,46 @@ RequestHandler::Start UploadService::upload(const Request& request) const {
   const std::string multipart = MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA;
   if (!type || strncasecmp(type->c_str(), multipart.c_str(), multipart.size()) != 0)
     return Reply::plain(400, "expected a multipart/form-data body");
-  auto receiver = std::make_unique<UploadReceiver>(request, store_, baseUrl_);
+  auto receiver = std::make_unique<UploadReceiver>(request, store_, baseUrl_,
+                                                   std::move(std::get<std::string>(admitted)));
   if (!receiver->parses()) return Reply::plain(400, "multipart/form-data without a boundary");
   return receiver;
+}
+
+// Every upload counts against its client's rate, whatever becomes of it, so that guessing tokens
+// is slowed down too.
+std::variant<Reply, std::string> UploadService::admit(const Request& request) const {
+  if (const auto wait =
+          rate_ ? rate_->admit(request.client(), RateLimit::Clock::now()) : std::nullopt) {
+    Reply refusal =
+        Reply::plain(429, "too many uploads from " + request.client() + "; the next is taken in " +
+                              std::to_string(wait->count()) + " s");
+    refusal.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(wait->count()));
+    return refusal;
+  }
+  if (!users_) return std::string();
+  const auto credentials = basicCredentials(request.connection());
+  if (credentials && users_->authorizes(credentials->first, credentials->second))
+    return credentials->first;
+  Reply refusal = Reply::plain(401, "uploads need the name and token of a listed user");
+  refusal.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, kChallenge);
+  return refusal;
 }
 
 Reply UploadService::image(const std::string& name) const {
   Descriptor file = store_.open(name);
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0) return Reply::plain(404, "no such image");
+  char leading[kImageSignatureBytes];
+  const ssize_t got = pread(file.get(), leading, sizeof leading, 0);
+  const auto type = imageTypeOf(std::string_view(leading, got > 0 ? got : 0));
   Reply reply;
   reply.file = std::move(file);
   reply.fileSize = static_cast<std::uint64_t>(info.st_size);
   reply.headers = {
-      {MHD_HTTP_HEADER_CONTENT_TYPE, contentTypeOf(name)},
-      // An upload may be HTML or SVG: it is shown, but never runs script with this server's
-      // origin.
+      {MHD_HTTP_HEADER_CONTENT_TYPE, std::string(type.value_or("application/octet-stream"))},
+      // A file stored before only images were taken may be HTML or SVG: it is shown, but never
+      // runs script with this server's origin.
       {MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY, "default-src 'none'; sandbox"},
       {MHD_HTTP_HEADER_X_CONTENT_TYPE_OPTIONS, "nosniff"},
       // Ranges are not served: every answer is the whole file.

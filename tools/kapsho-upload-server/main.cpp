@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/foundation/Log.h"
+#include "tools/kapsho-upload-server/AccessControl.h"
 #include "tools/kapsho-upload-server/HttpServer.h"
 #include "tools/kapsho-upload-server/ImageStore.h"
 #include "tools/kapsho-upload-server/ServerOptions.h"
@@ -52,7 +53,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  UploadService service(*store, options.baseUrl, options.maxBytes);
+  std::optional<Users> users;
+  if (!options.usersFile.empty()) {
+    auto loaded = Users::load(options.usersFile);
+    if (const auto* error = std::get_if<std::string>(&loaded)) {
+      std::fprintf(stderr, "kapsho-upload-server: %s\n", error->c_str());
+      return 1;
+    }
+    users.emplace(std::move(std::get<Users>(loaded)));
+  }
+  std::optional<RateLimit> rate;
+  if (options.ratePerMinute) rate.emplace(options.ratePerMinute);
+
+  UploadService service(*store, options.baseUrl, options.maxBytes, users ? &*users : nullptr,
+                        rate ? &*rate : nullptr);
   HttpServer server(service,
                     {options.maxConnections, options.maxPerClient, options.requestTimeout});
   if (const auto error = server.start(options.bindAddress, options.port)) {

@@ -49,7 +49,7 @@ TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwn) {
       << executableOf(agent);
   const auto services = login_items_test::systemEventsProcesses();
   ASSERT_EQ(services.size(), 1u);
-  EXPECT_EQ(executableOf(services[0]).rfind(root + "/share/kapsho/", 0), 0u)
+  EXPECT_EQ(executableOf(services[0]).rfind(root + "/lib/kapsho/System/", 0), 0u)
       << executableOf(services[0]);
   EXPECT_EQ(runCommand({root + "/bin/kapsho-prefs", "stop"}).exitCode, 0);
 }

@@ -53,6 +53,19 @@ TEST(ImageStoreTest, ATakenNameKeepsItsBytes) {
     EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }
 
+TEST(ImageStoreTest, TextsSharingTheirFirst64BitsGetNamesOfTheirOwn) {
+  TempDir dir;
+  const ImageStore store(dir.path());
+  const std::string first = "kapsho-collision-94f2061de101db1c",
+                    second = "kapsho-collision-76d771da58e1f76b";
+  const StoreOutcome a = put(store, first), b = put(store, second);
+  ASSERT_EQ(a.kind, Kind::Stored);
+  ASSERT_EQ(b.kind, Kind::Stored);
+  EXPECT_EQ(a.text.substr(0, 16), b.text.substr(0, 16));
+  EXPECT_EQ(served(store, a.text), first);
+  EXPECT_EQ(served(store, b.text), second);
+}
+
 TEST(ImageStoreTest, AFileDroppedBeforeItIsStoredLeavesNothing) {
   TempDir dir;
   const ImageStore store(dir.path());

@@ -1,0 +1,86 @@
+// The users file as the service trusts it, and the per-client rate at exact moments.
+#include "tools/kapsho-upload-server/AccessControl.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace testing_support;
+using namespace upload_server;
+using namespace std::chrono_literals;
+
+TEST(UsersTest, LoadsOnlyAPrivateWellFormedListAndChecksTokens) {
+  TempDir dir;
+  const std::string path = dir.file("users");
+  const struct {
+    std::string text;
+    mode_t mode;
+    std::string error;
+  } files[] = {
+      {"alice:t\n", 0640, path + ": others than its owner may use it (chmod 600)"},
+      {"alice:t\n", 0604, path + ": others than its owner may use it (chmod 600)"},
+      {"# who\n\nalice\n", 0600, path + " line 3: expected name:token"},
+      {":t\n", 0600, path + " line 1: expected name:token"},
+      {"alice:\n", 0600, path + " line 1: expected name:token"},
+      {"alice:t\r\nalice:u\r\n", 0400, path + " line 2: the name alice is listed twice"},
+      {"# nobody yet\n", 0600, path + ": lists no users"},
+  };
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.text);
+    writeFile(path, file.text);
+    chmod(path.c_str(), file.mode);
+    const auto loaded = Users::load(path);
+    ASSERT_TRUE(std::holds_alternative<std::string>(loaded));
+    EXPECT_EQ(std::get<std::string>(loaded), file.error);
+  }
+  EXPECT_EQ(std::get<std::string>(Users::load(dir.file("missing"))),
+            dir.file("missing") + ": No such file or directory");
+  EXPECT_EQ(std::get<std::string>(Users::load(dir.path())), dir.path() + ": not a regular file");
+
+  writeFile(path, "# name:token\nalice:right\r\nbob:to:ken\n");
+  chmod(path.c_str(), 0600);
+  const auto loaded = Users::load(path);
+  ASSERT_TRUE(std::holds_alternative<Users>(loaded)) << std::get<std::string>(loaded);
+  const Users& users = std::get<Users>(loaded);
+  EXPECT_TRUE(users.authorizes("alice", "right"));
+  EXPECT_TRUE(users.authorizes("bob", "to:ken"));
+  EXPECT_FALSE(users.authorizes("alice", "wrong"));
+  EXPECT_FALSE(users.authorizes("alice", "right\r"));
+  EXPECT_FALSE(users.authorizes("alice", ""));
+  EXPECT_FALSE(users.authorizes("carol", "right"));
+  EXPECT_FALSE(users.authorizes("# name", "token"));
+}
+
+TEST(RateLimitTest, TakesNUploadsInAnyMinutePerClientAndTellsTheWait) {
+  RateLimit limit(2);
+  const auto start = RateLimit::Clock::time_point() + 1h;
+  const struct {
+    const char* client;
+    std::chrono::milliseconds at;
+    std::optional<std::chrono::seconds> wait;
+  } steps[] = {
+      {"a", 0ms, std::nullopt}, {"a", 10s, std::nullopt}, {"a", 20s, 40s},
+      {"b", 20s, std::nullopt}, {"a", 59500ms, 1s},       {"a", 60s, std::nullopt},
+      {"a", 61500ms, 9s},       {"a", 70s, std::nullopt}, {"b", 21s + 60s, std::nullopt},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string(step.client) + " at " + std::to_string(step.at.count()) + " ms");
+    EXPECT_EQ(limit.admit(step.client, start + step.at), step.wait);
+  }
+}
+
+TEST(RateLimitTest, ForgetsIdleClientsOnceTheTableHasDoubled) {
+  RateLimit limit(1);
+  const auto start = RateLimit::Clock::time_point() + 1h;
+  for (int i = 0; i < 2000; ++i) limit.admit("early " + std::to_string(i), start);
+  // A sweep at 1024 clients found none idle, so the next comes at 2048.
+  EXPECT_EQ(limit.clientsHeld(), 2000u);
+  EXPECT_EQ(limit.admit("early 7", start + 30s), 30s);
+  for (int i = 0; i < 49; ++i) limit.admit("late " + std::to_string(i), start + 61s);
+  EXPECT_EQ(limit.clientsHeld(), 49u);
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// Who may upload, and how often: the accounts of a users file, checked against a request's Basic
+// authorization, and a limit on uploads per client address.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+
+namespace upload_server {
+
+class Users {
+ public:
+  // Reads a file of "name:token" lines (blank lines and lines starting with '#' aside). The file
+  // must be a regular file that no one but its owner may read or write; gives the reason when it
+  // is not, or a line is malformed, a name comes twice, or no one is listed.
+  static std::variant<Users, std::string> load(const std::string& path);
+
+  // Whether the name is listed with this token; takes as long for a wrong token as for a right
+  // one.
+  bool authorizes(const std::string& name, const std::string& token) const;
+
+ private:
+  using Digest = std::array<unsigned char, 32>;
+  static Digest digestOf(const std::string& token);
+
+  std::map<std::string, Digest> tokens_;
+};
+
+class RateLimit {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit RateLimit(unsigned uploadsPerMinute) : perMinute_(uploadsPerMinute) {}
+
+  // Counts an upload of the client at `now` and gives nullopt while it has had fewer than the
+  // limit in the minute before; past it, counts nothing and gives how long until the next one
+  // is taken. Safe to call from any thread.
+  std::optional<std::chrono::seconds> admit(const std::string& client, Clock::time_point now);
+  // How many clients it keeps memory for.
+  std::size_t clientsHeld();
+
+ private:
+  void forgetIdle(Clock::time_point now);
+
+  const unsigned perMinute_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::deque<Clock::time_point>> uploads_;
+  std::size_t forgetAt_ = 0;
+};
+
+}  // namespace upload_server

@@ -1,0 +1,40 @@
+#include "tools/kapsho-upload-server/ImageType.h"
+
+#include <algorithm>
+
+namespace upload_server {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+// '?' stands for any byte. The BMP header's reserved words are zero, which text never is.
+constexpr struct {
+  std::string_view pattern;
+  std::string_view type;
+} kSignatures[] = {
+    {"\x89PNG\r\n\x1a\n"sv, "image/png"},
+    {"\xff\xd8\xff"sv, "image/jpeg"},
+    {"GIF87a"sv, "image/gif"},
+    {"GIF89a"sv, "image/gif"},
+    {"II*\0"sv, "image/tiff"},
+    {"MM\0*"sv, "image/tiff"},
+    {"BM????\0\0\0\0"sv, "image/bmp"},
+    {"RIFF????WEBP"sv, "image/webp"},
+};
+
+bool matches(std::string_view pattern, std::string_view bytes) {
+  return bytes.size() >= pattern.size() &&
+         std::equal(pattern.begin(), pattern.end(), bytes.begin(),
+                    [](char want, char got) { return want == '?' || want == got; });
+}
+
+}  // namespace
+
+std::optional<std::string_view> imageTypeOf(std::string_view leadingBytes) {
+  for (const auto& signature : kSignatures)
+    if (matches(signature.pattern, leadingBytes)) return signature.type;
+  return std::nullopt;
+}
+
+}  // namespace upload_server
