@@ -25,11 +25,14 @@ class Target : public NSObject {
   std::function<void()> onCall;
 };
 
-// The agent's kind of menu: a disabled line, a submenu without automatic enabling, a command.
+// The agent's kind of menu: a disabled line, a submenu without automatic enabling, a command;
+// and commands that automatic enabling turns off: a target that does not answer, none at all.
 std::shared_ptr<NSMenu> menu(Target& target, int records) {
   auto top = std::make_shared<NSMenu>();
   top->addItemWithTitle("Error: lost & found", "", "")->setEnabled(true);
   top->addItem(NSMenuItem::separatorItem());
+  top->addItemWithTitle("Other", "other:", "")->setTarget(&target);
+  top->addItemWithTitle("Loose", "select:", "");
   auto submenu = std::make_shared<NSMenu>();
   for (int i = 0; i < records; ++i)
     submenu->addItemWithTitle("Record " + std::to_string(i), "select:", "")->setTarget(&target);
@@ -53,30 +56,30 @@ std::string shown(const QMenu& menu) {
   return text;
 }
 
-// A chosen item acts after the trigger, so that it may rebuild the menu it is in.
+// Headless it renders its model (a rebuilt menu replaces the old), each item enabled as its menu
+// says; a chosen item acts after the trigger, so that it may rebuild the menu it is in.
 TEST(StatusItem, HeadlessItKeepsItsModelRendersItAndActsOnAChoice) {
   offscreenApplication();
   Target target;
   auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
   EXPECT_EQ(qtItem.trayIcon(), nullptr);
-  auto first = menu(target, 0);
-  item->setMenu(first);
-  EXPECT_EQ(item->menu(), first);
-  EXPECT_EQ(shown(qtItem.renderedMenu()),
-            "Error: lost && found (off)|---|Recent Images|[Clear (off)|]Quit|");
+  item->setMenu(menu(target, 0));
   auto model = menu(target, 2);
   item->setMenu(model);
   auto& rendered = qtItem.renderedMenu();
   EXPECT_EQ(shown(rendered),
-            "Error: lost && found (off)|---|Recent Images|[Record 0|Record 1|Clear (off)|]"
-            "Quit|");
+            "Error: lost && found (off)|---|Other (off)|Loose (off)|Recent Images|"
+            "[Record 0|Record 1|Clear (off)|]Quit|");
+  model->itemArray()[2]->performAction();
+  model->itemArray()[3]->performAction();
   target.onCall = [&] { item->setMenu(menu(target, 0)); };
-  rendered.actions()[2]->menu()->actions()[1]->trigger();
+  rendered.actions()[4]->menu()->actions()[1]->trigger();
   EXPECT_TRUE(target.senders.empty());
   ASSERT_TRUE(spinUntil([&] { return !target.senders.empty(); }));
-  EXPECT_EQ(target.senders[0], model->itemArray()[2]->submenu()->itemArray()[1].get());
-  EXPECT_EQ(rendered.actions()[2]->menu()->actions().size(), 1u);
+  EXPECT_EQ(target.senders,
+            std::vector<NSObject*>{model->itemArray()[4]->submenu()->itemArray()[1].get()});
+  EXPECT_EQ(rendered.actions()[4]->menu()->actions().size(), 1u);
 }
 
 TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
@@ -91,8 +94,6 @@ TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
   item->setImage(idle);
   item->setAlternateImage(inverted);
   item->setMenu(menu(target, 1));
-  EXPECT_EQ(item->image(), idle);
-  EXPECT_EQ(item->alternateImage(), inverted);
 
   qtItem.renderedMenu().popup(QPoint(0, 0));
   EXPECT_TRUE(isInMenuTrackingMode());
@@ -107,11 +108,10 @@ TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
   EXPECT_EQ(qtItem.shownImage(), idle);
   EXPECT_TRUE(spinUntil([&] { return reset; }));
 
-  // Removed while its menu is open, the item ends the tracking; it keeps its model.
+  // Removed while its menu is open, the item ends the tracking.
   qtItem.renderedMenu().popup(QPoint(0, 0));
   item->statusBar().removeStatusItem(*item);
   EXPECT_FALSE(isInMenuTrackingMode());
-  EXPECT_EQ(item->image(), idle);
 }
 
 // Runs only in the child that VirtualDisplay.ClipboardAndTrayIcon starts on a display, where no
@@ -133,9 +133,8 @@ TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
   EXPECT_EQ(qtItem.trayIcon()->icon().pixmap(20, 20).toImage().pixelColor(0, 0), Qt::red);
   qtItem.renderedMenu().popup(QPoint(0, 0));
   EXPECT_TRUE(spinUntil([&] { return qtItem.renderedMenu().isVisible(); }));
-  qtItem.renderedMenu().hide();
-  EXPECT_FALSE(isInMenuTrackingMode());
   item->statusBar().removeStatusItem(*item);
+  EXPECT_FALSE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.trayIcon(), nullptr);
 }
 
