@@ -1,18 +1,57 @@
+// The status item and its pictures and menu, headless and (OnDisplay.*) on a display.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QImage>
 #include <QTimer>
+#include <filesystem>
 
 #include "platform/appkit/StatusItemQt.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Timer.h"
-#include "tests/support/TestSupport.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
 
 using namespace platform;
 using namespace platform_tests;
 
 namespace {
+
+// A picture among the main bundle's resources (beside the test program) for the test's span,
+// named after the process so that tests run side by side do not meet.
+struct Resource {
+  explicit Resource(const std::string& stem)
+      : name(stem + std::to_string(getpid())),
+        path(NSBundle::mainBundle().resourcePath() + "/" + name + ".png") {
+    std::filesystem::create_directories(NSBundle::mainBundle().resourcePath());
+    QImage(40, 30, QImage::Format_ARGB32).save(QString::fromStdString(path));
+  }
+  ~Resource() { std::filesystem::remove(path); }
+  const std::string name, path;
+};
+
+// Unregistered, each look-up reads the file afresh; registered, the image is found by its name for
+// good, size and all; one image per name, and renaming frees the old name.
+TEST(NamedImages, FoundAmongResourcesThenByTheirRegisteredName) {
+  Resource status("KapshoTestStatus"), other("KapshoTestOther");
+  auto image = NSImage::imageNamed(status.name + ".png");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->size().width, 40);
+  EXPECT_NE(NSImage::imageNamed(status.name), image);
+  image->setSize({20, 20});
+  EXPECT_TRUE(image->setName(status.name));
+  std::filesystem::remove(status.path);
+  EXPECT_EQ(NSImage::imageNamed(status.name), image);
+  EXPECT_EQ(NSImage::imageNamed(status.name)->size().height, 20);
+
+  auto second = NSImage::imageNamed(other.name + ".png");
+  EXPECT_FALSE(second->setName(status.name));
+  EXPECT_TRUE(second->setName(other.name + "-a"));
+  EXPECT_TRUE(second->setName(other.name + "-b"));
+  EXPECT_EQ(NSImage::imageNamed(other.name + "-a"), nullptr);
+  EXPECT_EQ(NSImage::imageNamed(other.name + "-b"), second);
+  EXPECT_EQ(NSImage::imageNamed("KapshoTestMissing.png"), nullptr);
+}
 
 class Target : public NSObject {
  public:
@@ -46,22 +85,24 @@ std::shared_ptr<NSMenu> menu(Target& target, int records) {
 std::string shown(const QMenu& menu) {
   std::string text;
   for (const QAction* action : menu.actions()) {
-    if (action->isSeparator()) {
-      text += "---|";
-      continue;
-    }
-    text += action->text().toStdString() + (action->isEnabled() ? "|" : " (off)|");
+    text += action->isSeparator() ? "---" : action->text().toStdString();
+    text += action->isEnabled() || action->isSeparator() ? "|" : " (off)|";
     if (action->menu()) text += "[" + shown(*action->menu()) + "]";
   }
   return text;
 }
 
+std::shared_ptr<NSStatusItem> statusItem() {
+  return NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+}
+
 // Headless it renders its model (a rebuilt menu replaces the old), each item enabled as its menu
-// says; a chosen item acts after the trigger, so that it may rebuild the menu it is in.
-TEST(StatusItem, HeadlessItKeepsItsModelRendersItAndActsOnAChoice) {
+// says; a chosen item acts after the trigger, so that it may rebuild the menu it is in. An open
+// menu shows the alternate image and holds timers back until it closes, or the item goes.
+TEST(StatusItem, HeadlessItRendersItsModelActsOnAChoiceAndShowsWhenItsMenuIsOpen) {
   offscreenApplication();
   Target target;
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+  auto item = statusItem();
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
   EXPECT_EQ(qtItem.trayIcon(), nullptr);
   item->setMenu(menu(target, 0));
@@ -80,22 +121,12 @@ TEST(StatusItem, HeadlessItKeepsItsModelRendersItAndActsOnAChoice) {
   EXPECT_EQ(target.senders,
             std::vector<NSObject*>{model->itemArray()[4]->submenu()->itemArray()[1].get()});
   EXPECT_EQ(rendered.actions()[4]->menu()->actions().size(), 1u);
-}
 
-TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
-  offscreenApplication();
-  Target target;
-  testing_support::TempDir dir;
-  QImage(20, 20, QImage::Format_ARGB32).save(QString::fromStdString(dir.file("a.png")));
-  auto idle = NSImage::imageWithContentsOfFile(dir.file("a.png"));
-  auto inverted = NSImage::imageWithContentsOfFile(dir.file("a.png"));
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
-  auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
+  auto idle = NSImage::imageWithPixels(QImage(20, 20, QImage::Format_ARGB32));
+  auto inverted = NSImage::imageWithPixels(QImage(20, 20, QImage::Format_ARGB32));
   item->setImage(idle);
   item->setAlternateImage(inverted);
-  item->setMenu(menu(target, 1));
-
-  qtItem.renderedMenu().popup(QPoint(0, 0));
+  rendered.popup(QPoint(0, 0));
   EXPECT_TRUE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.shownImage(), inverted);
   bool reset = false, due = false;
@@ -103,13 +134,11 @@ TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
   QTimer::singleShot(60, QCoreApplication::instance(), [&] { due = true; });
   ASSERT_TRUE(spinUntil([&] { return due; }));
   EXPECT_FALSE(reset);
-  qtItem.renderedMenu().hide();
+  rendered.hide();
   EXPECT_FALSE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.shownImage(), idle);
   EXPECT_TRUE(spinUntil([&] { return reset; }));
-
-  // Removed while its menu is open, the item ends the tracking.
-  qtItem.renderedMenu().popup(QPoint(0, 0));
+  rendered.popup(QPoint(0, 0));
   item->statusBar().removeStatusItem(*item);
   EXPECT_FALSE(isInMenuTrackingMode());
 }
@@ -119,17 +148,15 @@ TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
 TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
   ASSERT_FALSE(NSApplication::sharedApplication().isOffscreen());
   Target target;
-  testing_support::TempDir dir;
-  QImage red(20, 20, QImage::Format_ARGB32);
-  red.fill(Qt::red);
-  red.save(QString::fromStdString(dir.file("a.png")));
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+  auto item = statusItem();
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
   item->setMenu(menu(target, 1));
   item->setImage(NSImage::imageNamed("KapshoTestMissing"));
   ASSERT_NE(qtItem.trayIcon(), nullptr);
   EXPECT_TRUE(qtItem.trayIcon()->isVisible()) << "without a picture the item is still there";
-  item->setImage(NSImage::imageWithContentsOfFile(dir.file("a.png")));
+  QImage red(20, 20, QImage::Format_ARGB32);
+  red.fill(Qt::red);
+  item->setImage(NSImage::imageWithPixels(red));
   EXPECT_EQ(qtItem.trayIcon()->icon().pixmap(20, 20).toImage().pixelColor(0, 0), Qt::red);
   qtItem.renderedMenu().popup(QPoint(0, 0));
   EXPECT_TRUE(spinUntil([&] { return qtItem.renderedMenu().isVisible(); }));
