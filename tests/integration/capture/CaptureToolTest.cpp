@@ -13,29 +13,25 @@
 #include <QScreen>
 #include <filesystem>
 
+#include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
+using platform::Dictionary;
+using platform::NSUserDefaults;
+using platform::Value;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string CapturePath = stagePath("bin/kapsho-capture");
 
-void defaultsWrite(const std::string& domain, const std::string& key, const std::string& value) {
-  ASSERT_EQ(runCommand({stagePath("bin/kapsho-defaults"), "write", domain, key, "-string", value})
-                .exitCode,
-            0);
-}
-
 // The capture folder and type for the next capture.
 void captureInto(const std::string& folder, const std::string& type = "") {
-  defaultsWrite("com.apple.screencapture", "location", folder);
-  if (type.empty())
-    runCommand({stagePath("bin/kapsho-defaults"), "delete", "com.apple.screencapture", "type"});
-  else
-    defaultsWrite("com.apple.screencapture", "type", type);
+  Dictionary settings{{"location", Value(folder)}};
+  if (!type.empty()) settings["type"] = Value(type);
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(settings, "com.apple.screencapture"));
 }
 
 // Every entry of the folder, hidden ones included, sorted.
@@ -48,14 +44,14 @@ std::vector<std::string> entries(const std::string& folder) {
   return names;
 }
 
+QImage picture(const std::string& path) {
+  return QImage(QString::fromStdString(path));
+}
+
 CommandResult capture(const std::vector<std::string>& arguments = {}) {
   std::vector<std::string> argv{CapturePath};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return runCommand(argv);
-}
-
-QImage picture(const std::string& path) {
-  return QImage(QString::fromStdString(path));
 }
 
 // Four coloured quarters at a known place on the black root: red, green above; blue, white below.
@@ -300,7 +296,8 @@ TEST_F(CaptureTool, ACaptureIsUploadedWholeOnceAndItsAddressCopied) {
   const std::string port = std::to_string(freeLocalPort()), host = "127.0.0.1:" + port;
   ChildProcess server({stagePath("bin/kapsho-upload-server"), "--bind", "127.0.0.1", "--port", port,
                        "--data-dir", data.path(), "--base-url", "http://" + host});
-  defaultsWrite("com.kapsho.KapshoDaemon", "Upload Host", host);
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain({{"Upload Host", Value(host)}},
+                                                  "com.kapsho.KapshoDaemon"));
   ChildProcess agent({stagePath("lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
                                 "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
                      {{"LANGUAGE", "en"}}, logs.file("agent.out"), logs.file("agent.err"));
