@@ -15,10 +15,8 @@
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
-#include "tests/support/TestSupport.h"
 
 using namespace testing_support;
-using platform::Dictionary;
 using platform::NSUserDefaults;
 using platform::Value;
 namespace fs = std::filesystem;
@@ -29,7 +27,7 @@ const std::string CapturePath = stagePath("bin/kapsho-capture");
 
 // The capture folder and type for the next capture.
 void captureInto(const std::string& folder, const std::string& type = "") {
-  Dictionary settings{{"location", Value(folder)}};
+  platform::Dictionary settings{{"location", Value(folder)}};
   if (!type.empty()) settings["type"] = Value(type);
   ASSERT_TRUE(NSUserDefaults::setPersistentDomain(settings, "com.apple.screencapture"));
 }
@@ -48,10 +46,26 @@ QImage picture(const std::string& path) {
   return QImage(QString::fromStdString(path));
 }
 
-CommandResult capture(const std::vector<std::string>& arguments = {}) {
-  std::vector<std::string> argv{CapturePath};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return runCommand(argv);
+CommandResult capture(std::vector<std::string> arguments = {}) {
+  arguments.insert(arguments.begin(), CapturePath);
+  return runCommand(arguments);
+}
+
+// What a capture did, in one line: each entry it left in the folder with the picture's format
+// and size, then its status, and after a failure the first line of its errors without the
+// program's name.
+std::string outcome(const CommandResult& result, const std::string& folder) {
+  std::string text;
+  for (const auto& name : entries(folder)) {
+    QImageReader reader(QString::fromStdString(folder + "/" + name));
+    text += name + " " + reader.format().toStdString() + " " +
+            std::to_string(reader.size().width()) + "x" + std::to_string(reader.size().height()) +
+            " | ";
+  }
+  text += "status " + std::to_string(result.exitCode);
+  const std::string error = result.err.substr(0, result.err.find('\n'));
+  return result.exitCode ? text + ": " + error.substr(std::min(error.size(), error.find(": ") + 2))
+                         : text;
 }
 
 // Four coloured quarters at a known place on the black root: red, green above; blue, white below.
@@ -113,24 +127,31 @@ class CaptureTool : public ::testing::Test {
   ScopedEnv noWayland_{"WAYLAND_DISPLAY", std::nullopt};
 };
 
-// A picture of the whole screen under the lowest free number; twenty at once take twenty free
-// names and replace nothing.
+// The screen as it is once the delay is over, under the lowest free number; twenty captures at
+// once take twenty free names and replace nothing.
 TEST_F(CaptureTool, PicturesOfTheScreenTakeTheLowestFreeNumber) {
-  const auto result = capture();
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(result.out, folder_.file("Picture 1.png") + "\n");
+  TempDir logs;
+  ChildProcess delayed({CapturePath, "-T", "1"}, {}, logs.file("out"));
+  ASSERT_TRUE(waitUntil([&] {
+    return readFile("/proc/" + std::to_string(delayed.pid()) + "/wchan") == "hrtimer_nanosleep";
+  }));
+  showKnownWindow(QPoint(0, 0));
+  const auto status = delayed.wait();
+  showKnownWindow();
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_EQ(readFile(logs.file("out")), folder_.file("Picture 1.png") + "\n");
   const QImage image = picture(folder_.file("Picture 1.png"));
   ASSERT_EQ(image.size(), QSize(320, 240));
-  EXPECT_EQ(image.pixelColor(5, 5), QColor(Qt::black));
-  expectKnownColours(image, QPoint(0, 0));
+  EXPECT_EQ(image.pixelColor(300, 200), QColor(Qt::black));
+  expectKnownColours(image, Known.topLeft());
 
   writeFile(folder_.file("Picture 3.png"), "kept");
   std::vector<std::unique_ptr<ChildProcess>> tools;
   for (int i = 0; i < 20; ++i)
     tools.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{CapturePath}));
   for (auto& tool : tools) {
-    const auto status = tool->wait(std::chrono::seconds(60));
-    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    const auto ended = tool->wait(std::chrono::seconds(60));
+    ASSERT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0);
   }
   std::vector<std::string> expected;
   for (int n = 1; n <= 22; ++n) expected.push_back("Picture " + std::to_string(n) + ".png");
@@ -141,64 +162,58 @@ TEST_F(CaptureTool, PicturesOfTheScreenTakeTheLowestFreeNumber) {
   EXPECT_EQ(capture().out, folder_.file("Picture 1.png") + "\n");
 }
 
-// The capture setting's type and the user's language name the file; a FILE given is replaced
-// whole, in the type its extension names.
-TEST_F(CaptureTool, TheTypeTheLanguageOrAFileNameThePicture) {
-  TempDir root;
-  const std::string french =
-      root.path() + "/System/Library/CoreServices/SystemUIServer.app/Contents/Resources/fr.lproj";
-  fs::create_directories(french);
-  const std::string word =
-      "Capture d\xe2\x80\x99\xc3\xa9"
-      "cran";
-  writeFile(french + "/ScreenCapture.strings",
-            "\"%@ %@\" = \"%1$@ %2$@\";\n\"Picture\" = \"" + word + "\";\n");
-  const struct {
-    std::string type, language, systemRoot, name, format;
-    bool named;  // given as FILE
-  } cases[] = {
-      {"jpg", "en", stagePath("share/kapsho"), "Picture 1.jpg", "jpeg", false},
-      {"", "fr", root.path(), word + " 1.png", "png", false},
-      {"jpg", "en", stagePath("share/kapsho"), "shot.tiff", "tiff", true},
+// The setting's type and the user's language name the picture, and a FILE given is replaced whole
+// in the type its extension names; what cannot be done is said with status 1, and nothing is left
+// behind. Each case gives the capture settings ("type=", "location=") and variables of the
+// environment ("NAME=value"), then the arguments, where "@" stands for the capture folder.
+TEST_F(CaptureTool, TheSettingsNameThePictureAndFailuresSayWhy) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"type=jpg"}, "Picture 1.jpg jpeg 320x240 | status 0"},
+      {{"LANGUAGE=fr"}, "Image 1.png png 320x240 | status 0"},
+      {{"type=jpg", "@/shot.tiff"}, "shot.tiff tiff 320x240 | status 0"},
+      {{"-T", "soon"}, "status 1: -T takes a number of seconds from 0 to 86400, not \"soon\""},
+      {{"-x"}, "status 1: unknown option \"-x\""},
+      {{"a.png", "b.png"}, "status 1: only one FILE may be given"},
+      {{"-c", "a.png"}, "status 1: -c puts the image on the clipboard: give no FILE with it"},
+      {{"location=/nonexistent"}, "status 1: cannot write into \"/nonexistent\": No such file"},
+      {{"location=/proc/version"}, "status 1: cannot write into \"/proc/version\": Not a dir"},
+      {{"type=gif"}, "status 1: cannot write images of type \"gif\""},
+      {{"KAPSHO_SYSTEM_ROOT=/nonexistent"}, "status 1: the capture tool's localization (Screen"},
+      {{"DISPLAY="}, "status 1: no display"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [words, expected] : cases) {
     TempDir folder;
-    captureInto(folder.path(), c.type);
-    ScopedEnv language("LANGUAGE", c.language), systemRoot("KAPSHO_SYSTEM_ROOT", c.systemRoot);
-    if (c.named) writeFile(folder.file(c.name), "old");
-    const auto result =
-        capture(c.named ? std::vector{folder.file(c.name)} : std::vector<std::string>{});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    ASSERT_EQ(entries(folder.path()), std::vector<std::string>{c.name});
-    QImageReader reader(QString::fromStdString(folder.file(c.name)));
-    EXPECT_EQ(reader.format().toStdString(), c.format);
-    EXPECT_EQ(reader.size(), QSize(320, 240));
+    std::string type, location = folder.path();
+    std::vector<std::string> arguments;
+    std::vector<std::unique_ptr<ScopedEnv>> environment;
+    for (std::string word : words) {
+      const size_t equals = word.find('=');
+      if (word.starts_with("@")) writeFile(word = folder.path() + word.substr(1), "old");
+      if (equals == std::string::npos || word.starts_with("/"))
+        arguments.push_back(word);
+      else if (word.starts_with("type=") || word.starts_with("location="))
+        (word.starts_with("type=") ? type : location) = word.substr(equals + 1);
+      else
+        environment.push_back(
+            std::make_unique<ScopedEnv>(word.substr(0, equals), word.substr(equals + 1)));
+    }
+    captureInto(location, type);
+    const std::string got = outcome(capture(arguments), folder.path());
+    EXPECT_EQ(got.substr(0, expected.size()), expected) << got;
   }
 }
 
-TEST_F(CaptureTool, TheDelayComesBeforeTheGrab) {
-  ChildProcess tool({CapturePath, "-T", "2"}, {}, "/dev/null");
-  // The screen changes while the tool sleeps out its delay.
-  ASSERT_TRUE(waitUntil([&] {
-    return readFile("/proc/" + std::to_string(tool.pid()) + "/wchan") == "hrtimer_nanosleep";
-  }));
-  showKnownWindow(QPoint(0, 0));
-  const auto status = tool.wait();
-  showKnownWindow();
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  expectKnownColours(picture(folder_.file("Picture 1.png")), Known.topLeft());
-}
-
+// A drag takes its rectangle, a click the window under the pointer; Escape cancels.
 TEST_F(CaptureTool, TheUserDragsClicksOrCancels) {
   const struct {
     std::vector<std::string> actions;
-    QSize size;  // invalid: cancelled, nothing written
+    std::string expected;
   } cases[] = {
       {{"mousemove", "50", "40", "mousedown", "1", "mousemove", "100", "60", "mousemove", "150",
         "90", "mouseup", "1"},
-       QSize(100, 50)},
-      {{"mousemove", "200", "50", "click", "1"}, Known.size()},
-      {{"key", "Escape"}, QSize()},
+       "Picture 1.png png 100x50 | status 0"},
+      {{"mousemove", "200", "50", "click", "1"}, "Picture 1.png png 200x100 | status 0"},
+      {{"key", "Escape"}, "status 1: cancelled: nothing captured"},
   };
   for (const auto& c : cases) {
     showKnownWindow();
@@ -214,15 +229,11 @@ TEST_F(CaptureTool, TheUserDragsClicksOrCancels) {
     ASSERT_EQ(runCommand(xdotool).exitCode, 0);
     const auto status = tool.wait();
     ASSERT_TRUE(status && WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), c.size.isValid() ? 0 : 1) << c.actions[0];
-    if (!c.size.isValid()) {
-      EXPECT_EQ(entries(folder.path()), std::vector<std::string>{});
-      continue;
-    }
+    const CommandResult result{WEXITSTATUS(*status), "", readFile(logs.file("err")).value_or("")};
+    EXPECT_EQ(outcome(result, folder.path()), c.expected);
     const QImage image = picture(folder.file("Picture 1.png"));
-    EXPECT_EQ(image.size(), c.size);
-    EXPECT_EQ(image.pixelColor(0, 0), QColor(Qt::red));
-    EXPECT_EQ(image.pixelColor(c.size.width() - 1, c.size.height() - 1), QColor(Qt::white));
+    EXPECT_TRUE(image.isNull() || (image.pixelColor(0, 0) == QColor(Qt::red) &&
+                                   image.pixelColor(image.rect().bottomRight()) == Qt::white));
   }
 }
 
@@ -257,39 +268,6 @@ TEST_F(CaptureTool, TheClipboardHoldsThePictureUntilAnotherProgramTakesIt) {
   EXPECT_TRUE(waitUntil([] { return capturesRunning() == 0; }));
 }
 
-TEST_F(CaptureTool, FailuresSayWhyWithStatusOneAndLeaveNothing) {
-  TempDir empty;
-  writeFile(empty.file("file"), "");
-  const std::string missing = empty.file("missing");
-  const struct {
-    std::vector<std::string> arguments;
-    std::string location, type, variable, value, message;
-  } cases[] = {
-      {{"-T", "soon"}, "", "", "", "", "seconds from 0 to 86400, not \"soon\""},
-      {{"-x"}, "", "", "", "", "unknown option \"-x\""},
-      {{"a.png", "b.png"}, "", "", "", "", "only one FILE may be given"},
-      {{"-c", "a.png"}, "", "", "", "", "give no FILE with it"},
-      {{}, missing, "", "", "", "cannot write into \"" + missing + "\": No such file or directory"},
-      {{}, empty.file("file"), "", "", "", "Not a directory"},
-      {{}, "", "gif", "", "", "cannot write images of type \"gif\""},
-      {{}, "", "", "KAPSHO_SYSTEM_ROOT", empty.path(), "localization (ScreenCapture.strings)"},
-      {{}, "", "", "DISPLAY", "", "no display"},
-  };
-  for (const auto& c : cases) {
-    TempDir folder;
-    captureInto(c.location.empty() ? folder.path() : c.location, c.type);
-    std::optional<ScopedEnv> variable;
-    if (!c.variable.empty()) variable.emplace(c.variable, c.value);
-    const auto result = capture(c.arguments);
-    EXPECT_EQ(result.exitCode, 1) << c.message;
-    EXPECT_TRUE(result.err.starts_with("kapsho-capture: ") &&
-                result.err.find(c.message) != std::string::npos)
-        << result.err;
-    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{});
-  }
-  EXPECT_EQ(entries(empty.path()), std::vector<std::string>{"file"});
-}
-
 TEST_F(CaptureTool, ACaptureIsUploadedWholeOnceAndItsAddressCopied) {
   PrivateBus bus;
   TempDir data, logs;
@@ -321,41 +299,28 @@ TEST_F(CaptureTool, ACaptureIsUploadedWholeOnceAndItsAddressCopied) {
   EXPECT_EQ(log.find("Copying URL to clipboard: ", copied + 1), std::string::npos) << log;
 }
 
-class PortalCapture : public ::testing::Test {
- protected:
-  // The stand-in portal answering each request with `answer` ("file:PATH" or "refuse:CODE").
-  void startPortal(const std::string& answer) {
-    fs::remove(logs_.file("portal.out"));
-    portal_.emplace(std::vector<std::string>{KAPSHO_STAND_IN_PORTAL, logs_.file("record"), answer},
-                    std::map<std::string, std::string>{}, logs_.file("portal.out"),
-                    logs_.file("portal.err"));
-    ASSERT_EQ(firstLine(logs_.file("portal.out")), "ready")
-        << readFile(logs_.file("portal.err")).value_or("");
-  }
-  TempHome home_;
-  PrivateBus bus_;
-  ScopedEnv wayland_{"WAYLAND_DISPLAY", "wayland-kapsho-test"};
-  ScopedEnv noX11_{"DISPLAY", std::nullopt};
-  TempDir folder_, logs_;
-  std::optional<ChildProcess> portal_;
-};
-
-// The portal's file is moved into place (copied from another file system, encoded again for
-// another type), or its refusal, its absence or a file that is no picture reported.
-TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
+// On a Wayland session the portal's file is moved into place (copied from another file system,
+// encoded again for another type), or its refusal, its absence or a file that is no picture is
+// reported; with -c the picture goes to wl-copy.
+TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
+  TempHome home;
+  PrivateBus bus;
+  ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-kapsho-test"), noX11("DISPLAY", std::nullopt);
+  RecordingWlClipboard wlClipboard;
   QImage shot(64, 48, QImage::Format_RGB32);
   shot.fill(Qt::green);
   const struct {
     std::vector<std::string> arguments;
-    std::string answer, type, written, format, message;
+    std::string answer, type, expected;
   } cases[] = {
-      {{}, "file", "", "Picture 1.png", "png", ""},
-      {{}, "elsewhere", "", "Picture 1.png", "png", ""},
-      {{"-i"}, "file", "jpg", "Picture 1.jpg", "jpeg", ""},
-      {{}, "refuse:2", "", "", "", "the desktop refused the screenshot (portal answer 2)"},
-      {{"-i"}, "refuse:1", "", "", "", "the screenshot was cancelled"},
-      {{}, "", "", "", "", "no screenshot portal (xdg-desktop-portal) answered"},
-      {{}, "junk", "jpg", "", "", "the screenshot portal gave no picture"},
+      {{}, "file", "", "Picture 1.png png 64x48 | status 0"},
+      {{}, "elsewhere", "", "Picture 1.png png 64x48 | status 0"},
+      {{"-i"}, "file", "jpg", "Picture 1.jpg jpeg 64x48 | status 0"},
+      {{"-c"}, "file", "", "status 0"},
+      {{}, "refuse:2", "", "status 1: the desktop refused the screenshot (portal answer 2)"},
+      {{"-i"}, "refuse:1", "", "status 1: the screenshot was cancelled"},
+      {{}, "", "", "status 1: no screenshot portal (xdg-desktop-portal) answered"},
+      {{}, "junk", "jpg", "status 1: the screenshot portal gave no picture"},
   };
   for (const auto& c : cases) {
     // On tmpfs the portal's file cannot be renamed into the folder: it is copied.
@@ -363,52 +328,33 @@ TEST_F(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
     if (c.answer == "elsewhere") tmpfs.emplace("TMPDIR", "/dev/shm");
     TempDir shots;
     tmpfs.reset();
-    TempDir folder;
-    fs::remove(logs_.file("record"));
+    TempDir folder, logs;
     captureInto(folder.path(), c.type);
     const std::string shotPath = shots.file("Screenshot from today.png");
     ASSERT_TRUE(shot.save(QString::fromStdString(shotPath)));
     const auto shotBytes = readFile(shotPath);
     if (c.answer == "junk") writeFile(shotPath, "no picture");
-    portal_.reset();
-    if (!c.answer.empty())
-      startPortal(c.answer.starts_with("refuse:") ? c.answer : "file:" + shotPath);
-    const auto result = capture(c.arguments);
-    const std::string interactive = c.arguments.empty() ? "False" : "True";
-    EXPECT_EQ(readFile(logs_.file("record")).value_or(""),
-              c.answer.empty() ? "" : "interactive=" + interactive + "\n");
-    if (c.written.empty()) {
-      EXPECT_EQ(result.exitCode, 1);
-      EXPECT_NE(result.err.find("kapsho-capture: " + c.message), std::string::npos) << result.err;
-      EXPECT_EQ(entries(folder.path()), std::vector<std::string>{});
-      continue;
+    std::optional<ChildProcess> portal;
+    if (!c.answer.empty()) {
+      const std::string answer = c.answer.starts_with("refuse:") ? c.answer : "file:" + shotPath;
+      portal.emplace(std::vector<std::string>{KAPSHO_STAND_IN_PORTAL, logs.file("record"), answer},
+                     std::map<std::string, std::string>{}, logs.file("portal.out"));
+      ASSERT_EQ(firstLine(logs.file("portal.out")), "ready");
     }
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    ASSERT_EQ(entries(folder.path()), std::vector<std::string>{c.written});
-    const std::string written = folder.file(c.written);
-    EXPECT_EQ(QImageReader(QString::fromStdString(written)).format().toStdString(), c.format);
-    EXPECT_TRUE(c.format != "png" || readFile(written) == shotBytes) << "moved, not encoded again";
-    EXPECT_EQ(picture(written).size(), shot.size());
-    EXPECT_FALSE(fs::exists(shotPath)) << "the portal's file is moved away";
+    const std::string got = outcome(capture(c.arguments), folder.path());
+    EXPECT_EQ(got.substr(0, c.expected.size()), c.expected) << got;
+    const std::string asked = c.arguments == std::vector<std::string>{"-i"} ? "True" : "False";
+    EXPECT_EQ(readFile(logs.file("record")),
+              c.answer.empty() ? std::nullopt : std::optional("interactive=" + asked + "\n"));
+    EXPECT_TRUE(!c.expected.ends_with("status 0") || !fs::exists(shotPath)) << "moved away";
+    EXPECT_TRUE(!got.starts_with("Picture 1.png") ||
+                readFile(folder.file("Picture 1.png")) == shotBytes)
+        << "moved, not encoded again";
   }
-}
-
-TEST_F(PortalCapture, TheClipboardGetsThePictureThroughWlCopy) {
-  captureInto(folder_.path());
-  QImage shot(64, 48, QImage::Format_RGB32);
-  shot.fill(Qt::blue);
-  const std::string shotPath = logs_.file("shot.png");
-  ASSERT_TRUE(shot.save(QString::fromStdString(shotPath)));
-  startPortal("file:" + shotPath);
-  RecordingWlClipboard wlClipboard;
-  const auto result = capture({"-c"});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(wlClipboard.calls(), "--type image/png\n");
   const QImage copied = QImage::fromData(QByteArray::fromStdString(wlClipboard.clipboard()), "png");
-  EXPECT_EQ(copied.size(), shot.size());
-  EXPECT_EQ(copied.pixelColor(10, 10), QColor(Qt::blue));
-  EXPECT_EQ(entries(folder_.path()), std::vector<std::string>{});
-  EXPECT_FALSE(fs::exists(shotPath));
+  EXPECT_EQ(std::tuple(copied.size(), copied.pixelColor(10, 10)),
+            std::tuple(shot.size(), QColor(Qt::green)));
 }
 
 }  // namespace
