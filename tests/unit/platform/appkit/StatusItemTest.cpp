@@ -143,7 +143,7 @@ TEST(StatusItem, HeadlessItRendersItsModelActsOnAChoiceAndShowsWhenItsMenuIsOpen
   EXPECT_FALSE(isInMenuTrackingMode());
 }
 
-// Runs only in the child that VirtualDisplay.ClipboardAndTrayIcon starts on a display, where no
+// Runs only in the child that VirtualDisplay.TrayIcon starts on a display, where no
 // tray host runs: the icon is made, shown and opened without one.
 TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
   ASSERT_FALSE(NSApplication::sharedApplication().isOffscreen());
