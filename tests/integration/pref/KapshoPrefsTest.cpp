@@ -151,30 +151,15 @@ TEST_F(PrefsTest, ABrokenPaneIsRefusedWithItsReasonAndStatusOne) {
   }
 }
 
-TEST_F(PrefsTest, TheWindowShowsThePaneAndItsStartButtonStartsTheAgent) {
-  VirtualDisplay display;
-  ChildProcess window({Prefs}, {}, "/dev/null", "/dev/null");
-  const auto found =
-      runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Kapsho$"},
-                 std::chrono::seconds(20));
-  ASSERT_EQ(found.exitCode, 0) << found.err;
-  // The start button comes first in the pane's focus order.
-  ASSERT_EQ(runCommand({"xdotool", "windowfocus", "--sync",
-                        found.out.substr(0, found.out.find('\n')), "key", "space"})
-                .exitCode,
-            0);
-  EXPECT_TRUE(waitUntil([] { return processOfBundle(AgentIdentifier) > 0; }));
-  EXPECT_TRUE(window.running());
-}
-
 std::string executableOf(pid_t pid) {
   std::error_code error;
   return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
 }
 
-// `cmake --install` gives a tree that runs on its own: its kapsho-prefs starts the agent and
-// System Events of that tree, not of the build's staged tree.
-TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwn) {
+// `cmake --install` gives a tree that runs on its own: its kapsho-prefs starts System Events of
+// that tree, not of the build's staged tree, and shows the pane in a window whose start button
+// starts the agent of that tree.
+TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwnAndItsWindowStartsTheAgent) {
   TempDir prefix;
   const auto install =
       runCommand({"cmake", "--install", KAPSHO_BUILD_DIR, "--prefix", prefix.path()},
@@ -189,16 +174,26 @@ TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwn) {
   EXPECT_NE(
       readFile(root + "/share/applications/kapsho-prefs.desktop")->find("\nExec=kapsho-prefs\n"),
       std::string::npos);
-
-  const std::string installed = root + "/bin/kapsho-prefs";
-  ASSERT_EQ(prefs({"login", "on"}, installed).exitCode, 0);
-  EXPECT_EQ(prefs({"start"}, installed).exitCode, 0);
-  EXPECT_TRUE(executableOf(processOfBundle(AgentIdentifier))
-                  .starts_with(root + "/lib/kapsho/KapshoPref.prefPane/"));
+  ASSERT_EQ(prefs({"login", "on"}, root + "/bin/kapsho-prefs").exitCode, 0);
   const auto services = login_items_test::systemEventsProcesses();
   ASSERT_EQ(services.size(), 1u);
-  EXPECT_TRUE(executableOf(services[0]).starts_with(root + "/share/kapsho/"))
-      << executableOf(services[0]);
+  EXPECT_TRUE(executableOf(services[0]).starts_with(root + "/share/kapsho/"));
+
+  VirtualDisplay display;
+  ChildProcess window({root + "/bin/kapsho-prefs"}, {}, "/dev/null", "/dev/null");
+  const auto found =
+      runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Kapsho$"},
+                 std::chrono::seconds(20));
+  ASSERT_EQ(found.exitCode, 0) << found.err;
+  // The start button comes first in the pane's focus order.
+  ASSERT_EQ(runCommand({"xdotool", "windowfocus", "--sync",
+                        found.out.substr(0, found.out.find('\n')), "key", "space"})
+                .exitCode,
+            0);
+  EXPECT_TRUE(waitUntil([] { return processOfBundle(AgentIdentifier) > 0; }));
+  EXPECT_TRUE(executableOf(processOfBundle(AgentIdentifier))
+                  .starts_with(root + "/lib/kapsho/KapshoPref.prefPane/"));
+  EXPECT_TRUE(window.running());
 }
 
 }  // namespace
