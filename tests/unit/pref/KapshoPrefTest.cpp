@@ -1,127 +1,138 @@
-// The pane driven through its real view, offscreen, as a person would: with the real agent, the
-// real System Events and a private bus.
+// The pane driven through its real view, offscreen, as a person would, in a bundle of this test
+// program's own that holds the pane's resources and the agent: against real processes, the real
+// agent, the real System Events and a private bus.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <QAbstractButton>
+#include <QLabel>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "common/constants.h"
 #include "loginitems/QZLoginItemRegistry.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
+#include "pref/KapshoPref.h"
+#include "tests/integration/loginitems/LoginItemsTestSupport.h"
+#include "tests/support/Desktop.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
-#include "tests/unit/pref/PaneFixture.h"
 
 using namespace testing_support;
 using platform::Dictionary;
 using platform::NSUserDefaults;
 using platform::Value;
-using pref_tests::PaneTest;
+namespace fs = std::filesystem;
 
 namespace {
 
-const std::string PaneIdentifier = "com.kapsho.tests.KapshoPref";
-
-// The icon notifications this process hears. A marker posted after an action arrives after
-// anything the action posted, so hearing it means every notification of the action is in.
-class Notifications {
- public:
-  Notifications() {
-    auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
-    center.addObserver(
-        this, [this](const platform::NSNotification& n) { heard_.push_back(n); },
-        ShowStatusItemNotificationName, std::nullopt);
-    center.addObserver(
-        this, [this](const platform::NSNotification&) { marked_ = true; }, "marker", std::nullopt);
+class PaneTest : public ::testing::Test {
+ protected:
+  PaneTest() {
+    login_items_test::becomeSubreaper();
+    fs::create_directories(home_.path() + "/Desktop");
+    platform_tests::offscreenApplication();
   }
-  ~Notifications() {
-    platform::NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
+  // Ends every agent and System Events the test started, as their subreaper.
+  ~PaneTest() override {
+    for (pid_t agent; (agent = controller_.pidForDaemon()) > 0;)
+      if (!stopAgent(agent)) break;
+    for (pid_t pid : login_items_test::systemEventsProcesses())
+      EXPECT_TRUE(login_items_test::endProcess(pid));
   }
 
-  // Every icon notification posted so far, with its object and user info.
-  std::vector<std::pair<std::string, Dictionary>> all() {
-    marked_ = false;
-    platform::NSDistributedNotificationCenter::defaultCenter().postNotificationName("marker", "",
-                                                                                    std::nullopt);
-    EXPECT_TRUE(platform_tests::spinUntil([&] { return marked_; }));
-    std::vector<std::pair<std::string, Dictionary>> result;
-    for (const auto& n : heard_) result.emplace_back(n.object, n.userInfo.value_or(Dictionary{}));
-    return result;
+  // The pane as a host loads it: its view made offscreen, mainViewDidLoad called.
+  void loadPane() {
+    pane_ = std::make_unique<KapshoPref>(platform::NSBundle::mainBundle());
+    std::string error;
+    ASSERT_TRUE(pane_->loadMainView(&error)) << error;
+    pane_->mainViewDidLoad();
+  }
+  QAbstractButton* button(const char* name) const {
+    return pane_->mainView()->findChild<QAbstractButton*>(name);
+  }
+  void click(const char* name) const { button(name)->click(); }
+  // The label and the button's title, as a person reads them.
+  std::string shown() const {
+    return pane_->mainView()->findChild<QLabel*>("startLabel")->text().toStdString() + " / " +
+           button("startButton")->text().toStdString();
+  }
+  // Starts the agent of a bundle (the pane's own by default) as a child of the test and waits
+  // until it has started.
+  std::unique_ptr<ChildProcess> startAgent(const std::string& bundle = "") {
+    auto agent = std::make_unique<ChildProcess>(
+        std::vector<std::string>{(bundle.empty() ? agentPath_ : bundle) +
+                                 "/Contents/MacOS/KapshoDaemon"},
+        std::map<std::string, std::string>{{"LANGUAGE", "en"}}, "/dev/null", "/dev/null");
+    EXPECT_TRUE(waitUntil([&] { return agentWatching(agent->pid()); }));
+    return agent;
+  }
+  static std::optional<Dictionary> agentDomain() {
+    return NSUserDefaults::persistentDomainForName(DaemonBundleID);
   }
 
- private:
-  std::vector<platform::NSNotification> heard_;
-  bool marked_ = false;
+  TempHome home_;
+  ScopedEnv systemRoot_{"KAPSHO_SYSTEM_ROOT", stagePath("share/kapsho")};
+  PrivateBus bus_;
+  KapshoPref controller_{platform::NSBundle::mainBundle()};
+  const std::string agentPath_ = controller_.pathForDaemon().value_or("");
+  std::unique_ptr<KapshoPref> pane_;
 };
 
-bool isLoginItem(const std::string& path) {
-  return QZLoginItemRegistry::indexForLoginItemWithPath(path) >= 0;
-}
-
-TEST_F(PaneTest, TheControlsStartFromTheLoginItemsTheStoredChoiceAndTheProcessList) {
-  const std::string agentPath = *controller().pathForDaemon();
-  loadPane();
-  EXPECT_EQ(startLabel(), "Kapsho is stopped");
-  EXPECT_EQ(button("startButton")->text().toStdString(), "Start Kapsho");
-  EXPECT_TRUE(button("startButton")->isEnabled());
-  EXPECT_FALSE(button("loginCheckbox")->isChecked());
-  EXPECT_TRUE(button("statusItemCheckbox")->isChecked()) << "no stored choice shows the icon";
-
-  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(home_.path(), false));
-  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(agentPath, true));
-  ASSERT_TRUE(
-      NSUserDefaults::setPersistentDomain({{HasStatusItemKey, Value(false)}}, DaemonBundleID));
+// Any copy of the agent's bundle counts, the lowest process ID first; processes without a bundle
+// and processes that end during the walk are passed over; the end of the list logs nothing.
+TEST_F(PaneTest, TheAgentIsTheFirstProcessWithItsIdentifierWhereverItsBundleLies) {
+  EXPECT_EQ(agentPath_, platform::NSBundle::mainBundle().resourcePath() + "/KapshoDaemon.app");
+  StderrCapture log;
+  EXPECT_EQ(controller_.pidForDaemon(), 0);
+  ChildProcess withoutBundle({"sleep", "60"});
+  TempDir elsewhere;
+  fs::copy(agentPath_, elsewhere.file("Copy.app"), fs::copy_options::recursive);
+  const auto copy = startAgent(elsewhere.file("Copy.app"));
   const auto agent = startAgent();
-  loadPane();
-  EXPECT_EQ(startLabel(), "Kapsho is running");
-  EXPECT_EQ(button("startButton")->text().toStdString(), "Stop Kapsho");
-  EXPECT_TRUE(button("loginCheckbox")->isChecked()) << "a hidden entry counts as well";
-  EXPECT_FALSE(button("statusItemCheckbox")->isChecked());
+  const auto& first = copy->pid() < agent->pid() ? copy : agent;
+  const auto& second = copy->pid() < agent->pid() ? agent : copy;
+  std::atomic<bool> walking = true;
+  std::thread shortLived([&] {
+    while (walking) ChildProcess({"true"}).wait();
+  });
+  std::vector<pid_t> found;
+  for (int walk = 0; walk < 50; ++walk) found.push_back(controller_.pidForDaemon());
+  walking = false;
+  shortLived.join();
+  EXPECT_EQ(found, std::vector<pid_t>(50, first->pid()));
+  kill(first->pid(), SIGTERM);
+  ASSERT_TRUE(first->wait());
+  EXPECT_EQ(controller_.pidForDaemon(), second->pid());
+  EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(PaneTest, StartLaunchesTheAgentAndStopEndsIt) {
+// The button acts on the process list, not on its title: an agent that ended by itself leaves
+// the pane saying it runs, and the next click starts one; a stop that the agent has not obeyed
+// yet shows the stopped state, and a click then stops it again rather than start another.
+TEST_F(PaneTest, TheStartButtonLaunchesTheAgentOrStopsTheOneThatRuns) {
   loadPane();
   click("startButton");
-  EXPECT_EQ(startLabel(), "Kapsho is running");
-  EXPECT_EQ(button("startButton")->text().toStdString(), "Stop Kapsho");
-  EXPECT_TRUE(button("startButton")->isEnabled());
-  const pid_t agent = controller().pidForDaemon();
-  ASSERT_GT(agent, 0);
-  EXPECT_EQ(
-      std::filesystem::read_symlink("/proc/" + std::to_string(agent) + "/exe"),
-      std::filesystem::canonical(*controller().pathForDaemon() + "/Contents/MacOS/KapshoDaemon"));
-
-  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent); }));
-  click("startButton");
-  EXPECT_EQ(startLabel(), "Kapsho is stopped");
-  EXPECT_EQ(button("startButton")->text().toStdString(), "Start Kapsho");
-  int status = -1;
-  ASSERT_TRUE(waitUntil([&] { return waitpid(agent, &status, WNOHANG) == agent; }));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST_F(PaneTest, TheStartButtonActsOnTheProcessListNotOnItsTitle) {
-  loadPane();
-  click("startButton");
-  const pid_t first = controller().pidForDaemon();
-  ASSERT_TRUE(waitUntil([&] { return agentWatching(first); }));
-  // An agent that ends by itself leaves the pane saying it runs; the next click starts one.
+  EXPECT_EQ(shown(), "Kapsho is running / Stop Kapsho");
+  const pid_t first = controller_.pidForDaemon();
+  ASSERT_GT(first, 0);
   ASSERT_TRUE(stopAgent(first));
-  EXPECT_EQ(startLabel(), "Kapsho is running");
+  EXPECT_EQ(shown(), "Kapsho is running / Stop Kapsho");
   click("startButton");
-  EXPECT_EQ(startLabel(), "Kapsho is running");
-  const pid_t second = controller().pidForDaemon();
+  EXPECT_EQ(shown(), "Kapsho is running / Stop Kapsho");
+  const pid_t second = controller_.pidForDaemon();
   EXPECT_GT(second, 0);
   EXPECT_NE(second, first);
 
-  // A click on "Start Kapsho" while the stopped agent's process still exists stops it again.
   ASSERT_TRUE(waitUntil([&] { return agentWatching(second); }));
   kill(second, SIGSTOP);
   click("startButton");
-  EXPECT_EQ(button("startButton")->text().toStdString(), "Start Kapsho");
+  EXPECT_EQ(shown(), "Kapsho is stopped / Start Kapsho");
   click("startButton");
-  EXPECT_EQ(startLabel(), "Kapsho is stopped");
-  EXPECT_EQ(controller().pidForDaemon(), second) << "no other agent was started";
+  EXPECT_EQ(shown(), "Kapsho is stopped / Start Kapsho");
+  EXPECT_EQ(controller_.pidForDaemon(), second) << "no other agent was started";
   kill(second, SIGCONT);
   int status = -1;
   ASSERT_TRUE(waitUntil([&] { return waitpid(second, &status, WNOHANG) == second; }));
@@ -129,84 +140,73 @@ TEST_F(PaneTest, TheStartButtonActsOnTheProcessListNotOnItsTitle) {
 }
 
 TEST_F(PaneTest, TheLoginCheckboxAddsTheAgentAtTheEndAndRemovesOnlyItsFirstEntry) {
-  const std::string agentPath = *controller().pathForDaemon();
+  const std::string agent = fs::canonical(agentPath_).string();
   ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(home_.path(), true));
   loadPane();
   click("loginCheckbox");
+  EXPECT_EQ(login_items_test::listedPaths(), (std::vector<std::string>{home_.path(), agent}));
   const auto items = QZLoginItemRegistry::allLoginItems();
-  ASSERT_EQ(CFArrayGetCount(items.get()), 2);
   const auto added = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items.get(), 1));
-  EXPECT_EQ(
-      platform::toNSURL(static_cast<CFURLRef>(CFDictionaryGetValue(added, CFSTR("URL")))).path(),
-      std::filesystem::canonical(agentPath).string());
-  EXPECT_FALSE(
-      CFBooleanGetValue(static_cast<CFBooleanRef>(CFDictionaryGetValue(added, CFSTR("Hidden")))));
+  EXPECT_EQ(CFDictionaryGetValue(added, CFSTR("Hidden")), kCFBooleanFalse);
   const auto entry = readFile(home_.configHome() + "/autostart/kapsho-login-item-2.desktop");
-  ASSERT_TRUE(entry);
-  EXPECT_NE(entry->find("Exec=\"" + std::filesystem::canonical(agentPath).string() +
-                        "/Contents/MacOS/KapshoDaemon\""),
+  EXPECT_NE(entry.value_or("").find("Exec=\"" + agent + "/Contents/MacOS/KapshoDaemon\""),
             std::string::npos)
-      << *entry;
+      << entry.value_or("no entry");
 
-  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(agentPath, true));
+  ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(agentPath_, true));
   click("loginCheckbox");
-  EXPECT_EQ(QZLoginItemRegistry::indexForLoginItemWithPath(agentPath), 1)
-      << "the second entry stays";
-  ASSERT_TRUE(QZLoginItemRegistry::removeLoginItemAtIndex(1));
-  EXPECT_EQ(QZLoginItemRegistry::indexForLoginItemWithPath(home_.path()), 0);
-  EXPECT_FALSE(isLoginItem(agentPath));
+  EXPECT_EQ(login_items_test::listedPaths(), (std::vector<std::string>{home_.path(), agent}));
+  loadPane();
+  EXPECT_TRUE(button("loginCheckbox")->isChecked()) << "a hidden entry counts as well";
 }
 
-TEST_F(PaneTest, TheIconCheckboxTellsARunningAgentAndWritesNothing) {
-  Notifications notifications;
+// Stopped, the agent's choice goes into its domain (made holding only the choice when there is
+// none, every other entry kept) and nothing is posted; running, the agent is told and the pane
+// writes nothing. A marker posted last arrives after anything posted before it.
+TEST_F(PaneTest, TheIconCheckboxStoresAStoppedAgentsChoiceAndTellsARunningOne) {
+  auto heard = std::make_shared<std::vector<platform::NSNotification>>();
+  auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
+  for (const std::string& name : {ShowStatusItemNotificationName, std::string("marker")})
+    center.addObserver(
+        heard.get(), [heard](const platform::NSNotification& n) { heard->push_back(n); }, name,
+        std::nullopt);
+  Dictionary shows{
+      {"Upload Host", Value("127.0.0.1:9")},
+      {"Recent Images", Value(platform::Array{Value(Dictionary{{"url", Value("x")}})})},
+      {HasStatusItemKey, Value(true)}};
+  Dictionary hides = shows;
+  hides[HasStatusItemKey] = Value(false);
+  loadPane();
+  EXPECT_EQ(shown(), "Kapsho is stopped / Start Kapsho");
+  click("statusItemCheckbox");
+  EXPECT_EQ(agentDomain(), (Dictionary{{HasStatusItemKey, Value(false)}}));
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(shows, DaemonBundleID));
+  loadPane();
+  click("statusItemCheckbox");
+  EXPECT_EQ(agentDomain(), hides);
+
   const auto agent = startAgent();
   loadPane();
+  EXPECT_EQ(shown(), "Kapsho is running / Stop Kapsho");
   const auto before = agentDomain();
   // Held, the agent cannot store what it is told before the test has looked.
   kill(agent->pid(), SIGSTOP);
   click("statusItemCheckbox");
-  EXPECT_EQ(notifications.all(),
-            (std::vector<std::pair<std::string, Dictionary>>{
-                {PaneIdentifier, {{ShowStatusItemNotificationKey, Value(false)}}}}));
+  center.postNotificationName("marker", "", std::nullopt);
+  ASSERT_TRUE(
+      platform_tests::spinUntil([&] { return !heard->empty() && heard->back().name == "marker"; }));
+  ASSERT_EQ(heard->size(), 2u) << "only the running agent is told";
+  EXPECT_EQ(std::tuple(heard->front().object, heard->front().userInfo),
+            std::tuple("com.kapsho.tests.KapshoPref",
+                       Dictionary{{ShowStatusItemNotificationKey, Value(true)}}));
   EXPECT_EQ(agentDomain(), before) << "the pane wrote nothing";
   kill(agent->pid(), SIGCONT);
   EXPECT_TRUE(waitUntil([&] {
     const auto domain = agentDomain();
-    return domain && domain->count(HasStatusItemKey) &&
-           domain->at(HasStatusItemKey) == Value(false);
+    const Value* value = domain ? platform::valueForKey(*domain, HasStatusItemKey) : nullptr;
+    return value && *value == Value(true);
   })) << "the agent stored the choice";
-}
-
-TEST_F(PaneTest, TheIconCheckboxStoresTheChoiceOfAStoppedAgentInItsDomain) {
-  struct Case {
-    const char* what;
-    std::optional<Dictionary> stored;
-    Dictionary expected;
-  };
-  const Dictionary others{
-      {"Upload Host", Value("127.0.0.1:9")},
-      {"Recent Images", Value(platform::Array{Value(
-                            Dictionary{{"url", Value("http://x/1")}, {"date", Value("today")}})})}};
-  Dictionary othersShown = others, othersHidden = others;
-  othersShown[HasStatusItemKey] = Value(true);
-  othersHidden[HasStatusItemKey] = Value(false);
-  const Case cases[] = {
-      {"no domain yet: made holding only the choice",
-       std::nullopt,
-       {{HasStatusItemKey, Value(false)}}},
-      {"every other entry kept", othersShown, othersHidden},
-  };
-  Notifications notifications;
-  for (const auto& c : cases) {
-    if (c.stored)
-      ASSERT_TRUE(NSUserDefaults::setPersistentDomain(*c.stored, DaemonBundleID));
-    else
-      ASSERT_TRUE(NSUserDefaults::removePersistentDomainForName(DaemonBundleID));
-    loadPane();
-    click("statusItemCheckbox");
-    EXPECT_EQ(agentDomain(), c.expected) << c.what;
-  }
-  EXPECT_TRUE(notifications.all().empty()) << "nothing is posted";
+  center.removeObserver(heard.get());
 }
 
 }  // namespace

@@ -1,31 +1,33 @@
+// The application object: hand-offs to its main thread, its timers and run loop, the platform it
+// picks, and the clipboard through it or wl-copy.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <memory>
-#include <thread>
+#include <numeric>
 #include <vector>
 
 #include "platform/appkit/Application.h"
+#include "platform/appkit/Pasteboard.h"
 #include "platform/foundation/Thread.h"
 #include "platform/foundation/Timer.h"
+#include "tests/support/Desktop.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
 
 using namespace platform;
+using namespace platform_tests;
+using namespace testing_support;
 
 namespace {
 
-using platform_tests::spinUntil;
-
-NSApplication& application() {
-  platform_tests::offscreenApplication();
-  return NSApplication::sharedApplication();
-}
-
-TEST(Application, QueuedHandOffsRunOnTheMainThreadInOrder) {
-  application();
+// Queued work runs on the main thread in the order sent; a waiting hand-off returns after its
+// work ran, and on the main thread runs it at once.
+TEST(Application, HandOffsRunOnTheMainThreadInOrderAndWaitingOnesReturnAfterTheWork) {
+  offscreenApplication();
   std::vector<int> order;
-  std::atomic<bool> allOnMain{true};
-  std::thread worker([&] {
+  std::atomic<bool> allOnMain{true}, ran{false}, sawItAfterReturn{false}, finished{false};
+  NSThread::detachNewThreadSelector([&] {
     for (int i = 0; i < 500; ++i)
       performSelectorOnMainThread(
           [&, i] {
@@ -33,56 +35,89 @@ TEST(Application, QueuedHandOffsRunOnTheMainThreadInOrder) {
             order.push_back(i);
           },
           false);
-  });
-  ASSERT_TRUE(spinUntil([&] { return order.size() == 500; }));
-  worker.join();
-  EXPECT_TRUE(allOnMain);
-  for (int i = 0; i < 500; ++i) ASSERT_EQ(order[i], i);
-}
-
-TEST(Application, WaitingHandOffReturnsAfterTheWorkRanAndRunsDirectlyOnMain) {
-  application();
-  std::atomic<bool> ran{false}, sawItAfterReturn{false}, finished{false};
-  NSThread::detachNewThreadSelector([&] {
     performSelectorOnMainThread([&] { ran = true; }, true);
     sawItAfterReturn = ran.load();
     finished = true;
   });
   ASSERT_TRUE(spinUntil([&] { return finished.load(); }));
-  EXPECT_TRUE(sawItAfterReturn);
+  EXPECT_TRUE(allOnMain && sawItAfterReturn);
+  std::vector<int> expected(500);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(order, expected);
   bool direct = false;
   performSelectorOnMainThread([&] { direct = true; }, true);
   EXPECT_TRUE(direct);
 }
 
+// The last timer's action ends the run loop, which returns only through terminate.
 TEST(Application, OneShotTimersFireOnceUnlessInvalidatedEvenUnheldOrReleasedInTheirAction) {
-  application();
+  offscreenApplication();
   int fired = 0, cancelledFired = 0;
   bool unheldFired = false;
   std::shared_ptr<NSTimer> timer = NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) {
     ++fired;
     timer.reset();  // the owner lets go of the timer inside its action
   });
-  auto cancelled =
-      NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) { ++cancelledFired; });
-  cancelled->invalidate();
-  EXPECT_FALSE(cancelled->isValid());
+  NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) { ++cancelledFired; })->invalidate();
   NSTimer::scheduledTimerWithTimeInterval(0.0, [&](NSTimer&) { unheldFired = true; });
-  // Later timers fire after the first: give all a chance to fire again.
-  bool later = false;
-  NSTimer::scheduledTimerWithTimeInterval(0.05, [&](NSTimer&) { later = true; });
-  ASSERT_TRUE(spinUntil([&] { return later; }));
+  NSTimer::scheduledTimerWithTimeInterval(
+      0.05, [&](NSTimer&) { NSApplication::sharedApplication().terminate(nullptr); });
+  NSApplication::sharedApplication().run();
   EXPECT_EQ(fired, 1);
-  EXPECT_FALSE(timer);
   EXPECT_TRUE(unheldFired);
   EXPECT_EQ(cancelledFired, 0);
 }
 
-TEST(Application, TerminateEndsRun) {
-  auto& app = application();
-  NSTimer::scheduledTimerWithTimeInterval(0.0, [&](NSTimer&) { app.terminate(nullptr); });
-  app.run();  // returns only through terminate
-  EXPECT_TRUE(app.isOffscreen());
+// The application object picks its platform once per process, so the tests that need a real
+// display (named OnDisplay.*) run in a child of this test, on an Xvfb of its own. The X11 clipboard
+// the agent uses there is read by another program in the capture tool's end-to-end test.
+TEST(VirtualDisplay, TrayIcon) {
+  VirtualDisplay display;
+  TempDir dir;
+  ChildProcess child({"/proc/self/exe", "--gtest_filter=OnDisplay.*"},
+                     // A Wayland session with XWayland: the application must choose X11.
+                     {{"WAYLAND_DISPLAY", "wayland-kapsho-absent"},
+                      {"XDG_SESSION_TYPE", "wayland"},
+                      {"QT_QPA_PLATFORM", ""},
+                      {"KAPSHO_TEST_ON_DISPLAY", "1"}},
+                     dir.file("out"));
+  const auto status = child.wait(std::chrono::seconds(60));
+  const std::string out = readFile(dir.file("out")).value_or("");
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << out;
+  EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
+}
+
+const std::string kAddress = "http://127.0.0.1:8451/img/Bild \xc3\xbc.png";
+
+// Through Qt; on Wayland without X11 through wl-copy, or one log line says it cannot.
+TEST(Pasteboard, DeclaringEmptiesAndTheTextReadsBackThroughQtOrWlCopy) {
+  offscreenApplication();
+  auto& pasteboard = NSPasteboard::generalPasteboard();
+  ASSERT_TRUE(pasteboard.setString("old", NSStringPboardType));
+  pasteboard.declareTypes({NSStringPboardType}, nullptr);
+  EXPECT_FALSE(pasteboard.stringForType(NSStringPboardType));
+  ASSERT_TRUE(pasteboard.setString(kAddress, NSStringPboardType));
+  EXPECT_FALSE(pasteboard.setString("x", "NSPDFPboardType"));
+  EXPECT_EQ(pasteboard.stringForType(NSStringPboardType), kAddress);
+
+  ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-kapsho-test");
+  {
+    RecordingWlClipboard wlClipboard;
+    pasteboard.declareTypes({NSStringPboardType}, nullptr);
+    ASSERT_TRUE(pasteboard.setString(kAddress, NSStringPboardType));
+    EXPECT_EQ(wlClipboard.calls(), "--clear\n--type text/plain;charset=utf-8\n");
+    EXPECT_EQ(wlClipboard.clipboard(), kAddress);
+    EXPECT_EQ(pasteboard.stringForType(NSStringPboardType), kAddress);
+  }
+  TempDir nothing;
+  ScopedEnv path("PATH", nothing.path());
+  ::testing::internal::CaptureStderr();
+  pasteboard.declareTypes({NSStringPboardType}, nullptr);
+  EXPECT_FALSE(pasteboard.setString(kAddress, NSStringPboardType));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string line =
+      "No clipboard on this Wayland session without X11: wl-copy (wl-clipboard) is missing\n";
+  EXPECT_TRUE(log.ends_with(line) && log.find('\n') == log.size() - 1) << log;
 }
 
 }  // namespace

@@ -1,18 +1,55 @@
+// The status item and its pictures and menu, headless and (OnDisplay.*) on a display.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QImage>
-#include <QTimer>
+#include <filesystem>
 
 #include "platform/appkit/StatusItemQt.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/RunLoop.h"
-#include "platform/foundation/Timer.h"
-#include "tests/support/TestSupport.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
 
 using namespace platform;
 using namespace platform_tests;
 
 namespace {
+
+// A picture among the main bundle's resources (beside the test program) for the test's span,
+// named after the process so that tests run side by side do not meet.
+struct Resource {
+  explicit Resource(const std::string& stem)
+      : name(stem + std::to_string(getpid())),
+        path(NSBundle::mainBundle().resourcePath() + "/" + name + ".png") {
+    std::filesystem::create_directories(NSBundle::mainBundle().resourcePath());
+    QImage(40, 30, QImage::Format_ARGB32).save(QString::fromStdString(path));
+  }
+  ~Resource() { std::filesystem::remove(path); }
+  const std::string name, path;
+};
+
+// Unregistered, each look-up reads the file afresh; registered, the image is found by its name for
+// good, size and all; one image per name, and renaming frees the old name.
+TEST(NamedImages, FoundAmongResourcesThenByTheirRegisteredName) {
+  Resource status("KapshoTestStatus"), other("KapshoTestOther");
+  auto image = NSImage::imageNamed(status.name + ".png");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->size().width, 40);
+  EXPECT_NE(NSImage::imageNamed(status.name), image);
+  image->setSize({20, 20});
+  EXPECT_TRUE(image->setName(status.name));
+  std::filesystem::remove(status.path);
+  EXPECT_EQ(NSImage::imageNamed(status.name), image);
+  EXPECT_EQ(NSImage::imageNamed(status.name)->size().height, 20);
+
+  auto second = NSImage::imageNamed(other.name + ".png");
+  EXPECT_FALSE(second->setName(status.name));
+  EXPECT_TRUE(second->setName(other.name + "-a"));
+  EXPECT_TRUE(second->setName(other.name + "-b"));
+  EXPECT_EQ(NSImage::imageNamed(other.name + "-a"), nullptr);
+  EXPECT_EQ(NSImage::imageNamed(other.name + "-b"), second);
+  EXPECT_EQ(NSImage::imageNamed("KapshoTestMissing.png"), nullptr);
+}
 
 class Target : public NSObject {
  public:
@@ -25,11 +62,14 @@ class Target : public NSObject {
   std::function<void()> onCall;
 };
 
-// The agent's kind of menu: a disabled line, a submenu without automatic enabling, a command.
+// The agent's kind of menu: a disabled line, a submenu without automatic enabling, a command;
+// and commands that automatic enabling turns off: a target that does not answer, none at all.
 std::shared_ptr<NSMenu> menu(Target& target, int records) {
   auto top = std::make_shared<NSMenu>();
   top->addItemWithTitle("Error: lost & found", "", "")->setEnabled(true);
   top->addItem(NSMenuItem::separatorItem());
+  top->addItemWithTitle("Other", "other:", "")->setTarget(&target);
+  top->addItemWithTitle("Loose", "select:", "");
   auto submenu = std::make_shared<NSMenu>();
   for (int i = 0; i < records; ++i)
     submenu->addItemWithTitle("Record " + std::to_string(i), "select:", "")->setTarget(&target);
@@ -43,99 +83,78 @@ std::shared_ptr<NSMenu> menu(Target& target, int records) {
 std::string shown(const QMenu& menu) {
   std::string text;
   for (const QAction* action : menu.actions()) {
-    if (action->isSeparator()) {
-      text += "---|";
-      continue;
-    }
-    text += action->text().toStdString() + (action->isEnabled() ? "|" : " (off)|");
+    text += action->isSeparator() ? "---" : action->text().toStdString();
+    text += action->isEnabled() || action->isSeparator() ? "|" : " (off)|";
     if (action->menu()) text += "[" + shown(*action->menu()) + "]";
   }
   return text;
 }
 
-// A chosen item acts after the trigger, so that it may rebuild the menu it is in.
-TEST(StatusItem, HeadlessItKeepsItsModelRendersItAndActsOnAChoice) {
+std::shared_ptr<NSStatusItem> statusItem() {
+  return NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+}
+
+// Headless it renders its model (a rebuilt menu replaces the old), each item enabled as its menu
+// says; a chosen item acts after the trigger, so that it may rebuild the menu it is in. An open
+// menu shows the alternate image and is menu tracking (whose hold on timers the run loop's own
+// test covers) until it closes, or the item goes.
+TEST(StatusItem, HeadlessItRendersItsModelActsOnAChoiceAndShowsWhenItsMenuIsOpen) {
   offscreenApplication();
   Target target;
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+  auto item = statusItem();
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
   EXPECT_EQ(qtItem.trayIcon(), nullptr);
-  auto first = menu(target, 0);
-  item->setMenu(first);
-  EXPECT_EQ(item->menu(), first);
-  EXPECT_EQ(shown(qtItem.renderedMenu()),
-            "Error: lost && found (off)|---|Recent Images|[Clear (off)|]Quit|");
+  item->setMenu(menu(target, 0));
   auto model = menu(target, 2);
   item->setMenu(model);
   auto& rendered = qtItem.renderedMenu();
   EXPECT_EQ(shown(rendered),
-            "Error: lost && found (off)|---|Recent Images|[Record 0|Record 1|Clear (off)|]"
-            "Quit|");
+            "Error: lost && found (off)|---|Other (off)|Loose (off)|Recent Images|"
+            "[Record 0|Record 1|Clear (off)|]Quit|");
+  model->itemArray()[2]->performAction();
+  model->itemArray()[3]->performAction();
   target.onCall = [&] { item->setMenu(menu(target, 0)); };
-  rendered.actions()[2]->menu()->actions()[1]->trigger();
+  rendered.actions()[4]->menu()->actions()[1]->trigger();
   EXPECT_TRUE(target.senders.empty());
   ASSERT_TRUE(spinUntil([&] { return !target.senders.empty(); }));
-  EXPECT_EQ(target.senders[0], model->itemArray()[2]->submenu()->itemArray()[1].get());
-  EXPECT_EQ(rendered.actions()[2]->menu()->actions().size(), 1u);
-}
+  EXPECT_EQ(target.senders,
+            std::vector<NSObject*>{model->itemArray()[4]->submenu()->itemArray()[1].get()});
+  EXPECT_EQ(rendered.actions()[4]->menu()->actions().size(), 1u);
 
-TEST(StatusItem, OpenMenuShowsTheAlternateImageAndHoldsTimersBack) {
-  offscreenApplication();
-  Target target;
-  testing_support::TempDir dir;
-  QImage(20, 20, QImage::Format_ARGB32).save(QString::fromStdString(dir.file("a.png")));
-  auto idle = NSImage::imageWithContentsOfFile(dir.file("a.png"));
-  auto inverted = NSImage::imageWithContentsOfFile(dir.file("a.png"));
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
-  auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
+  auto idle = NSImage::imageWithPixels(QImage(20, 20, QImage::Format_ARGB32));
+  auto inverted = NSImage::imageWithPixels(QImage(20, 20, QImage::Format_ARGB32));
   item->setImage(idle);
   item->setAlternateImage(inverted);
-  item->setMenu(menu(target, 1));
-  EXPECT_EQ(item->image(), idle);
-  EXPECT_EQ(item->alternateImage(), inverted);
-
-  qtItem.renderedMenu().popup(QPoint(0, 0));
+  rendered.popup(QPoint(0, 0));
   EXPECT_TRUE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.shownImage(), inverted);
-  bool reset = false, due = false;
-  auto timer = NSTimer::scheduledTimerWithTimeInterval(0.01, [&](NSTimer&) { reset = true; });
-  QTimer::singleShot(60, QCoreApplication::instance(), [&] { due = true; });
-  ASSERT_TRUE(spinUntil([&] { return due; }));
-  EXPECT_FALSE(reset);
-  qtItem.renderedMenu().hide();
+  rendered.hide();
   EXPECT_FALSE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.shownImage(), idle);
-  EXPECT_TRUE(spinUntil([&] { return reset; }));
-
-  // Removed while its menu is open, the item ends the tracking; it keeps its model.
-  qtItem.renderedMenu().popup(QPoint(0, 0));
+  rendered.popup(QPoint(0, 0));
   item->statusBar().removeStatusItem(*item);
   EXPECT_FALSE(isInMenuTrackingMode());
-  EXPECT_EQ(item->image(), idle);
 }
 
-// Runs only in the child that VirtualDisplay.ClipboardAndTrayIcon starts on a display, where no
+// Runs only in the child that VirtualDisplay.TrayIcon starts on a display, where no
 // tray host runs: the icon is made, shown and opened without one.
 TEST(OnDisplay, StatusItemNeedsNoTrayHost) {
   ASSERT_FALSE(NSApplication::sharedApplication().isOffscreen());
   Target target;
-  testing_support::TempDir dir;
-  QImage red(20, 20, QImage::Format_ARGB32);
-  red.fill(Qt::red);
-  red.save(QString::fromStdString(dir.file("a.png")));
-  auto item = NSStatusBar::systemStatusBar().statusItemWithLength(NSSquareStatusItemLength);
+  auto item = statusItem();
   auto& qtItem = dynamic_cast<QtStatusItem&>(*item);
   item->setMenu(menu(target, 1));
   item->setImage(NSImage::imageNamed("KapshoTestMissing"));
   ASSERT_NE(qtItem.trayIcon(), nullptr);
   EXPECT_TRUE(qtItem.trayIcon()->isVisible()) << "without a picture the item is still there";
-  item->setImage(NSImage::imageWithContentsOfFile(dir.file("a.png")));
+  QImage red(20, 20, QImage::Format_ARGB32);
+  red.fill(Qt::red);
+  item->setImage(NSImage::imageWithPixels(red));
   EXPECT_EQ(qtItem.trayIcon()->icon().pixmap(20, 20).toImage().pixelColor(0, 0), Qt::red);
   qtItem.renderedMenu().popup(QPoint(0, 0));
   EXPECT_TRUE(spinUntil([&] { return qtItem.renderedMenu().isVisible(); }));
-  qtItem.renderedMenu().hide();
-  EXPECT_FALSE(isInMenuTrackingMode());
   item->statusBar().removeStatusItem(*item);
+  EXPECT_FALSE(isInMenuTrackingMode());
   EXPECT_EQ(qtItem.trayIcon(), nullptr);
 }
 
