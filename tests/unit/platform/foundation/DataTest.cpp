@@ -1,0 +1,86 @@
+#include "platform/foundation/Data.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+using platform::Data;
+
+namespace {
+
+std::string text(const Data& data) {
+  return std::string(data.begin(), data.end());
+}
+
+Data data(const std::string& text) {
+  return Data(text.begin(), text.end());
+}
+
+// The flags of the mapping that holds the address, as /proc/self/smaps names them.
+std::string mappingFlags(const void* address) {
+  const std::string smaps = testing_support::readFile("/proc/self/smaps").value_or("");
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  for (size_t line = 0; line < smaps.size(); line = smaps.find('\n', line) + 1) {
+    uintptr_t start = 0, end = 0;
+    if (std::sscanf(smaps.c_str() + line, "%lx-%lx ", &start, &end) != 2 || at < start || at >= end)
+      continue;
+    const size_t flags = smaps.find("VmFlags:", line);
+    return smaps.substr(flags + 8, smaps.find('\n', flags) - flags - 8);
+  }
+  return "";
+}
+
+TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
+  const std::string large(Data::LargeBytes, 'L');
+  const Data file = data(large);
+  Data body = data("head");
+  body.append(file);
+  body.append("tail", 4);
+  body.append(data("!"));
+  const auto pieces = body.pieces();
+  ASSERT_EQ(pieces.size(), 3u);
+  EXPECT_EQ(pieces[1].data(), file.bytes()) << "the large piece is not copied";
+  EXPECT_EQ(pieces[1].size(), large.size());
+  EXPECT_EQ(text(body), "head" + large + "tail!");
+
+  // Appending to a copy, or to the Data a copy was taken from, changes nothing in the other.
+  const Data before = body;
+  Data copy = body;
+  copy.append("more", 4);
+  body.append("else", 4);
+  EXPECT_EQ(text(copy), "head" + large + "tail!more");
+  EXPECT_EQ(text(body), "head" + large + "tail!else");
+  EXPECT_EQ(text(before), "head" + large + "tail!");
+  body.append(body);
+  EXPECT_EQ(text(body), "head" + large + "tail!else" + "head" + large + "tail!else");
+
+  // A fill that fails appends nothing.
+  Data empty;
+  EXPECT_EQ(empty.appendFrom(10, [](std::uint8_t*, size_t) { return ssize_t(-1); }), -1);
+  EXPECT_TRUE(empty.pieces().empty());
+  EXPECT_EQ(empty, Data());
+}
+
+TEST(Data, LargeStorageLiesInHugePagesAndGoesBackWithTheLastHolder) {
+  const std::uint8_t* address;
+  {
+    Data copy;
+    {
+      const Data large = data(std::string(Data::LargeBytes, 'L'));
+      address = large.bytes();
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(address) % (2 << 20), 0u);
+      EXPECT_NE(mappingFlags(address).find(" hg"), std::string::npos) << mappingFlags(address);
+      copy = large;
+    }
+    EXPECT_EQ(copy.bytes(), address);
+  }
+  unsigned char resident;
+  EXPECT_EQ(mincore(const_cast<std::uint8_t*>(address), 4096, &resident), -1);
+  EXPECT_EQ(errno, ENOMEM) << "still mapped";
+}
+
+}  // namespace
