@@ -10,45 +10,27 @@
 
 namespace platform {
 
-namespace {
-
-constexpr size_t HugePageBytes = 2 * 1024 * 1024;
-
-// A mapping of whole huge pages at a huge page's boundary: THP backs only aligned 2 MiB ranges,
-// so one page more is mapped and what lies outside the boundaries is given back at once.
-std::uint8_t* mapHugePages(size_t length) {
-  void* mapped = mmap(nullptr, length + HugePageBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) throw std::bad_alloc();
-  auto* start = static_cast<std::uint8_t*>(mapped);
-  const size_t head = -reinterpret_cast<uintptr_t>(start) & (HugePageBytes - 1);
-  if (head > 0) munmap(start, head);
-  munmap(start + head + length, HugePageBytes - head);
-  // Without transparent huge pages (or with them off) the mapping still serves, page by page.
-  madvise(start + head, length, MADV_HUGEPAGE);
-  return start + head;
-}
-
-}  // namespace
-
-// One block of storage: from the heap when small, else mapped in huge pages.
+// One block of storage: the heap's when small; else a mapping of its own, which goes back to the
+// system the moment it is released (the heap may keep large blocks resident); or storage of another
+// kind, which only its own `release` gives back.
 class Data::Buffer {
  public:
-  explicit Buffer(size_t wanted)
-      : capacity_(wanted < LargeBytes
-                      ? wanted
-                      : (wanted + HugePageBytes - 1) / HugePageBytes * HugePageBytes),
-        bytes_(wanted < LargeBytes
-                   ? static_cast<std::uint8_t*>(std::malloc(std::max<size_t>(wanted, 1)))
-                   : mapHugePages(capacity_)) {
-    if (!bytes_) throw std::bad_alloc();
+  explicit Buffer(size_t wanted) : capacity_(wanted) {
+    if (wanted < LargeBytes) {
+      bytes_ = static_cast<std::uint8_t*>(std::malloc(std::max<size_t>(wanted, 1)));
+      if (!bytes_) throw std::bad_alloc();
+      release_ = [bytes = bytes_] { std::free(bytes); };
+      return;
+    }
+    void* mapped =
+        mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    bytes_ = static_cast<std::uint8_t*>(mapped);
+    release_ = [mapped, wanted] { munmap(mapped, wanted); };
   }
-  ~Buffer() {
-    if (capacity_ < LargeBytes)
-      std::free(bytes_);
-    else
-      munmap(bytes_, capacity_);
-  }
+  Buffer(std::uint8_t* bytes, size_t length, std::function<void()> release)
+      : capacity_(length), bytes_(bytes), release_(std::move(release)) {}
+  ~Buffer() { release_(); }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
 
@@ -57,7 +39,8 @@ class Data::Buffer {
 
  private:
   const size_t capacity_;
-  std::uint8_t* const bytes_;
+  std::uint8_t* bytes_ = nullptr;
+  std::function<void()> release_;
 };
 
 std::uint8_t* Data::Piece::begin() const {
@@ -66,6 +49,14 @@ std::uint8_t* Data::Piece::begin() const {
 
 Data::Data(const void* bytes, size_t length) {
   append(bytes, length);
+}
+
+// Its capacity is its length: nothing is ever written into it.
+Data Data::withStorage(std::uint8_t* bytes, size_t length, std::function<void()> release) {
+  Data data;
+  data.pieces_.push_back({std::make_shared<Buffer>(bytes, length, std::move(release)), 0, length});
+  data.size_ = length;
+  return data;
 }
 
 const std::uint8_t* Data::bytes() const {

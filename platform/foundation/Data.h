@@ -5,9 +5,9 @@
 // reference, so a Data may lie in several contiguous pieces (a request's body: its parts around
 // the file's bytes), which a writer hands on as they are.
 //
-// Storage of LargeBytes and more is a mapping of whole 2 MiB pages with transparent huge pages
-// asked for: here the first touch of fresh memory costs dearly per 4 KiB page, and a huge page is
-// touched at the cost of one. The mapping goes back to the system with the last Data holding it.
+// Large bytes are costly to copy here: the first touch of fresh memory costs dearly per page. So
+// a large file is mapped rather than read (withMappedFile), and large storage of a Data's own is
+// mapped apart from the heap, to go back to the system with the last Data that holds it.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,7 +26,7 @@ namespace platform {
 
 class Data {
  public:
-  // From this size on, storage is mapped in huge pages, and appended by reference.
+  // From this size on, storage is mapped, files are mapped, and pieces are appended by reference.
   static constexpr size_t LargeBytes = 128 * 1024;
 
   Data() = default;
@@ -35,6 +36,14 @@ class Data {
   template <std::contiguous_iterator Iterator>
   requires(sizeof(std::iter_value_t<Iterator>) == 1) Data(Iterator first, Iterator last)
       : Data(std::to_address(first), static_cast<size_t>(last - first)) {}
+
+  // The whole of an open regular file of LargeBytes or more, mapped instead of read: nothing is
+  // copied and no fresh memory is touched. The file is leased for as long as it is mapped, through
+  // a descriptor of the Data's own: a process that opens it for writing or truncates it waits
+  // until a private copy of the bytes has taken the mapping's place, so the bytes never change and
+  // never go away under a reader. nullopt when the file cannot be leased (another process has it
+  // open for writing, it is not the user's, its file system has no leases) or mapped.
+  static std::optional<Data> withMappedFile(int fd);
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -75,6 +84,8 @@ class Data {
     std::shared_ptr<Buffer> buffer;
   };
 
+  // A Data of storage that is not its own to write (a mapped file), which `release` gives back.
+  static Data withStorage(std::uint8_t* bytes, size_t length, std::function<void()> release);
   // The last piece, with room for `length` more bytes after it in a buffer no other Data holds.
   Piece& roomAtEnd(size_t length);
   void grew(Piece& piece, size_t length);

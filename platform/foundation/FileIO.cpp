@@ -29,6 +29,8 @@ std::optional<Data> dataWithContentsOfFile(const std::string& path) {
   const OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
   struct stat st {};
   if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (static_cast<size_t>(st.st_size) >= Data::LargeBytes)
+    if (auto mapped = Data::withMappedFile(file.fd)) return mapped;
   // Room for a byte more than the size, so that the read finding nothing more ends the file; a
   // file that grows meanwhile is read on to its end.
   Data bytes;

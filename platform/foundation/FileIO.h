@@ -8,9 +8,10 @@
 
 namespace platform {
 
-// dataWithContentsOfFile: the bytes of a regular file, read once to its end, in one piece unless
-// it grew while it was read; nullopt when it cannot be read or is no regular file (a FIFO or a
-// device is turned down without waiting for it).
+// dataWithContentsOfFile: the bytes of a regular file as they are now, in one piece: a large file
+// mapped where it can be (Data::withMappedFile), else read once to its end (in more pieces only
+// when it grew meanwhile). nullopt when it cannot be read or is no regular file: a FIFO or a
+// device is turned down without waiting for it.
 std::optional<Data> dataWithContentsOfFile(const std::string& path);
 std::optional<std::string> contentsOfFile(const std::string& path);
 

@@ -6,14 +6,19 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
+using testing_support::mappingAt;
 using testing_support::TempDir;
+using testing_support::waitUntil;
 using testing_support::writeFile;
 
 namespace {
@@ -70,6 +75,47 @@ TEST(FileIO, WholeReadsTakeEveryByteOfRegularFilesAndNeverWait) {
   done.notify_one();
   rescuer.join();
   EXPECT_FALSE(rescued);
+}
+
+// A large file is mapped, not copied. A writer that opens it or truncates it waits until the Data
+// holds a copy of its own, so the Data keeps the bytes it was made with; a file that another
+// process has open for writing is read instead.
+TEST(FileIO, ALargeFileIsMappedAndKeepsItsBytesWhenAWriterComes) {
+  TempDir dir;
+  const std::string path = std::filesystem::canonical(dir.path()).string() + "/big";
+  std::string bytes(Data::LargeBytes * 3 + 5, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 11 % 253);
+  writeFile(path, bytes);
+  {
+    const int writing = open(path.c_str(), O_WRONLY);
+    const auto read = dataWithContentsOfFile(path);
+    close(writing);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(mappingAt(read->bytes()), "");
+    EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
+  }
+  const struct {
+    const char* writer;
+    std::function<void()> write;
+  } cases[] = {
+      {"rewrites it", [&] { writeFile(path, "changed"); }},
+      {"truncates it", [&] { EXPECT_EQ(truncate(path.c_str(), 10), 0); }},
+  };
+  for (const auto& c : cases) {
+    writeFile(path, bytes);
+    const auto data = dataWithContentsOfFile(path);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(mappingAt(data->bytes()), path) << c.writer;
+    std::atomic<bool> written = false;
+    std::thread writer([&] {
+      c.write();
+      written = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return written.load(); })) << c.writer;
+    writer.join();
+    EXPECT_EQ(mappingAt(data->bytes()), "") << c.writer;
+    EXPECT_EQ(std::string(data->begin(), data->end()), bytes) << c.writer;
+  }
 }
 
 TEST(FileIO, PathComponentsAreJoinedByOneSlash) {
