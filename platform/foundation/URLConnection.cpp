@@ -199,15 +199,17 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     return out;
   }
 
-  // Hands the rest of the body's piece that holds the offset to the sink, as it lies; the library
-  // asks again from where it ends. A write that fails is the sink's to report.
+  // Hands the body's piece that begins at the offset to the sink, as it lies; the library asks
+  // again from where it ends. It never stops within a piece: a write that fails ends the request,
+  // and is the sink's to report.
   static bool writePieceAt(const Data& body, size_t offset, httplib::DataSink& sink) {
+    size_t start = 0;
     for (const auto piece : body.pieces()) {
-      if (offset < piece.size()) {
-        sink.write(reinterpret_cast<const char*>(piece.data()) + offset, piece.size() - offset);
+      if (start == offset) {
+        sink.write(reinterpret_cast<const char*>(piece.data()), piece.size());
         return true;
       }
-      offset -= piece.size();
+      start += piece.size();
     }
     return false;
   }

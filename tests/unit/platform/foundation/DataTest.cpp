@@ -31,16 +31,17 @@ TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
   EXPECT_EQ(pieces[1].size(), large.size());
   EXPECT_EQ(text(body), "head" + large + "tail!");
 
-  // Appending to a copy, or to the Data a copy was taken from, changes nothing in the other.
+  // Appending to a copy, or to the Data a copy was taken from, changes nothing in the other, even
+  // where their shared last piece has room for more.
   const Data before = body;
   Data copy = body;
-  copy.append("more", 4);
-  body.append("else", 4);
-  EXPECT_EQ(text(copy), "head" + large + "tail!more");
-  EXPECT_EQ(text(body), "head" + large + "tail!else");
+  copy.append("+1", 2);
+  body.append("-2", 2);
+  EXPECT_EQ(text(copy), "head" + large + "tail!+1");
+  EXPECT_EQ(text(body), "head" + large + "tail!-2");
   EXPECT_EQ(text(before), "head" + large + "tail!");
   body.append(body);
-  EXPECT_EQ(text(body), "head" + large + "tail!else" + "head" + large + "tail!else");
+  EXPECT_EQ(text(body), "head" + large + "tail!-2" + "head" + large + "tail!-2");
 
   // A fill that fails appends nothing.
   Data empty;
