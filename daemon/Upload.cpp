@@ -21,7 +21,7 @@ const std::string BoundaryBase = "KapshoBoundary";
 constexpr size_t RecentImagesKept = 9;
 
 void append(Data& body, const std::string& text) {
-  body.insert(body.end(), text.begin(), text.end());
+  body.append(text.data(), text.size());
 }
 
 // The file name as the filename parameter carries it: its bytes as they are, except the three
@@ -71,7 +71,7 @@ std::string withoutCredentials(std::string address, const std::string& endpoint)
 
 std::string KapshoController::boundaryForData(const Data& data) {
   std::string boundary = BoundaryBase;
-  const uint8_t* bytes = data.data();
+  const uint8_t* bytes = data.bytes();
   const size_t n = data.size();
   // Only a CR can start a collision, so the walk jumps from one CR to the next.
   for (size_t i = 0; boundary.size() + 4 <= n && i <= n - boundary.size() - 4; ++i) {
@@ -111,7 +111,6 @@ void KapshoController::matchPath(const std::string& path) {
   request.setValue(stringWithFormat("multipart/form-data; boundary=%@", boundary), "Content-Type");
 
   Data body;
-  body.reserve(file->size() + 512 + path.size() * 3);
   append(body,
          stringWithFormat("--%@\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\n",
                           boundary));
@@ -120,7 +119,7 @@ void KapshoController::matchPath(const std::string& path) {
                                 "filename=\"%@\"\r\n",
                                 boundary, formFileName(path)));
   append(body, "Content-Type: application/octet-stream\r\n\r\n");
-  body.insert(body.end(), file->begin(), file->end());
+  body.append(*file);
   append(body, stringWithFormat("\r\n--%@--\r\n", boundary));
   request.setHTTPBody(std::move(body));
 

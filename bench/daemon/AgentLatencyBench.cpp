@@ -1,9 +1,10 @@
 // Timed runs of the real agent against a loopback server under Xvfb, side by side with the usual
 // shell pipeline that does the same job (inotifywait, curl, xclip): the time from the rename of
 // a screenshot into the capture folder to the upload's arrival at the server and to its address
-// on the clipboard. Then the agent's idle cost: context switches over 10 s and resident memory.
+// on the clipboard. Then the agent's idle cost (context switches over 10 s, resident memory) and
+// its resident memory once a 10 MB upload is done; last, the goals against these figures.
 //
-//   bench_daemon_latency [runs per size]
+//   bench_daemon_latency [runs per size] [agent executable, the staged one by default]
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,6 +38,8 @@ const std::string AgentPath = stagePath(
     "KapshoDaemon");
 
 // Answers every upload with a redirect to /i/<n> and notes when the whole request had arrived.
+// It keeps only the request's head and counts the rest into one buffer read again and again, so
+// that its own memory costs the same small time whoever sends.
 class ArrivalServer {
  public:
   ArrivalServer() {
@@ -64,27 +67,29 @@ class ArrivalServer {
 
  private:
   void serve() {
+    std::vector<char> buffer(1 << 20);
     for (int n = 1;; ++n) {
       const int fd = accept(listener_, nullptr, nullptr);
       if (fd < 0) return;
-      std::string data;
-      size_t wanted = std::string::npos;
-      bool continued = false;
-      char buffer[1 << 16];
-      while (wanted == std::string::npos || data.size() < wanted) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+      std::string head;
+      size_t body = 0, wanted = std::string::npos;
+      while (wanted == std::string::npos || body < wanted) {
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got <= 0) break;
-        data.append(buffer, got);
-        const size_t head = data.find("\r\n\r\n");
-        if (head == std::string::npos) continue;
-        std::string lower = data.substr(0, head);
-        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-        const size_t field = lower.find("content-length:");
-        wanted = head + 4 + (field == std::string::npos ? 0 : std::stoul(lower.substr(field + 15)));
-        if (!continued && lower.find("expect: 100-continue") != std::string::npos) {
-          continued = true;
-          (void)!write(fd, "HTTP/1.1 100 Continue\r\n\r\n", 25);
+        if (wanted != std::string::npos) {
+          body += static_cast<size_t>(got);
+          continue;
         }
+        head.append(buffer.data(), static_cast<size_t>(got));
+        const size_t end = head.find("\r\n\r\n");
+        if (end == std::string::npos) continue;
+        body = head.size() - end - 4;
+        head.resize(end);
+        std::transform(head.begin(), head.end(), head.begin(), ::tolower);
+        const size_t field = head.find("content-length:");
+        wanted = field == std::string::npos ? 0 : std::stoul(head.substr(field + 15));
+        if (head.find("expect: 100-continue") != std::string::npos)
+          (void)!write(fd, "HTTP/1.1 100 Continue\r\n\r\n", 25);
       }
       {
         std::lock_guard lock(mutex_);
@@ -159,10 +164,70 @@ long sumOverTasks(pid_t pid, const std::string& field) {
   return total;
 }
 
+// The agent at rest: voluntary context switches over 10 s and resident size; then its resident
+// size once a 10 MB upload is done and the exchange's thread has ended.
+struct RestingAgent {
+  long switches = 0, idleKiB = 0, afterUploadKiB = 0;
+};
+
+RestingAgent measureAtRest(ArrivalServer& server, int& counter, const std::string& folder,
+                           const std::string& agentPath, const TempDir& logs) {
+  ChildProcess agent({agentPath}, {{"LANGUAGE", "en"}}, logs.file("idle.out"),
+                     logs.file("idle.err"));
+  waitUntil([&] { return agentWatching(agent.pid()); });
+  // Let start-up work settle before counting.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  RestingAgent rest;
+  const long before = sumOverTasks(agent.pid(), "voluntary_ctxt_switches");
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  rest.switches = sumOverTasks(agent.pid(), "voluntary_ctxt_switches") - before;
+  rest.idleKiB = processMemoryKiB(agent.pid(), "VmRSS").value_or(0);
+  const long threads = processMemoryKiB(agent.pid(), "Threads").value_or(0);
+  measure(server, counter, folder, 10 * 1000 * 1000, 1);
+  waitUntil([&] { return processMemoryKiB(agent.pid(), "Threads") == threads; });
+  rest.afterUploadKiB = processMemoryKiB(agent.pid(), "VmRSS").value_or(0);
+  kill(agent.pid(), SIGHUP);
+  agent.wait();
+  return rest;
+}
+
+struct Medians {
+  double agentArrival, scriptArrival, agentClipboard, scriptClipboard;
+};
+
+const char* verdict(bool met) {
+  return met ? "met" : "NOT MET";
+}
+
+void printGoals(const Medians& small, const Medians& medium, const Medians& large,
+                const RestingAgent& rest) {
+  const double idleMB = rest.idleKiB * 1024 / 1e6, afterMB = rest.afterUploadKiB * 1024 / 1e6;
+  std::printf("\ngoals:\n");
+  std::printf("  10 MB   arrival agent/script %.2f (at most 0.50): %s\n",
+              large.agentArrival / large.scriptArrival,
+              verdict(large.agentArrival <= large.scriptArrival / 2));
+  std::printf("          clipboard agent/script %.2f (below 1): %s\n",
+              large.agentClipboard / large.scriptClipboard,
+              verdict(large.agentClipboard < large.scriptClipboard));
+  std::printf("  1 MB    arrival %.2f ms (at most 5), script/agent %.1fx (at least 4x): %s\n",
+              medium.agentArrival, medium.scriptArrival / medium.agentArrival,
+              verdict(medium.agentArrival <= 5 && medium.scriptArrival >= 4 * medium.agentArrival));
+  std::printf("          clipboard %.2f ms (at most 10): %s\n", medium.agentClipboard,
+              verdict(medium.agentClipboard <= 10));
+  std::printf("  100 kB  arrival %.2f ms, clipboard %.2f ms (no slower than before)\n",
+              small.agentArrival, small.agentClipboard);
+  std::printf("  idle    %ld voluntary context switches in 10 s (none): %s\n", rest.switches,
+              verdict(rest.switches == 0));
+  std::printf("          resident %.1f MB (at most 40): %s\n", idleMB, verdict(idleMB <= 40));
+  std::printf("          after a 10 MB upload %.1f MB (at most %.1f): %s\n", afterMB, idleMB + 2,
+              verdict(afterMB <= idleMB + 2));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 15;
+  const std::string agentPath = argc > 2 ? argv[2] : AgentPath;
   TempHome home;
   TempDir logs, folder;
   VirtualDisplay display;
@@ -183,7 +248,7 @@ int main(int argc, char** argv) {
   std::map<size_t, Times> agentTimes, scriptTimes;
   int counter = 0;
   {
-    ChildProcess agent({AgentPath}, {{"LANGUAGE", "en"}}, logs.file("agent.out"),
+    ChildProcess agent({agentPath}, {{"LANGUAGE", "en"}}, logs.file("agent.out"),
                        logs.file("agent.err"));
     waitUntil([&] { return agentWatching(agent.pid()); });
     for (size_t size : sizes)
@@ -197,42 +262,34 @@ int main(int argc, char** argv) {
         "url=$(curl -s -o /dev/null -w '%{redirect_url}' -F app_upload=Upload -F \"userfile=@$f\" "
         "http://" +
         host + "/app_upload.php); printf %s \"$url\" | xclip -selection clipboard; done";
-    ChildProcess script({"bash", "-c", pipeline, folder.path()}, {}, logs.file("script.out"),
-                        logs.file("script.err"));
+    // In a session of its own, so that all of the pipeline ends with it, not only bash.
+    ChildProcess script({"setsid", "bash", "-c", pipeline, folder.path()}, {},
+                        logs.file("script.out"), logs.file("script.err"));
     waitUntil([&] {
       return readFile(logs.file("script.err")).value_or("").find("Watches established") !=
              std::string::npos;
     });
     for (size_t size : sizes)
       scriptTimes[size] = measure(server, counter, folder.path(), size, runs);
+    kill(-script.pid(), SIGTERM);
+    script.wait();
   }
 
-  std::printf("\n%-10s %-26s %-26s %s\n", "file", "to arrival: agent | script",
-              "to clipboard: agent | script", "speed-up (arrival)");
+  std::printf("\n%-9s %-36s %s\n", "file", "rename to arrival: agent | script",
+              "rename to clipboard: agent | script");
+  std::map<size_t, Medians> medians;
   for (size_t size : sizes) {
-    const double a = median(agentTimes[size].arrival), b = median(scriptTimes[size].arrival);
-    const double c = median(agentTimes[size].clipboard), d = median(scriptTimes[size].clipboard);
-    std::printf("%-10s %8.2f ms | %8.2f ms   %8.2f ms | %8.2f ms   %6.1fx\n",
-                (std::to_string(size / 1000) + " kB").c_str(), a, b, c, d, b / a);
+    const Medians m{median(agentTimes[size].arrival), median(scriptTimes[size].arrival),
+                    median(agentTimes[size].clipboard), median(scriptTimes[size].clipboard)};
+    medians[size] = m;
+    std::printf("%-9s %7.2f ms | %7.2f ms  (%.2f)   %7.2f ms | %7.2f ms  (%.2f)\n",
+                (std::to_string(size / 1000) + " kB").c_str(), m.agentArrival, m.scriptArrival,
+                m.agentArrival / m.scriptArrival, m.agentClipboard, m.scriptClipboard,
+                m.agentClipboard / m.scriptClipboard);
   }
-  std::printf("(medians of %d runs each)\n", runs);
+  std::printf("(medians of %d runs each; in brackets agent/script)\n", runs);
 
-  ChildProcess idle({AgentPath}, {{"LANGUAGE", "en"}}, logs.file("idle.out"),
-                    logs.file("idle.err"));
-  waitUntil([&] { return agentWatching(idle.pid()); });
-  // Let start-up work settle before counting.
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const long before = sumOverTasks(idle.pid(), "voluntary_ctxt_switches");
-  std::this_thread::sleep_for(std::chrono::seconds(10));
-  const long after = sumOverTasks(idle.pid(), "voluntary_ctxt_switches");
-  const std::string status =
-      readFile("/proc/" + std::to_string(idle.pid()) + "/status").value_or("");
-  const size_t rss = status.find("VmRSS:");
-  std::printf("idle agent: %ld voluntary context switches in 10 s, resident %s\n", after - before,
-              rss == std::string::npos
-                  ? "?"
-                  : status.substr(rss + 6, status.find('\n', rss) - rss - 6).c_str());
-  kill(idle.pid(), SIGHUP);
-  idle.wait();
+  const RestingAgent rest = measureAtRest(server, counter, folder.path(), agentPath, logs);
+  printGoals(medians[sizes[0]], medians[sizes[1]], medians[sizes[2]], rest);
   return 0;
 }

@@ -15,24 +15,22 @@
 namespace {
 
 platform::Data randomData(size_t size) {
-  platform::Data data(size);
+  std::string bytes(size, '\0');
   std::mt19937_64 random(11);
   for (size_t i = 0; i + 8 <= size; i += 8) {
     const uint64_t word = random();
-    std::memcpy(&data[i], &word, 8);
+    std::memcpy(&bytes[i], &word, 8);
   }
-  return data;
+  return platform::Data(bytes.begin(), bytes.end());
 }
 
 // Every few bytes a CR LF "--" and the boundary text, each mismatching only in its last letter
 // after the first collision: the most comparisons the walk can be made to do.
 platform::Data adversarialData(size_t size) {
   const std::string unit = "\r\n--KapshoBoundaryX";
-  platform::Data data;
-  data.reserve(size);
-  while (data.size() < size) data.insert(data.end(), unit.begin(), unit.end());
-  data.resize(size);
-  return data;
+  std::string bytes;
+  while (bytes.size() < size) bytes += unit;
+  return platform::Data(bytes.data(), size);
 }
 
 void boundary(benchmark::State& state, platform::Data (*make)(size_t)) {

@@ -5,9 +5,11 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Log.h"
@@ -22,6 +24,15 @@ const QString PlainTextType = QStringLiteral("text/plain;charset=utf-8");
 QClipboard& clipboard() {
   NSApplication::sharedApplication();
   return *QGuiApplication::clipboard();
+}
+
+// The empty contents a declaration put on the clipboard, until the text is set into them. The
+// selection then changes owner once per copy, not twice: each change costs round trips to the
+// display server and wakes every client that watches the clipboard. Qt deletes the contents when
+// another program takes the clipboard.
+QPointer<QMimeData>& declaredContents() {
+  static QPointer<QMimeData> contents;
+  return contents;
 }
 
 // A Wayland session without X11. Qt sets the clipboard there only for a focused window, which
@@ -81,10 +92,12 @@ NSPasteboard& NSPasteboard::generalPasteboard() {
 
 long NSPasteboard::declareTypes(const std::vector<std::string>& types, NSObject*) {
   declared_ = types;
-  if (onWaylandOnly())
+  if (onWaylandOnly()) {
     wlCopy({QStringLiteral("--clear")});
-  else
-    clipboard().clear(QClipboard::Clipboard);
+  } else {
+    declaredContents() = new QMimeData;
+    clipboard().setMimeData(declaredContents(), QClipboard::Clipboard);
+  }
   return ++changeCount_;
 }
 
@@ -92,7 +105,10 @@ bool NSPasteboard::setString(const std::string& text, const std::string& type) {
   if (type != NSStringPboardType) return false;
   const QString string = QString::fromStdString(text);
   if (onWaylandOnly()) return wlCopy({QStringLiteral("--type"), PlainTextType}, string.toUtf8());
-  clipboard().setText(string, QClipboard::Clipboard);
+  if (QMimeData* declared = std::exchange(declaredContents(), nullptr))
+    declared->setText(string);
+  else
+    clipboard().setText(string, QClipboard::Clipboard);
   return true;
 }
 

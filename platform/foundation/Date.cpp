@@ -84,6 +84,11 @@ std::string NSDate::description() const {
   return buffer;
 }
 
+struct NSDateFormatter::Format {
+  std::string locale;
+  icu::SimpleDateFormat format;
+};
+
 NSDateFormatter::NSDateFormatter() = default;
 NSDateFormatter::~NSDateFormatter() = default;
 
@@ -92,17 +97,24 @@ void NSDateFormatter::setFormatterBehavior(NSDateFormatterBehavior) {}
 
 void NSDateFormatter::setDateFormat(const std::string& pattern) {
   pattern_ = pattern;
+  format_.reset();
 }
 
 std::string NSDateFormatter::stringFromDate(const NSDate& date) const {
-  UErrorCode status = U_ZERO_ERROR;
-  icu::SimpleDateFormat format(icu::UnicodeString::fromUTF8(pattern_), userTimeLocale(), status);
-  if (U_FAILURE(status)) return {};
+  const icu::Locale locale = userTimeLocale();
+  if (!format_ || format_->locale != locale.getName()) {
+    UErrorCode status = U_ZERO_ERROR;
+    auto made = std::make_unique<Format>(
+        Format{locale.getName(),
+               icu::SimpleDateFormat(icu::UnicodeString::fromUTF8(pattern_), locale, status)});
+    if (U_FAILURE(status)) return {};
+    format_ = std::move(made);
+  }
   // ICU caches its default zone; the host's zone is read afresh so TZ changes are seen.
-  format.adoptTimeZone(icu::TimeZone::detectHostTimeZone());
+  format_->format.adoptTimeZone(icu::TimeZone::detectHostTimeZone());
   const auto millis = duration_cast<milliseconds>(date.timePoint().time_since_epoch()).count();
   icu::UnicodeString text;
-  format.format(static_cast<UDate>(millis), text);
+  format_->format.format(static_cast<UDate>(millis), text);
   std::string result;
   text.toUTF8String(result);
   return result;

@@ -1,6 +1,7 @@
 // Dates: the platform's standard date text, and formatting by Unicode date patterns (ICU).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -38,7 +39,11 @@ class NSDateFormatter {
   std::string stringFromDate(const NSDate& date) const;
 
  private:
+  struct Format;
   std::string pattern_;
+  // The library's formatter for the pattern in the locale it was made for, kept while that stays
+  // the user's locale: making one costs more than formatting a date with it.
+  mutable std::unique_ptr<Format> format_;
 };
 
 }  // namespace platform

@@ -110,7 +110,7 @@ QVariant variantFromValue(const Value& value) {
     case Value::Type::Date:
       return QString::fromStdString(value.description());
     case Value::Type::Data:
-      return QByteArray(reinterpret_cast<const char*>(value.data()->data()),
+      return QByteArray(reinterpret_cast<const char*>(value.data()->bytes()),
                         static_cast<qsizetype>(value.data()->size()));
     // A null value has no bus type, and one would make the whole signal fail: it is left out.
     case Value::Type::Array: {

@@ -15,40 +15,39 @@ namespace platform {
 
 namespace {
 
-// Reads the whole file into a buffer sized by fstat up front; a file that grows while it is read
-// is read on to its end.
-template <typename Buffer>
-std::optional<Buffer> readWhole(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  Buffer bytes;
-  bytes.resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536);
-  size_t filled = 0;
-  while (true) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t n = read(fd, bytes.data() + filled, bytes.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    filled += static_cast<size_t>(n);
+// A descriptor, closed when it goes.
+struct OpenFile {
+  const int fd;
+  ~OpenFile() {
+    if (fd >= 0) close(fd);
   }
-  close(fd);
-  bytes.resize(filled);
-  return bytes;
-}
+};
 
 }  // namespace
 
-std::optional<std::string> contentsOfFile(const std::string& path) {
-  return readWhole<std::string>(path);
+std::optional<Data> dataWithContentsOfFile(const std::string& path) {
+  // Without waiting, and only a regular file: opening or reading a FIFO or a device could hold
+  // the caller without end.
+  const OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  struct stat st {};
+  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (static_cast<size_t>(st.st_size) >= Data::LargeBytes)
+    if (auto mapped = Data::withMappedFile(file.fd)) return mapped;
+  // Room for a byte more than the size, so that the read finding nothing more ends the file; a
+  // file that grows meanwhile is read on to its end.
+  Data bytes;
+  for (size_t room = static_cast<size_t>(st.st_size) + 1;; room = 1) {
+    const ssize_t n = bytes.appendFrom(
+        room, [&](std::uint8_t* at, size_t length) { return read(file.fd, at, length); });
+    if (n == 0) return bytes;
+    if (n < 0 && errno != EINTR) return std::nullopt;
+  }
 }
 
-std::optional<Data> dataWithContentsOfFile(const std::string& path) {
-  return readWhole<Data>(path);
+std::optional<std::string> contentsOfFile(const std::string& path) {
+  const auto bytes = dataWithContentsOfFile(path);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
 }
 
 namespace {

@@ -115,7 +115,7 @@ plist_t toPlist(const Value& value) {
     }
     case Value::Type::Data: {
       const Data& d = *value.data();
-      return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+      return plist_new_data(reinterpret_cast<const char*>(d.bytes()), d.size());
     }
     case Value::Type::Array: {
       plist_t array = plist_new_array();

@@ -26,11 +26,6 @@ NSMutableURLRequest NSMutableURLRequest::requestWithURL(const NSURL& url,
   return NSMutableURLRequest(url, cachePolicy, timeoutInterval);
 }
 
-const Data& NSMutableURLRequest::HTTPBody() const {
-  static const Data none;
-  return body_ ? *body_ : none;
-}
-
 namespace {
 
 constexpr double kDefaultTimeout = 60.0;
@@ -191,11 +186,32 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
     out.path = url_.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment |
                              QUrl::FullyEncoded)
                    .toStdString();
-    if (out.path.empty() || out.path[0] != '/') out.path.insert(0, "/");
+    if (out.path.empty() || out.path[0] != '/') out.path.insert(out.path.begin(), '/');
     for (const auto& [field, value] : request_.allHTTPHeaderFields()) out.set_header(field, value);
-    const Data& body = request_.HTTPBody();
-    out.body.assign(reinterpret_cast<const char*>(body.data()), body.size());
+    // The library's own way to send a body it does not hold (its Post with a content provider
+    // does the same, but cannot stream the answer to the delegate): no copy of the body is made.
+    if (const Data& body = request_.HTTPBody(); !body.empty()) {
+      out.content_length_ = body.size();
+      out.content_provider_ = [body](size_t offset, size_t, httplib::DataSink& sink) {
+        return writePieceAt(body, offset, sink);
+      };
+    }
     return out;
+  }
+
+  // Hands the body's piece that begins at the offset to the sink, as it lies; the library asks
+  // again from where it ends. It never stops within a piece: a write that fails ends the request,
+  // and is the sink's to report.
+  static bool writePieceAt(const Data& body, size_t offset, httplib::DataSink& sink) {
+    size_t start = 0;
+    for (const auto piece : body.pieces()) {
+      if (start == offset) {
+        sink.write(reinterpret_cast<const char*>(piece.data()), piece.size());
+        return true;
+      }
+      start += piece.size();
+    }
+    return false;
   }
 
   // The worker: one exchange with the server, without redirects, without keeping the connection.

@@ -25,15 +25,15 @@ class NSMutableURLRequest {
                                             double timeoutInterval);
   void setHTTPMethod(const std::string& method) { method_ = method; }
   void setValue(const std::string& value, const std::string& field) { headers_[field] = value; }
-  // Copies of the request share one immutable body.
-  void setHTTPBody(Data body) { body_ = std::make_shared<const Data>(std::move(body)); }
+  // The body goes out as its pieces lie: copies of the request share its bytes.
+  void setHTTPBody(Data body) { body_ = std::move(body); }
 
   const NSURL& URL() const { return url_; }
   NSURLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
   double timeoutInterval() const { return timeout_; }
   const std::string& HTTPMethod() const { return method_; }
   const std::map<std::string, std::string>& allHTTPHeaderFields() const { return headers_; }
-  const Data& HTTPBody() const;
+  const Data& HTTPBody() const { return body_; }
 
  private:
   NSMutableURLRequest(NSURL url, NSURLRequestCachePolicy policy, double timeout)
@@ -43,7 +43,7 @@ class NSMutableURLRequest {
   double timeout_;
   std::string method_ = "GET";
   std::map<std::string, std::string> headers_;
-  std::shared_ptr<const Data> body_;
+  Data body_;
 };
 
 class NSHTTPURLResponse {

@@ -113,10 +113,11 @@ std::string Value::description(int indent) const {
     case Type::Data: {
       static const char* hex = "0123456789abcdef";
       std::string out = "<";
+      const std::uint8_t* bytes = data()->bytes();
       for (size_t i = 0; i < data()->size(); ++i) {
         if (i && i % 4 == 0) out += ' ';
-        out += hex[(*data())[i] >> 4];
-        out += hex[(*data())[i] & 15];
+        out += hex[bytes[i] >> 4];
+        out += hex[bytes[i] & 15];
       }
       return out + ">";
     }

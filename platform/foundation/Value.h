@@ -10,12 +10,13 @@
 #include <variant>
 #include <vector>
 
+#include "platform/foundation/Data.h"
+
 namespace platform {
 
 class Value;
 using Array = std::vector<Value>;
 using Dictionary = std::map<std::string, Value>;
-using Data = std::vector<std::uint8_t>;
 using Date = std::chrono::system_clock::time_point;
 
 class Value {

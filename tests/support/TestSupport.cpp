@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -104,6 +105,20 @@ std::optional<long> processMemoryKiB(pid_t pid, const std::string& field) {
   const auto at = status ? status->find("\n" + field + ":") : std::string::npos;
   if (at == std::string::npos) return std::nullopt;
   return std::stol(status->substr(at + field.size() + 2));
+}
+
+std::optional<std::string> mappingAt(const void* address) {
+  std::istringstream maps(readFile("/proc/self/maps").value_or(""));
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  for (std::string line; std::getline(maps, line);) {
+    uintptr_t start = 0, end = 0;
+    int path = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &path) < 2 ||
+        at < start || at >= end)
+      continue;
+    return path > 0 ? line.substr(static_cast<size_t>(path)) : "";
+  }
+  return std::nullopt;
 }
 
 int freeLocalPort() {

@@ -111,6 +111,10 @@ CommandResult runCommand(const std::vector<std::string>& argv,
 // A memory figure of a running process from /proc (field "VmRSS" now, "VmHWM" its peak), in KiB.
 std::optional<long> processMemoryKiB(pid_t pid, const std::string& field);
 
+// What this process has mapped at the address: the mapped file's path, "" for anonymous memory,
+// nullopt when nothing is mapped there.
+std::optional<std::string> mappingAt(const void* address);
+
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);
 

@@ -106,6 +106,24 @@ TEST_F(UploadTest, RedirectPutsTheAddressOnTheClipboardAndInTheList) {
   EXPECT_EQ(server.requests().at(1).header("X-Injected"), "");
 }
 
+// The request carries the file as it was read, whatever happens to the file while the request
+// goes out: here it shrinks and is written over before the first byte is sent.
+TEST_F(UploadTest, TheRequestIsTheFileAsItWasRead) {
+  ScriptedServer server(
+      [](const ReceivedRequest&) { return httpAnswer("302 Found", "Location: http://x/9\r\n"); });
+  startAgent(server.port());
+  std::string file(3 * platform::Data::LargeBytes + 7, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 13 % 256);
+  const std::string path = screenshot("Picture 9.png", file);
+  controller->matchPath(path);
+  writeFile(path, "changed");
+  ASSERT_TRUE(spinUntil([&] { return !controller->currentConnection(); }));
+  EXPECT_EQ(clipboard(), "http://x/9");
+  const ReceivedRequest request = server.requests().at(0);
+  EXPECT_EQ(request.body, expectedBody("KapshoBoundary", "Picture 9.png", file));
+  EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
+}
+
 TEST_F(UploadTest, AnswersThatAreNoUsableRedirectShowTheErrorBriefly) {
   const struct {
     std::string answer, line;
