@@ -36,15 +36,6 @@ TEST(AppleEvents, CoercionsKeepTheValueOrRefuseWhatDoesNotFit) {
     AEGetDescData(&result.d, &value, AEGetDescDataSize(&result.d));
     EXPECT_EQ(c.to == typeSInt16 ? static_cast<SInt16>(value) : value, c.value);
   }
-
-  const std::string text = "/Users/J\xC3\xBCrgen/\xE2\x98\x83 \xF0\x9D\x84\x9E.app";
-  Desc unicode, record;
-  ASSERT_EQ(AECoercePtr(typeUTF8Text, text.data(), static_cast<Size>(text.size()), typeUnicodeText,
-                        &unicode),
-            noErr);
-  ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
-  ASSERT_EQ(AEPutKeyDesc(&record, keyDirectObject, &unicode.d), noErr);
-  EXPECT_EQ(textOf(&record.d, keyDirectObject), text);
 }
 
 TEST(AppleEvents, ListsCountFromOneAndRecordsHoldOneEntryPerKey) {

@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <string>
-
 #include "platform/carbon/AETransport.h"
 #include "platform/carbon/AppleEvents.h"
 
@@ -23,14 +21,6 @@ T readAs(const AEDesc* record, AEKeyword key, DescType type) {
   T value{};
   AEGetKeyPtr(record, key, type, nullptr, &value, sizeof value, nullptr);
   return value;
-}
-
-inline std::string textOf(const AEDesc* record, AEKeyword key) {
-  Size size = 0;
-  AEGetKeyPtr(record, key, typeUTF8Text, nullptr, nullptr, 0, &size);
-  std::string text(static_cast<size_t>(size), '\0');
-  AEGetKeyPtr(record, key, typeUTF8Text, nullptr, text.data(), size, &size);
-  return text;
 }
 
 // An event of the core suite addressed to the process.
