@@ -11,102 +11,88 @@ using namespace testing_support;
 
 namespace {
 
+const std::string kDomain = "com.kapsho.KapshoDaemon";
+
 CommandResult defaults(std::vector<std::string> args) {
   args.insert(args.begin(), stagePath("bin/kapsho-defaults"));
   return runCommand(args);
 }
 
-class DefaultsTool : public ::testing::Test {
- protected:
+TEST(DefaultsTool, EveryTypeRoundTripsThroughAPlainPlistAndDeleteTakesAKeyOrTheDomain) {
   TempHome home;
-  const std::string domain = "com.kapsho.KapshoDaemon";
-  std::string file() { return home.configHome() + "/kapsho/Preferences/" + domain + ".plist"; }
-};
-
-TEST_F(DefaultsTool, EveryTypeRoundTripsAndTheFileIsAPlainPlist) {
-  ASSERT_EQ(defaults({"write", domain, "Upload Host", "127.0.0.1:9999"}).exitCode, 0);
-  ASSERT_EQ(defaults({"write", domain, "Label", "-string", "two words \"quoted\""}).exitCode, 0);
-  ASSERT_EQ(defaults({"write", domain, "Show Status Item", "-bool", "NO"}).exitCode, 0);
-  ASSERT_EQ(defaults({"write", domain, "Count", "-int", "-42"}).exitCode, 0);
-  ASSERT_EQ(defaults({"write", domain, "Ratio", "-float", "0.25"}).exitCode, 0);
-
-  EXPECT_EQ(defaults({"read", domain, "Upload Host"}).out, "127.0.0.1:9999\n");
-  EXPECT_EQ(defaults({"read", domain, "Label"}).out, "two words \"quoted\"\n");
-  EXPECT_EQ(defaults({"read", domain, "Show Status Item"}).out, "0\n");
-  EXPECT_EQ(defaults({"read", domain, "Count"}).out, "-42\n");
-  EXPECT_EQ(defaults({"read", domain, "Ratio"}).out, "0.25\n");
-  const auto whole = defaults({"read", domain});
-  EXPECT_EQ(whole.exitCode, 0);
-  EXPECT_NE(whole.out.find("\"Upload Host\" = 127.0.0.1:9999;"), std::string::npos);
-
-  // The file is read by an independent reader with the same values and types.
+  const struct {
+    std::vector<std::string> write;
+    std::string read;
+  } values[] = {
+      {{"write", kDomain, "Upload Host", "127.0.0.1:9999"}, "127.0.0.1:9999\n"},
+      {{"write", kDomain, "Label", "-string", "two words \"quoted\""}, "two words \"quoted\"\n"},
+      {{"write", kDomain, "Show Status Item", "-bool", "NO"}, "0\n"},
+      {{"write", kDomain, "Count", "-int", "-42"}, "-42\n"},
+      {{"write", kDomain, "Ratio", "-float", "0.25"}, "0.25\n"},
+  };
+  for (const auto& value : values) ASSERT_EQ(defaults(value.write).exitCode, 0);
+  for (const auto& value : values)
+    EXPECT_EQ(defaults({"read", kDomain, value.write[2]}).out, value.read);
+  EXPECT_NE(defaults({"read", kDomain}).out.find("\"Upload Host\" = 127.0.0.1:9999;"),
+            std::string::npos);
+  const std::string file = home.configHome() + "/kapsho/Preferences/" + kDomain + ".plist";
   const auto python =
       runCommand({"python3", "-c",
                   "import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); "
                   "print(d['Show Status Item'] is False, d['Count'], d['Ratio'], d['Label'])",
-                  file()});
-  EXPECT_EQ(python.exitCode, 0) << python.err;
-  EXPECT_EQ(python.out, "True -42 0.25 two words \"quoted\"\n");
+                  file});
+  EXPECT_EQ(python.out, "True -42 0.25 two words \"quoted\"\n") << python.err;
 
-  // The store reads what the tool wrote.
-  auto stored = platform::NSUserDefaults::persistentDomainForName(domain);
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(*stored->at("Count").integer(), -42);
+  EXPECT_EQ(defaults({"delete", kDomain, "Count"}).exitCode, 0);
+  EXPECT_EQ(defaults({"read", kDomain, "Count"}).exitCode, 1);
+  EXPECT_EQ(defaults({"delete", kDomain, "Count"}).exitCode, 1);
+  EXPECT_EQ(defaults({"read", kDomain, "Ratio"}).out, "0.25\n");
+  EXPECT_EQ(defaults({"delete", kDomain}).exitCode, 0);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_NE(defaults({"read", kDomain}).err.find("does not exist"), std::string::npos);
 }
 
-TEST_F(DefaultsTool, DeleteRemovesAKeyOrTheWholeDomain) {
-  ASSERT_EQ(defaults({"write", domain, "a", "1"}).exitCode, 0);
-  ASSERT_EQ(defaults({"write", domain, "b", "2"}).exitCode, 0);
-  EXPECT_EQ(defaults({"delete", domain, "a"}).exitCode, 0);
-  EXPECT_EQ(defaults({"read", domain, "a"}).exitCode, 1);
-  EXPECT_EQ(defaults({"read", domain, "b"}).out, "2\n");
-  EXPECT_EQ(defaults({"delete", domain, "a"}).exitCode, 1);
-  EXPECT_EQ(defaults({"delete", domain}).exitCode, 0);
-  EXPECT_FALSE(std::filesystem::exists(file()));
-  const auto missing = defaults({"read", domain});
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.err.find("does not exist"), std::string::npos);
-}
-
-TEST_F(DefaultsTool, BadUsageIsExplainedAndLeavesTheDomainAlone) {
-  ASSERT_EQ(defaults({"write", domain, "keep", "-int", "7"}).exitCode, 0);
-  const auto before = readFile(file());
+TEST(DefaultsTool, BadUsageIsExplainedAndLeavesTheDomainAlone) {
+  TempHome home;
+  ASSERT_EQ(defaults({"write", kDomain, "keep", "-int", "7"}).exitCode, 0);
+  const std::string file = home.configHome() + "/kapsho/Preferences/" + kDomain + ".plist";
+  const auto before = readFile(file);
   const std::vector<std::vector<std::string>> bad = {
       {},
-      {"frobnicate", domain},
+      {"frobnicate", kDomain},
       {"read"},
-      {"write", domain, "k"},
-      {"write", domain, "k", "-bool", "maybe"},
-      {"write", domain, "k", "-int", "12abc"},
-      {"write", domain, "k", "-int", "99999999999999999999"},
-      {"write", domain, "k", "-float", "x"},
-      {"write", domain, "k", "-date", "now"},
+      {"write", kDomain, "k"},
+      {"write", kDomain, "k", "-bool", "maybe"},
+      {"write", kDomain, "k", "-int", "12abc"},
+      {"write", kDomain, "k", "-int", "99999999999999999999"},
+      {"write", kDomain, "k", "-float", "x"},
+      {"write", kDomain, "k", "-date", "now"},
       {"write", "../escape", "k", "v"},
-      {"read", domain, "k", "extra"},
+      {"read", kDomain, "k", "extra"},
   };
   for (const auto& args : bad) {
     const auto result = defaults(args);
     EXPECT_EQ(result.exitCode, 1) << (args.empty() ? "" : args[0]);
     EXPECT_NE(result.err.find("usage:"), std::string::npos) << result.err;
   }
-  EXPECT_EQ(readFile(file()), before);
+  EXPECT_EQ(readFile(file), before) << "byte for byte";
 }
 
-TEST_F(DefaultsTool, WritersOfOneDomainAtOnceLoseNoKey) {
-  constexpr int kWriters = 20;
+TEST(DefaultsTool, WritersOfOneDomainAtOnceLoseNoKey) {
+  TempHome home;
   std::vector<std::unique_ptr<ChildProcess>> writers;
-  for (int i = 0; i < kWriters; ++i)
+  platform::Dictionary expected;
+  for (int i = 0; i < 20; ++i) {
     writers.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{stagePath("bin/kapsho-defaults"), "write", domain,
+        std::vector<std::string>{stagePath("bin/kapsho-defaults"), "write", kDomain,
                                  "key" + std::to_string(i), "-int", std::to_string(i)}));
+    expected["key" + std::to_string(i)] = std::int64_t{i};
+  }
   for (auto& writer : writers) {
     const auto status = writer->wait();
-    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
   }
-  const auto stored = platform::NSUserDefaults::persistentDomainForName(domain);
-  ASSERT_TRUE(stored);
-  ASSERT_EQ(stored->size(), static_cast<size_t>(kWriters));
-  for (int i = 0; i < kWriters; ++i) EXPECT_EQ(stored->at("key" + std::to_string(i)).integer(), i);
+  EXPECT_EQ(platform::NSUserDefaults::persistentDomainForName(kDomain), expected);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loginitems/LoginItemsAE/LoginItemsAE.h"
@@ -17,15 +19,13 @@
 
 namespace login_items_test {
 
-inline constexpr OSType kSystemEventsSignature = fourCharCode("sevs");
-
 inline std::vector<pid_t> systemEventsProcesses() {
   std::vector<pid_t> pids;
   ProcessSerialNumber psn{0, kNoProcess};
   while (GetNextProcess(&psn) == noErr) {
     ProcessInfoRec info{};
     if (GetProcessInformation(&psn, &info) == noErr &&
-        info.processSignature == kSystemEventsSignature)
+        info.processSignature == fourCharCode("sevs"))
       pids.push_back(static_cast<pid_t>(psn.lowLongOfPSN));
   }
   return pids;
@@ -43,26 +43,21 @@ inline bool endProcess(pid_t pid) {
   return testing_support::waitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; });
 }
 
-// Ends every System Events of the test's session, and reaps those that ended by themselves.
-inline void endSystemEvents() {
-  for (pid_t pid : systemEventsProcesses()) endProcess(pid);
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
-}
-
-// The paths of the listed entries, in order; empty when the listing failed.
-inline std::vector<std::string> listedPaths(OSStatus* status = nullptr) {
+// Each listed entry's path and hidden flag, in order; empty when the listing failed.
+using Listing = std::vector<std::pair<std::string, bool>>;
+inline Listing listing(OSStatus* status = nullptr) {
   CFArrayRef items = nullptr;
   const OSStatus err = LIAECopyLoginItems(&items);
   if (status) *status = err;
   const platform::CFRef<CFArrayRef> owned(items);
-  std::vector<std::string> paths;
-  for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
+  Listing listed;
+  for (CFIndex i = 0; i < CFArrayGetCount(items); ++i) {
     const auto entry = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items, i));
-    paths.push_back(
-        platform::toNSURL(static_cast<CFURLRef>(CFDictionaryGetValue(entry, CFSTR("URL")))).path());
+    const auto url = static_cast<CFURLRef>(CFDictionaryGetValue(entry, CFSTR("URL")));
+    const auto hidden = static_cast<CFBooleanRef>(CFDictionaryGetValue(entry, CFSTR("Hidden")));
+    listed.emplace_back(platform::toNSURL(url).path(), CFBooleanGetValue(hidden));
   }
-  return paths;
+  return listed;
 }
 
 inline OSStatus addLoginItem(const std::string& path, bool hidden = false) {
@@ -75,7 +70,11 @@ inline OSStatus addLoginItem(const std::string& path, bool hidden = false) {
 class LoginItemsSession : public ::testing::Test {
  protected:
   void SetUp() override { becomeSubreaper(); }
-  void TearDown() override { endSystemEvents(); }
+  void TearDown() override {
+    for (pid_t pid : systemEventsProcesses()) endProcess(pid);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
 
   std::string entryPath(unsigned long n) const {
     return home.configHome() + "/autostart/kapsho-login-item-" + std::to_string(n) + ".desktop";
@@ -83,6 +82,11 @@ class LoginItemsSession : public ::testing::Test {
   // The text of autostart entry n; "" when there is none.
   std::string autostart(unsigned long n) const {
     return testing_support::readFile(entryPath(n)).value_or("");
+  }
+  // A new folder among the applications; its canonical path.
+  std::string folder(const std::string& name) const {
+    std::filesystem::create_directories(apps.file(name));
+    return std::filesystem::canonical(apps.file(name)).string();
   }
 
   testing_support::TempHome home;

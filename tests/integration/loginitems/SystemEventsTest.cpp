@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -14,7 +13,6 @@
 #include <thread>
 
 #include "loginitems/QZLoginItemRegistry.h"
-#include "platform/carbon/AETransport.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/unit/platform/carbon/CarbonTestSupport.h"
@@ -22,6 +20,7 @@
 using namespace testing_support;
 using namespace login_items_test;
 using namespace std::chrono_literals;
+using platform::Dictionary;
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,13 +28,6 @@ namespace {
 constexpr FourCharCode cLoginItem = fourCharCode("logi");
 const std::string kServiceProgram = stagePath(
     "share/kapsho/System/Library/CoreServices/System Events.app/Contents/MacOS/System Events");
-
-// Peak resident memory of a process since its peak was last reset, in KiB.
-long peakResidentKiB(pid_t pid) {
-  const auto status = readFile("/proc/" + std::to_string(pid) + "/status").value_or("");
-  const size_t at = status.find("VmHWM:");
-  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
 
 class SystemEvents : public LoginItemsSession {
  protected:
@@ -49,54 +41,45 @@ class SystemEvents : public LoginItemsSession {
   }
 
   void start() {
-    service =
-        std::make_unique<ChildProcess>(std::vector<std::string>{kServiceProgram},
-                                       std::map<std::string, std::string>{}, "/dev/null", log());
+    service = std::make_unique<ChildProcess>(std::vector<std::string>{kServiceProgram},
+                                             std::map<std::string, std::string>{}, "/dev/null",
+                                             home.path() + "/service.err");
     ASSERT_TRUE(platform::processAnswersEvents(service->pid(), 10s));
   }
-  std::string log() const { return home.path() + "/service.err"; }
   size_t logged(const std::string& text) const {
-    const std::string all = readFile(log()).value_or("");
+    const std::string all = readFile(home.path() + "/service.err").value_or("");
     size_t count = 0;
     for (size_t at = 0; (at = all.find(text, at)) != std::string::npos; ++at) ++count;
     return count;
   }
 
-  void event(AEEventID id, Desc& result) {
-    Desc target;
-    const ProcessSerialNumber psn{0, static_cast<UInt32>(service->pid())};
-    ASSERT_EQ(AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target), noErr);
-    ASSERT_EQ(AECreateAppleEvent(kAECoreSuite, id, &target, kAutoGenerateReturnID,
-                                 kAnyTransactionID, &result),
-              noErr);
+  // A new event of the id to the service.
+  AppleEvent* event(AEEventID id, Desc& result) {
+    EXPECT_EQ(makeEvent(service->pid(), id, &result), noErr);
+    return &result;
   }
-
-  // The error number of the reply; 0 without one.
+  // Sends the event; the error number of its reply, 0 without one.
   SInt32 send(Desc& event, long ticks = 300, Desc* answer = nullptr) {
     Desc local;
     Desc& reply = answer ? *answer : local;
     EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks), noErr);
-    SInt32 number = 0;
-    AEGetParamPtr(&reply.d, keyErrorNumber, typeSInt32, nullptr, &number, 4, nullptr);
-    return number;
+    return readAs<SInt32>(&reply.d, keyErrorNumber, typeSInt32);
   }
-
-  void putSpecifier(Desc& event, AEKeyword key, DescType keyType, FourCharCode keyValue,
-                    Size keySize = 4) {
-    Desc container, keyData, specifier;
-    const FourCharCode padded[2] = {keyValue, keyValue};
-    ASSERT_EQ(AECreateDesc(keyType, padded, keySize, &keyData), noErr);
-    ASSERT_EQ(CreateObjSpecifier(cLoginItem, &container, formAbsolutePosition, &keyData, false,
-                                 &specifier),
-              noErr);
-    ASSERT_EQ(AEPutParamDesc(&event, key, &specifier.d), noErr);
+  // A delete event of the login item that keyData names, keySize bytes of it.
+  void deletion(Desc& result, DescType keyType, FourCharCode keyData, Size keySize = 4) {
+    Desc container, key, specifier;
+    const FourCharCode padded[2] = {keyData, keyData};
+    ASSERT_EQ(AECreateDesc(keyType, padded, keySize, &key), noErr);
+    ASSERT_EQ(
+        CreateObjSpecifier(cLoginItem, &container, formAbsolutePosition, &key, false, &specifier),
+        noErr);
+    ASSERT_EQ(AEPutParamDesc(event(kAEDelete, result), keyDirectObject, &specifier.d), noErr);
   }
-
   // A create-element event; each part can be spoiled by a test.
-  void creation(Desc& result, const std::string& path, FourCharCode itemClass = cLoginItem,
-                FourCharCode position = kAEEnd, DescType hiddenType = typeBoolean) {
-    event(kAECreateElement, result);
+  void creation(Desc& result, FourCharCode itemClass = cLoginItem, FourCharCode position = kAEEnd,
+                DescType hiddenType = typeBoolean) {
     Desc properties, record, location;
+    const std::string path = apps.path();
     const UInt8 no = 0;
     ASSERT_EQ(AECreateList(nullptr, 0, true, &properties), noErr);
     ASSERT_EQ(AEPutKeyPtr(&properties, fourCharCode("ppth"), typeUTF8Text, path.data(),
@@ -107,6 +90,7 @@ class SystemEvents : public LoginItemsSession {
     ASSERT_EQ(AEPutKeyPtr(&record, keyAEPosition, typeEnumerated, &position, 4), noErr);
     ASSERT_EQ(AEPutKeyDesc(&record, keyAEObject, &location.d), noErr);
     ASSERT_EQ(AECoerceDesc(&record.d, typeInsertionLoc, &location), noErr);
+    event(kAECreateElement, result);
     ASSERT_EQ(AEPutParamPtr(&result, keyAEObjectClass, typeType, &itemClass, 4), noErr);
     ASSERT_EQ(AEPutParamDesc(&result, keyAEPropData, &properties.d), noErr);
     ASSERT_EQ(AEPutParamDesc(&result, keyAEInsertHere, &location.d), noErr);
@@ -125,35 +109,31 @@ class SystemEvents : public LoginItemsSession {
 };
 
 TEST_F(SystemEvents, ParameterAndEventErrorsComeBackAsTheirNumbers) {
-  const std::string app = apps.path();
-  Desc unknown, noProperties, wrongClass, atStart, badHidden, deleteEvery, deleteZero, oversized;
+  Desc unknown, noProperties, wrongClass, atStart, badHidden, every, zero, pastEnd, oversized;
   event(fourCharCode("zzzz"), unknown);
   EXPECT_EQ(send(unknown), errAEEventNotHandled);
-  event(kAECreateElement, noProperties);
-  const FourCharCode itemClass = cLoginItem;
-  AEPutParamPtr(&noProperties, keyAEObjectClass, typeType, &itemClass, 4);
+  AEPutParamPtr(event(kAECreateElement, noProperties), keyAEObjectClass, typeType, &cLoginItem, 4);
   EXPECT_EQ(send(noProperties), errAEDescNotFound);
-  creation(wrongClass, app, fourCharCode("cwin"));
+  creation(wrongClass, fourCharCode("cwin"));
   EXPECT_EQ(send(wrongClass), errAEEventNotHandled);
-  creation(atStart, app, cLoginItem, fourCharCode("bgng"));
+  creation(atStart, cLoginItem, fourCharCode("bgng"));
   EXPECT_EQ(send(atStart), errAEEventNotHandled);
-  creation(badHidden, app, cLoginItem, kAEEnd, typeUTF8Text);
+  creation(badHidden, cLoginItem, kAEEnd, typeUTF8Text);
   EXPECT_EQ(send(badHidden), errAECoercionFail);
-  event(kAEDelete, deleteEvery);
-  putSpecifier(deleteEvery, keyDirectObject, typeAbsoluteOrdinal, kAEAll);
-  EXPECT_EQ(send(deleteEvery), errAEEventNotHandled);
-  event(kAEDelete, deleteZero);
-  putSpecifier(deleteZero, keyDirectObject, typeSInt32, 0);
-  EXPECT_EQ(send(deleteZero), errAENoSuchObject);
-  event(kAEDelete, oversized);
-  putSpecifier(oversized, keyDirectObject, typeAbsoluteOrdinal, kAEAll, 8);
+  deletion(every, typeAbsoluteOrdinal, kAEAll);
+  EXPECT_EQ(send(every), errAEEventNotHandled);
+  deletion(zero, typeSInt32, 0);
+  EXPECT_EQ(send(zero), errAENoSuchObject);
+  deletion(oversized, typeAbsoluteOrdinal, kAEAll, 8);
   EXPECT_EQ(send(oversized), errAECoercionFail) << "an ordinal is read only at its size";
-  EXPECT_TRUE(listedPaths().empty()) << "no failed event changed the list";
+  EXPECT_EQ(listing(), Listing{}) << "no failed event changed the list";
   Desc created, reply, item;
-  creation(created, app);
+  creation(created);
   EXPECT_EQ(send(created, 300, std::addressof(reply)), 0);
   ASSERT_EQ(AEGetParamDesc(&reply.d, keyDirectObject, typeAERecord, &item), noErr);
   EXPECT_EQ(readAs<SInt32>(&item.d, keyAEKeyData, typeSInt32), 1) << "the new item is named";
+  deletion(pastEnd, typeSInt32, 2);
+  EXPECT_EQ(send(pastEnd), errAENoSuchObject);
 }
 
 TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
@@ -166,9 +146,8 @@ TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
     return fd;
   };
   writeFile("/proc/" + std::to_string(service->pid()) + "/clear_refs", "5");
-  const long before = peakResidentKiB(service->pid());
-  const int silent = peer();
-  const int flooding = peer();
+  const long before = processMemoryKiB(service->pid(), "VmHWM").value_or(-1);
+  const int silent = peer(), flooding = peer();
   constexpr size_t kClaimed = 32 << 20;
   size_t sent = 0;
   std::thread flood([&] {
@@ -179,69 +158,60 @@ TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
       sent += chunk.size();
   });
   for (int i = 0; i < 5; ++i) {
-    Desc creation;
-    this->creation(creation, apps.path());
-    EXPECT_EQ(send(creation, 30), 0) << "half a second is enough, peers stalling or not";
+    Desc created;
+    creation(created);
+    EXPECT_EQ(send(created, 30), 0) << "half a second is enough, peers stalling or not";
   }
   flood.join();
   EXPECT_LT(sent, kClaimed) << "the service took an event far larger than any request";
-  EXPECT_LT(peakResidentKiB(service->pid()) - before, 8 << 10);
+  EXPECT_LT(processMemoryKiB(service->pid(), "VmHWM").value_or(-1) - before, 8 << 10);
   close(silent);
   close(flooding);
-  EXPECT_EQ(listedPaths().size(), 5u);
+  EXPECT_EQ(listing().size(), 5u);
 }
 
-TEST_F(SystemEvents, ADamagedListIsRebuiltFromTheAutostartEntries) {
-  std::vector<std::string> paths;
+TEST_F(SystemEvents, ADamagedListIsRebuiltFromTheAutostartEntriesAndAnUnreadableOneIsLeftAlone) {
+  Listing items;
   for (int i = 0; i < 5; ++i) {
-    paths.push_back(fs::canonical(apps.path()).string() + "/ App\\" + std::to_string(i) + "\n");
-    fs::create_directory(paths.back());
-    ASSERT_EQ(addLoginItem(paths.back(), i % 2 == 1), noErr);
+    items.emplace_back(folder(" App\\" + std::to_string(i) + "\n"), i % 2 == 1);
+    ASSERT_EQ(addLoginItem(items.back().first, items.back().second), noErr);
   }
   const std::string file = *platform::NSUserDefaults::pathForDomain("com.kapsho.loginitems");
-  writeFile(file, "<plist><dict><key>LoginItems</key><array><dict>");
-  CFArrayRef items = nullptr;
-  ASSERT_EQ(LIAECopyLoginItems(&items), noErr);
-  const platform::CFRef<CFArrayRef> owned(items);
-  EXPECT_EQ(listedPaths(), paths);
-  for (CFIndex i = 0; i < CFArrayGetCount(items); ++i) {
-    const auto listed = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items, i));
-    EXPECT_EQ(CFDictionaryGetValue(listed, CFSTR("Hidden")),
-              i % 2 ? kCFBooleanTrue : kCFBooleanFalse);
-  }
-  EXPECT_EQ(readFile(file + ".corrupt"), "<plist><dict><key>LoginItems</key><array><dict>");
+  const std::string damaged = "<plist><dict><key>LoginItems</key><array><dict>";
+  writeFile(file, damaged);
+  EXPECT_EQ(listing(), items);
+  EXPECT_EQ(readFile(file + ".corrupt"), damaged);
   EXPECT_EQ(logged("rebuilt 5 items from their autostart entries"), 1u);
   ASSERT_EQ(addLoginItem(apps.path()), noErr);
   EXPECT_EQ(storedItems().size(), 6u);
   for (unsigned long n = 1; n <= 6; ++n) EXPECT_TRUE(fs::exists(entryPath(n))) << n;
+
+  fs::remove(file);
+  fs::create_directory(file);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(QZLoginItemRegistry::removeLoginItemWithPath(apps.path()));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Couldn't list login items error -36"), std::string::npos) << log;
+  EXPECT_EQ(log.find("remove"), std::string::npos) << "no delete was sent";
+  EXPECT_TRUE(fs::is_directory(file)) << "nothing is written over a list that cannot be read";
 }
 
 TEST_F(SystemEvents, ItemsWithoutAUsablePathAreSkippedButCanStillBeRemoved) {
-  const std::string gone = apps.file("Gone.app");
-  const std::string alpha = fs::canonical(apps.path()).string() + "/Alpha.app";
-  fs::create_directory(alpha);
-  storeItems({platform::Dictionary{{"Path", gone}}, platform::Dictionary{{"Path", 7}},
-              platform::Dictionary{{"Path", alpha}, {"Hidden", true}},
-              platform::Dictionary{{"Hidden", true}}});
-  CFArrayRef items = nullptr;
-  ASSERT_EQ(LIAECopyLoginItems(&items), noErr);
-  const platform::CFRef<CFArrayRef> owned(items);
-  ASSERT_EQ(CFArrayGetCount(items), 2);
-  const auto first = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items, 0));
-  EXPECT_EQ(platform::toNSURL(static_cast<CFURLRef>(CFDictionaryGetValue(first, CFSTR("URL"))))
-                .absoluteString(),
-            "file://" + gone)
-      << "a path that names nothing is taken as it is, not as a folder";
-  EXPECT_EQ(CFDictionaryGetValue(first, CFSTR("Hidden")), kCFBooleanFalse);
+  const std::string gone = apps.file("Gone.app"), alpha = folder("Alpha.app");
+  storeItems({Dictionary{{"Path", gone}}, Dictionary{{"Path", 7}},
+              Dictionary{{"Path", alpha}, {"Hidden", true}}, Dictionary{{"Hidden", true}}});
+  EXPECT_EQ(listing(), (Listing{{gone, false}, {alpha, true}}));
   EXPECT_EQ(logged("Login items 3 to 4 have no usable path and are not listed"), 1u);
+  EXPECT_EQ(QZLoginItemRegistry::indexForLoginItemWithPath(apps.path() + "/x/../Gone.app"), 0)
+      << "a path that names nothing is compared in its normal form";
 
   EXPECT_TRUE(QZLoginItemRegistry::removeLoginItemWithPath(alpha));
-  EXPECT_EQ(storedItems(), (platform::Array{platform::Dictionary{{"Path", gone}, {"Entry", 1}},
-                                            platform::Dictionary{{"Path", 7}, {"Entry", 2}},
-                                            platform::Dictionary{{"Hidden", true}, {"Entry", 4}}}));
+  EXPECT_EQ(storedItems(), (platform::Array{Dictionary{{"Path", gone}, {"Entry", 1}},
+                                            Dictionary{{"Path", 7}, {"Entry", 2}},
+                                            Dictionary{{"Hidden", true}, {"Entry", 4}}}));
   EXPECT_EQ(LIAERemove(1), noErr) << "the first item no listing shows is at position 2";
   EXPECT_EQ(LIAERemove(1), noErr);
-  EXPECT_EQ(storedItems(), (platform::Array{platform::Dictionary{{"Path", gone}, {"Entry", 1}}}));
+  EXPECT_EQ(storedItems(), (platform::Array{Dictionary{{"Path", gone}, {"Entry", 1}}}));
 }
 
 TEST_F(SystemEvents, AChangeAmongAThousandItemsTouchesOnlyItsOwnEntry) {
@@ -249,10 +219,8 @@ TEST_F(SystemEvents, AChangeAmongAThousandItemsTouchesOnlyItsOwnEntry) {
   std::map<unsigned long, ino_t> inodes;
   fs::create_directories(home.configHome() + "/autostart");
   for (unsigned long n = 1; n <= 1000; ++n) {
-    platform::Dictionary item;
-    item["Path"] = platform::Value(apps.file("App" + std::to_string(n)));
-    item["Entry"] = platform::Value(static_cast<int>(n));
-    items.emplace_back(std::move(item));
+    items.emplace_back(
+        Dictionary{{"Path", apps.file("App" + std::to_string(n))}, {"Entry", static_cast<int>(n)}});
     writeFile(entryPath(n), "[Desktop Entry]\n");
     struct stat st {};
     ASSERT_EQ(stat(entryPath(n).c_str(), &st), 0);
@@ -267,29 +235,24 @@ TEST_F(SystemEvents, AChangeAmongAThousandItemsTouchesOnlyItsOwnEntry) {
     struct stat st {};
     EXPECT_TRUE(stat(entryPath(n).c_str(), &st) == 0 && st.st_ino == inodes[n]) << n;
   }
-  EXPECT_EQ(listedPaths().size(), 1000u);
+  EXPECT_EQ(listing().size(), 1000u);
 }
 
 TEST_F(SystemEvents, AfterACrashTheAutostartEntriesFollowTheListButKeepHandEdits) {
-  std::vector<std::string> paths;
-  for (const char* name : {"A", "B", "C", "D"}) {
-    paths.push_back(fs::canonical(apps.path()).string() + "/" + name);
-    fs::create_directory(paths.back());
-  }
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(addLoginItem(paths[i]), noErr);
+  const std::string a = folder("A"), b = folder("B"), c = folder("C"), d = folder("D");
+  for (const auto& path : {a, b, c}) ASSERT_EQ(addLoginItem(path), noErr);
   const std::string disabled = autostart(2) + "Hidden=true\n";
   writeFile(entryPath(2), disabled);
   kill(service->pid(), SIGKILL);
   ASSERT_TRUE(service->wait());
   // The list as a crash leaves it between its own write and its entries': A removed, D added.
-  storeItems({platform::Dictionary{{"Path", paths[1]}, {"Entry", 2}},
-              platform::Dictionary{{"Path", paths[2]}, {"Entry", 3}},
-              platform::Dictionary{{"Path", paths[3]}, {"Entry", 4}}});
+  storeItems({Dictionary{{"Path", b}, {"Entry", 2}}, Dictionary{{"Path", c}, {"Entry", 3}},
+              Dictionary{{"Path", d}, {"Entry", 4}}});
   start();
   EXPECT_FALSE(fs::exists(entryPath(1)));
   EXPECT_EQ(autostart(2), disabled);
-  EXPECT_NE(autostart(4).find("X-Kapsho-Path=" + paths[3] + "\n"), std::string::npos);
-  EXPECT_EQ(listedPaths(), (std::vector<std::string>{paths[1], paths[2], paths[3]}));
+  EXPECT_NE(autostart(4).find("X-Kapsho-Path=" + d + "\n"), std::string::npos);
+  EXPECT_EQ(listing(), (Listing{{b, false}, {c, false}, {d, false}}));
 }
 
 TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplaced) {
@@ -304,7 +267,7 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplaced) {
 
   ASSERT_TRUE(stopProcess(service->pid()));
   OSStatus status = procNotFound;
-  EXPECT_TRUE(listedPaths(&status).empty());
+  EXPECT_EQ(listing(&status), Listing{});
   EXPECT_EQ(status, noErr) << "a caller is served by an instance that replaced the stopped one";
   const auto ended = service->wait();
   EXPECT_TRUE(ended && WIFSIGNALED(*ended));
@@ -312,7 +275,7 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplaced) {
   ASSERT_EQ(serving.size(), 1u);
   const std::string socket = platform::eventSocketPath(serving[0]);
   EXPECT_TRUE(endProcess(serving[0]));
-  EXPECT_NE(access(socket.c_str(), F_OK), 0) << "it takes its socket along";
+  EXPECT_FALSE(fs::exists(socket)) << "it takes its socket along";
 }
 
 }  // namespace

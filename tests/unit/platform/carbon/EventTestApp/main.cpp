@@ -1,6 +1,6 @@
 // A bundled program that answers Apple events, for tests of the process walk, of launching and
-// of the transport. It replies with the event's direct object, or, given a file holding a
-// flattened record, with that record's entries as the reply's parameters. Started with
+// of the transport. It replies with an empty answer, or, given a file holding a flattened
+// record, with that record's entries as the reply's parameters. Started with
 // KAPSHO_TEST_STEP_ASIDE naming a file, it answers nothing and leaves once the file is there, as
 // an instance does that finds the session served by another.
 #include <signal.h>
@@ -38,14 +38,6 @@ OSErr copyEntries(const std::string& flattenedRecord, AppleEvent* reply) {
   return err;
 }
 
-OSErr echo(const AppleEvent* event, AppleEvent* reply) {
-  AEDesc direct{typeNull, nullptr};
-  OSErr err = AEGetParamDesc(event, keyDirectObject, typeWildCard, &direct);
-  if (err == noErr) err = AEPutParamDesc(reply, keyDirectObject, &direct);
-  AEDisposeDesc(&direct);
-  return err;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +47,8 @@ int main(int argc, char** argv) {
   }
   std::optional<std::string> canned;
   if (argc > 1 && !(canned = platform::contentsOfFile(argv[1]))) return 2;
-  platform::AEEventListener listener([&](const AppleEvent* event, AppleEvent* reply) {
-    return canned ? copyEntries(*canned, reply) : echo(event, reply);
+  platform::AEEventListener listener([&](const AppleEvent*, AppleEvent* reply) {
+    return canned ? copyEntries(*canned, reply) : OSErr{noErr};
   });
   std::string error;
   if (!listener.open(&error)) {
