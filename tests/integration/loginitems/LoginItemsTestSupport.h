@@ -51,7 +51,7 @@ inline Listing listing(OSStatus* status = nullptr) {
   if (status) *status = err;
   const platform::CFRef<CFArrayRef> owned(items);
   Listing listed;
-  for (CFIndex i = 0; i < CFArrayGetCount(items); ++i) {
+  for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
     const auto entry = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items, i));
     const auto url = static_cast<CFURLRef>(CFDictionaryGetValue(entry, CFSTR("URL")));
     const auto hidden = static_cast<CFBooleanRef>(CFDictionaryGetValue(entry, CFSTR("Hidden")));

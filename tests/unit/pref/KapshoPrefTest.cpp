@@ -144,10 +144,8 @@ TEST_F(PaneTest, TheLoginCheckboxAddsTheAgentAtTheEndAndRemovesOnlyItsFirstEntry
   ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(home_.path(), true));
   loadPane();
   click("loginCheckbox");
-  EXPECT_EQ(login_items_test::listedPaths(), (std::vector<std::string>{home_.path(), agent}));
-  const auto items = QZLoginItemRegistry::allLoginItems();
-  const auto added = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items.get(), 1));
-  EXPECT_EQ(CFDictionaryGetValue(added, CFSTR("Hidden")), kCFBooleanFalse);
+  EXPECT_EQ(login_items_test::listing(),
+            (login_items_test::Listing{{home_.path(), true}, {agent, false}}));
   const auto entry = readFile(home_.configHome() + "/autostart/kapsho-login-item-2.desktop");
   EXPECT_NE(entry.value_or("").find("Exec=\"" + agent + "/Contents/MacOS/KapshoDaemon\""),
             std::string::npos)
@@ -155,7 +153,8 @@ TEST_F(PaneTest, TheLoginCheckboxAddsTheAgentAtTheEndAndRemovesOnlyItsFirstEntry
 
   ASSERT_TRUE(QZLoginItemRegistry::addLoginItemWithPath(agentPath_, true));
   click("loginCheckbox");
-  EXPECT_EQ(login_items_test::listedPaths(), (std::vector<std::string>{home_.path(), agent}));
+  EXPECT_EQ(login_items_test::listing(),
+            (login_items_test::Listing{{home_.path(), true}, {agent, true}}));
   loadPane();
   EXPECT_TRUE(button("loginCheckbox")->isChecked()) << "a hidden entry counts as well";
 }
