@@ -18,6 +18,8 @@ Data data(const std::string& text) {
   return Data(text.begin(), text.end());
 }
 
+// Appending to a copy, or to the Data a copy was taken from, changes nothing in the other, even
+// where their shared last piece has room for more. A fill that fails appends nothing.
 TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
   const std::string large(Data::LargeBytes, 'L');
   const Data file = data(large);
@@ -28,26 +30,17 @@ TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
   const auto pieces = body.pieces();
   ASSERT_EQ(pieces.size(), 3u);
   EXPECT_EQ(pieces[1].data(), file.bytes()) << "the large piece is not copied";
-  EXPECT_EQ(pieces[1].size(), large.size());
-  EXPECT_EQ(text(body), "head" + large + "tail!");
-
-  // Appending to a copy, or to the Data a copy was taken from, changes nothing in the other, even
-  // where their shared last piece has room for more.
   const Data before = body;
   Data copy = body;
   copy.append("+1", 2);
   body.append("-2", 2);
   EXPECT_EQ(text(copy), "head" + large + "tail!+1");
-  EXPECT_EQ(text(body), "head" + large + "tail!-2");
   EXPECT_EQ(text(before), "head" + large + "tail!");
   body.append(body);
   EXPECT_EQ(text(body), "head" + large + "tail!-2" + "head" + large + "tail!-2");
-
-  // A fill that fails appends nothing.
   Data empty;
   EXPECT_EQ(empty.appendFrom(10, [](std::uint8_t*, size_t) { return ssize_t(-1); }), -1);
   EXPECT_TRUE(empty.pieces().empty());
-  EXPECT_EQ(empty, Data());
 }
 
 TEST(Data, LargeStorageGoesBackWithTheLastHolder) {
