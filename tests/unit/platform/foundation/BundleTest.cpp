@@ -20,7 +20,7 @@ namespace {
 TEST(Bundle, InfoResourcesAndLocalizations) {
   TempDir dir;
   const std::string resources = dir.file("Tool.app") + "/Contents/Resources";
-  for (const char* folder : {"/en.lproj", "/de.lproj", "/fr.lproj", "/Folder.strings"})
+  for (const char* folder : {"/en.lproj", "/de.lproj", "/fr.lproj", "/en.lproj/Folder.strings"})
     std::filesystem::create_directories(resources + folder);
   writeFile(dir.file("Tool.app") + "/Contents/Info.plist",
             xmlPropertyList(Value(Dictionary{{"CFBundleIdentifier", Value("com.example.tool")}})));
