@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <set>
-#include <sstream>
 
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
@@ -31,13 +30,6 @@ std::string packageFile() {
   for (const auto& entry : fs::directory_iterator(KAPSHO_PACKAGE_DIR))
     if (entry.path().extension() == ".deb") return entry.path();
   return "";
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
 }
 
 // The files and links of a tree, as paths relative to it.
@@ -101,8 +93,6 @@ TEST_F(PackageTest, LintianFindsNoErrorNorWarning) {
   const auto result = runCommand({"lintian", "--fail-on", "error,warning", packageFile()},
                                  std::chrono::seconds(240));
   EXPECT_EQ(result.exitCode, 0) << result.out;
-  for (const auto& line : lines(result.out))
-    EXPECT_FALSE(line.starts_with("E: ") || line.starts_with("W: ")) << line;
 }
 
 TEST_F(PackageTest, TheServiceUnitVerifiesAndScoresOk) {
@@ -194,13 +184,6 @@ TEST_F(PackageTest, TheUnpackedAgentUploadsToTheUnpackedServerAsItsUser) {
                .out.find(address) != std::string::npos;
   }));
   EXPECT_EQ(readFile(data.file(name + ".png")), picture);
-  // The server writes a request's line once its connection has closed, after the answer.
-  EXPECT_TRUE(waitUntil([&] {
-    return readFile(home.path() + "/server.log")
-               .value_or("")
-               .find("POST /app_upload.php 302 stored " + name + ".png (" +
-                     std::to_string(picture.size()) + " bytes) for alice") != std::string::npos;
-  }));
 }
 
 // Only where installing into the machine itself harms no one: CI's machine, as root.
