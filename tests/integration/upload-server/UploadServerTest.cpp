@@ -196,75 +196,36 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndServesThemAsTheirBytes
              "are taken"));
 }
 
-TEST_F(UploadServerTest, RefusesMalformedRequestsWithAOneLineReasonAndKeepsServing) {
-  start({"--max-bytes", "4096"});
-  const std::string good = dir.file("good.png"), big = dir.file("big.png");
-  writeFile(good, png("small picture"));
-  writeFile(big, png(awkwardBytes(5000, 1)));
-  writeFile(dir.file("empty.png"), "");
-  writeFile(dir.file("secret.png"), "secret");
-  writeFile(dir.file("truncated"),
-            "--XYZ\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\nUpload\r\n"
-            "--XYZ\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"a.png\"\r\n"
-            "\r\nhalf of a pic");
-  const std::string multipart = "Content-Type: multipart/form-data",
-                    xyz = multipart + ";boundary=XYZ";
-  const std::string post = url("/app_upload.php"), app = "app_upload=Upload";
-  const std::string image = url("/i/0123456789abcdef0123456789abcdef.png");
-  const struct {
-    const char* what;
-    std::vector<std::string> args;
-    int status;
-    std::string allow;
-  } cases[] = {
-      {"not multipart", {"--data", app, post}, 400, ""},
-      {"no boundary", {"-H", multipart, "--data-binary", "@" + good, post}, 400, ""},
-      {"truncated", {"-H", xyz, "--data-binary", "@" + dir.file("truncated"), post}, 400, ""},
-      {"no app_upload", {"-F", "userfile=@" + good, post}, 400, ""},
-      {"wrong app_upload", {"-F", "app_upload=upload", "-F", "userfile=@" + good, post}, 400, ""},
-      {"no userfile", {"-F", app, post}, 400, ""},
-      {"empty userfile", {"-F", app, "-F", "userfile=@" + dir.file("empty.png"), post}, 400, ""},
-      {"too large", {"-F", app, "-F", "userfile=@" + big, post}, 413, ""},
-      {"chunked",
-       {"-HTransfer-Encoding: chunked", "-F", app, "-F", "userfile=@" + good, post},
-       411,
-       ""},
-      {"GET upload", {post}, 405, "POST"},
-      {"POST image", {"-d", "x", image}, 405, "GET, HEAD"},
-      {"unknown path", {url("/upload")}, 404, ""},
-      {"unknown image", {image}, 404, ""},
-      {"escape", {"--path-as-is", url("/i/../secret.png")}, 404, ""},
-      {"encoded escape", {url("/i/%2e%2e%2fsecret.png")}, 404, ""},
-      {"upper-case name", {url("/i/0123456789ABCDEF0123456789ABCDEF.png")}, 404, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const Reply reply = curl(c.args);
-    EXPECT_EQ(reply.status, c.status);
-    EXPECT_EQ(reply.header("Allow"), c.allow);
-    EXPECT_EQ(reply.header("Connection"), "close");
-    EXPECT_TRUE(reply.body.size() > 1 && reply.body.find('\n') == reply.body.size() - 1)
-        << "not a one-line reason: " << reply.body;
-  }
-  EXPECT_EQ(storedFiles(), 0u) << "a refused request left a file";
-  EXPECT_EQ(upload(png("small picture")).status, 302);
-}
-
-// Each hostile request is refused within 2 s, holding no memory, while a normal upload goes on.
-TEST_F(UploadServerTest, HostileRequestsGetTheirRefusalAtOnceWhileUploadsGoOn) {
+// Each refused request gets its answer within 2 s, holding no memory, while a normal upload goes
+// on; the hostile ones are sent on and on.
+TEST_F(UploadServerTest, RefusesMalformedAndHostileRequestsAtOnceWhileUploadsGoOn) {
   start({"--max-bytes", "1000000"});
+  writeFile(dir.file("secret.png"), "secret");
   const std::string picture = png("a picture"), image = "/i/" + nameOf(picture) + ".png";
-  ASSERT_EQ(upload(picture).status, 302);
   const auto repeat = [](const std::string& piece, std::size_t times) {
     std::string text;
     for (std::size_t i = 0; i < times; ++i) text += piece;
     return text;
   };
-  const std::string post = "POST /app_upload.php HTTP/1.1\r\nHost: x\r\n";
-  const std::string get = "GET " + image + " HTTP/1.1\r\nHost: x\r\n";
+  const auto get = [](const std::string& target) { return "GET " + target + " HTTP/1.1\r\n"; };
+  const std::string postLine = "POST /app_upload.php HTTP/1.1\r\n",
+                    form = "Content-Type: multipart/form-data; boundary=XYZ\r\n";
+  // An upload with these header lines, framed by its body's length.
+  const auto post = [&](const std::string& headers, const std::string& body) {
+    return postLine + headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+  };
+  // A form's body of parts given by their Content-Disposition parameters and their bytes.
+  const auto parts = [](const std::vector<std::pair<std::string, std::string>>& parts) {
+    std::string body;
+    for (const auto& [disposition, bytes] : parts)
+      body +=
+          "--XYZ\r\nContent-Disposition: form-data; " + disposition + "\r\n\r\n" + bytes + "\r\n";
+    return body + "--XYZ--\r\n";
+  };
+  const std::string app = "name=\"app_upload\"", file = "name=\"userfile\"; filename=\"a.png\"";
   const std::string bait = "--XYZ\r\nContent-Disposition: form-data; name=\"userfile\"" +
                            repeat("; filename=\"", 65000) + "\r\n\r\nx\r\n--XYZ--\r\n";
-  const std::string smuggled = "GET " + image + " HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string chunk = "100000\r\n" + std::string(0x100000, 'z') + "\r\n";
   const struct {
     const char* what;
@@ -272,36 +233,48 @@ TEST_F(UploadServerTest, HostileRequestsGetTheirRefusalAtOnceWhileUploadsGoOn) {
     // Sent after the request, again and again, until the server closes or 256 MB went.
     std::string endless;
     int status;
+    std::string allow = "";
   } cases[] = {
-      {"regex-bait part header",
-       post + "Content-Type: multipart/form-data; boundary=XYZ\r\nContent-Length: " +
-           std::to_string(bait.size()) + "\r\n\r\n" + bait,
-       "", 400},
+      {"not multipart", post("Content-Type: application/x-www-form-urlencoded\r\n", "a=b"), "",
+       400},
+      {"no boundary", post("Content-Type: multipart/form-data\r\n", parts({{app, "Upload"}})), "",
+       400},
+      // Cut off in the file's bytes.
+      {"truncated", post(form, parts({{app, "Upload"}, {file, picture}}).substr(0, 150)), "", 400},
+      {"no app_upload", post(form, parts({{file, picture}})), "", 400},
+      {"wrong app_upload", post(form, parts({{app, "upload"}, {file, picture}})), "", 400},
+      {"no userfile", post(form, parts({{app, "Upload"}})), "", 400},
+      {"empty userfile", post(form, parts({{app, "Upload"}, {file, ""}})), "", 400},
+      {"chunked", postLine + form + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "", 411},
+      {"GET upload", get("/app_upload.php") + "\r\n", "", 405, "POST"},
+      {"POST image", "POST " + image + " HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "", 405,
+       "GET, HEAD"},
+      {"unknown path", get("/upload") + "\r\n", "", 404},
+      {"unknown image", get("/i/0123456789abcdef0123456789abcdef.png") + "\r\n", "", 404},
+      {"escape", get("/i/../secret.png") + "\r\n", "", 404},
+      {"encoded escape", get("/i/%2e%2e%2fsecret.png") + "\r\n", "", 404},
+      {"upper-case name", get("/i/0123456789ABCDEF0123456789ABCDEF.png") + "\r\n", "", 404},
+      {"regex-bait part header", post(form, bait), "", 400},
       {"PRI with a huge chunked body", "PRI / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
        chunk, 404},
       {"gzip body",
-       post + "Content-Encoding: gzip\r\nContent-Type: multipart/form-data; boundary=XYZ\r\n"
-              "Content-Length: 1000000\r\n\r\n",
+       postLine + "Content-Encoding: gzip\r\n" + form + "Content-Length: 1000000\r\n\r\n",
        std::string(1000, '\x1f'), 415},
-      {"header flood", "GET / HTTP/1.1\r\n", "X-Flood: y\r\n", 431},
-      {"many small headers", get + repeat("X: y\r\n", 64) + "\r\n", "", 431},
-      {"request line of megabytes", "GET /" + std::string(4 << 20, 'a') + " HTTP/1.1\r\n\r\n", "",
-       414},
+      {"header flood", get("/"), "X-Flood: y\r\n", 431},
+      {"many small headers", get(image) + repeat("X: y\r\n", 65) + "\r\n", "", 431},
+      {"request line of megabytes", get("/" + std::string(4 << 20, 'a')) + "\r\n", "", 414},
       // On a route that would answer them, so that only the framing check refuses them.
-      {"two lengths", get + "Content-Length: 5\r\nContent-Length: 50\r\n\r\n12345", "", 400},
+      {"two lengths", get(image) + "Content-Length: 5\r\nContent-Length: 50\r\n\r\n12345", "", 400},
       {"length and chunked",
-       get + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n12345\r\n0\r\n\r\n", "",
-       400},
-      {"gzip transfer", get + "Transfer-Encoding: gzip\r\n\r\n", "", 400},
+       get(image) +
+           "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n12345\r\n0\r\n\r\n",
+       "", 400},
+      {"gzip transfer", get(image) + "Transfer-Encoding: gzip\r\n\r\n", "", 400},
       {"smuggled GET after a refused upload",
-       post + "Content-Type: multipart/form-data; boundary=XYZ\r\nContent-Length: 1000001\r\n\r\n" +
-           smuggled,
-       "", 413},
+       postLine + form + "Content-Length: 1000001\r\n\r\n" + get(image) + "\r\n", "", 413},
       {"100-continue over the limit",
-       post + "Expect: 100-continue\r\nContent-Type: multipart/form-data; boundary=XYZ\r\n"
-              "Content-Length: 2000000\r\n\r\n",
-       "", 413},
-      {"control bytes in the target", "GET /i/\x1b]2;owned\x07 HTTP/1.1\r\n\r\n", "", 404},
+       postLine + "Expect: 100-continue\r\n" + form + "Content-Length: 2000000\r\n\r\n", "", 413},
+      {"control bytes in the target", get("/i/\x1b]2;owned\x07") + "\r\n", "", 404},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -314,11 +287,14 @@ TEST_F(UploadServerTest, HostileRequestsGetTheirRefusalAtOnceWhileUploadsGoOn) {
         sent += c.endless.size();
     });
     EXPECT_EQ(upload(picture).status, 302) << "a normal upload waited on the attacker";
-    const std::string reply = attacker.receive(2s);
+    const std::string answer = attacker.receive(2s);
     flood.join();
-    EXPECT_EQ(statusLine(reply).substr(0, 12), "HTTP/1.1 " + std::to_string(c.status));
-    EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos) << "a second answer came: " << reply;
+    EXPECT_EQ(statusLine(answer).substr(0, 12), "HTTP/1.1 " + std::to_string(c.status));
+    EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << "a second answer came: " << answer;
+    EXPECT_EQ(parsed(answer).header("Allow"), c.allow);
+    EXPECT_EQ(parsed(answer).header("Connection"), "close");
   }
+  EXPECT_EQ(storedFiles(), 1u) << "a refused request left a file";
   EXPECT_LT(peakMemoryKiB(), kMemoryCapKiB);
   EXPECT_TRUE(logged("127.0.0.1 POST /app_upload.php 400 malformed multipart body"));
   EXPECT_TRUE(logged("127.0.0.1 GET /i/\\x1b]2;owned\\x07 404 no such image"));
@@ -474,7 +450,7 @@ TEST_F(UploadServerTest, BadUsageExitsWithStatusOne) {
 TEST_F(UploadServerTest, OnlyListedUsersUploadAndEachClientOnlySoOftenAMinute) {
   writeFile(dir.file("users"), "alice:right\nbob:to:ken\n");
   chmod(dir.file("users").c_str(), 0600);
-  start({"--users", dir.file("users"), "--rate", "2/min"});
+  start({"--users", dir.file("users")});
   const std::string refused[] = {"", basic("alice:wrong"), basic("carol:right"), "Bearer right"};
   struct Client {
     std::string authorization, bytes, reply;
@@ -506,7 +482,9 @@ TEST_F(UploadServerTest, OnlyListedUsersUploadAndEachClientOnlySoOftenAMinute) {
   EXPECT_TRUE(logged("127.0.1.2 POST /app_upload.php 302 stored " + nameOf(clients[1].bytes) +
                      ".png (20009 bytes) for alice"));
 
-  // A refused upload counts too, so that tokens cannot be guessed at any rate.
+  // Each client only so often a minute; a refused upload counts too, so that tokens cannot be
+  // guessed at any rate.
+  start({"--users", dir.file("users"), "--rate", "2/min"});
   const std::vector<std::string> alice = {"-u", "alice:right"};
   EXPECT_EQ(upload(png("a picture")).status, 401);
   EXPECT_EQ(upload(png("a picture"), "shot.png", alice).status, 302);
@@ -518,6 +496,9 @@ TEST_F(UploadServerTest, OnlyListedUsersUploadAndEachClientOnlySoOftenAMinute) {
   EXPECT_TRUE(logged(
       "127.0.0.1 POST /app_upload.php 429 too many uploads from 127.0.0.1; the next is taken in " +
       std::to_string(wait) + " s"));
+  LoopbackSocket other(port, "127.0.0.2");
+  ASSERT_TRUE(other.send(agentRequest(port, png("from elsewhere"), basic("alice:right"))));
+  EXPECT_EQ(statusLine(other.receive()), "HTTP/1.1 302 Found");
   EXPECT_EQ(curl({url("/i/" + nameOf(png("a picture")) + ".png")}).status, 200);
 }
 
