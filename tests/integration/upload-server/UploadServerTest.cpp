@@ -216,9 +216,9 @@ TEST_F(UploadServerTest, RefusesMalformedAndHostileRequestsAtOnceWhileUploadsGoO
            body;
   };
   // A form's body of parts given by their Content-Disposition parameters and their bytes.
-  const auto parts = [](const std::vector<std::pair<std::string, std::string>>& parts) {
+  const auto parts = [](const std::vector<std::pair<std::string, std::string>>& list) {
     std::string body;
-    for (const auto& [disposition, bytes] : parts)
+    for (const auto& [disposition, bytes] : list)
       body +=
           "--XYZ\r\nContent-Disposition: form-data; " + disposition + "\r\n\r\n" + bytes + "\r\n";
     return body + "--XYZ--\r\n";
