@@ -35,10 +35,9 @@ std::string packageFile() {
 // The files and links of a tree, as paths relative to it.
 std::set<std::string> filesUnder(const std::string& root) {
   std::set<std::string> files;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it)
-    if (it->is_symlink() || it->is_regular_file())
-      files.insert(fs::relative(it->path(), root).string());
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_symlink() || entry.is_regular_file())
+      files.insert(fs::relative(entry.path(), root).string());
   return files;
 }
 
@@ -202,12 +201,6 @@ TEST_F(PackageTest, InstallsAndRemovesWithApt) {
   const auto install = apt({"install", "--no-install-recommends", packageFile()});
   ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
   EXPECT_EQ(runCommand({"/usr/bin/kapsho-upload-server", "--help"}).exitCode, 0);
-  EXPECT_EQ(runCommand({"man", "-w", "kapsho-upload-server"}).out,
-            "/usr/share/man/man8/kapsho-upload-server.8.gz\n");
-  EXPECT_EQ(runCommand({"systemd-analyze", "verify", "--recursive-errors=no",
-                        "/usr/lib/systemd/system/" + kUnit})
-                .exitCode,
-            0);
 
   const auto remove = apt({"remove", "kapsho"});
   EXPECT_EQ(remove.exitCode, 0) << remove.out << remove.err;

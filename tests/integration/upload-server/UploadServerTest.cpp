@@ -7,7 +7,6 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
-#include <atomic>
 #include <filesystem>
 #include <latch>
 #include <memory>
@@ -86,26 +85,16 @@ std::string basic(const std::string& credentials) {
   return "Basic " + QByteArray::fromStdString(credentials).toBase64().toStdString();
 }
 
-// Sends a byte of a never-ending request head to each socket every 100 ms until stopped.
-class Trickle {
- public:
-  explicit Trickle(std::vector<std::unique_ptr<LoopbackSocket>>& sockets)
-      : thread_([this, &sockets] {
-          for (auto& socket : sockets) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
-          while (!stop_) {
-            for (auto& socket : sockets) socket->send("a");
-            std::this_thread::sleep_for(100ms);
-          }
-        }) {}
-  ~Trickle() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_ = false;
-  std::thread thread_;
-};
+// Sends a byte of a never-ending request head to each socket every 100 ms until destroyed.
+std::jthread trickle(std::vector<std::unique_ptr<LoopbackSocket>>& sockets) {
+  return std::jthread([&sockets](std::stop_token stop) {
+    for (auto& socket : sockets) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
+    while (!stop.stop_requested()) {
+      for (auto& socket : sockets) socket->send("a");
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+}
 
 class UploadServerTest : public ::testing::Test {
  protected:
@@ -305,7 +294,7 @@ TEST_F(UploadServerTest, SlowClientsNeitherHoldServiceNorOutliveTheirDeadline) {
   start({"--request-timeout", "2"});
   std::vector<std::unique_ptr<LoopbackSocket>> slow;
   for (int i = 0; i < 12; ++i) slow.push_back(std::make_unique<LoopbackSocket>(port));
-  const Trickle trickle(slow);
+  const std::jthread trickler = trickle(slow);
   EXPECT_EQ(upload(png("a picture")).status, 302);
   // An upload sent a byte at a time, but whole within the deadline, is stored whole.
   LoopbackSocket paced(port);
@@ -356,7 +345,7 @@ TEST_F(UploadServerTest, StopsWithinItsGraceAndFinishesUploadsInFlight) {
     start();
     std::vector<std::unique_ptr<LoopbackSocket>> slow;
     slow.push_back(std::make_unique<LoopbackSocket>(port));
-    const Trickle trickle(slow);
+    const std::jthread trickler = trickle(slow);
     LoopbackSocket uploading(port);
     const std::string bytes = png("12345");
     auto request = agentUpload(port, bytes.size());
