@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <set>
-#include <sstream>
 
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
@@ -33,20 +32,12 @@ std::string packageFile() {
   return "";
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
 // The files and links of a tree, as paths relative to it.
 std::set<std::string> filesUnder(const std::string& root) {
   std::set<std::string> files;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it)
-    if (it->is_symlink() || it->is_regular_file())
-      files.insert(fs::relative(it->path(), root).string());
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_symlink() || entry.is_regular_file())
+      files.insert(fs::relative(entry.path(), root).string());
   return files;
 }
 
@@ -101,8 +92,6 @@ TEST_F(PackageTest, LintianFindsNoErrorNorWarning) {
   const auto result = runCommand({"lintian", "--fail-on", "error,warning", packageFile()},
                                  std::chrono::seconds(240));
   EXPECT_EQ(result.exitCode, 0) << result.out;
-  for (const auto& line : lines(result.out))
-    EXPECT_FALSE(line.starts_with("E: ") || line.starts_with("W: ")) << line;
 }
 
 TEST_F(PackageTest, TheServiceUnitVerifiesAndScoresOk) {
@@ -194,13 +183,6 @@ TEST_F(PackageTest, TheUnpackedAgentUploadsToTheUnpackedServerAsItsUser) {
                .out.find(address) != std::string::npos;
   }));
   EXPECT_EQ(readFile(data.file(name + ".png")), picture);
-  // The server writes a request's line once its connection has closed, after the answer.
-  EXPECT_TRUE(waitUntil([&] {
-    return readFile(home.path() + "/server.log")
-               .value_or("")
-               .find("POST /app_upload.php 302 stored " + name + ".png (" +
-                     std::to_string(picture.size()) + " bytes) for alice") != std::string::npos;
-  }));
 }
 
 // Only where installing into the machine itself harms no one: CI's machine, as root.
@@ -219,12 +201,6 @@ TEST_F(PackageTest, InstallsAndRemovesWithApt) {
   const auto install = apt({"install", "--no-install-recommends", packageFile()});
   ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
   EXPECT_EQ(runCommand({"/usr/bin/kapsho-upload-server", "--help"}).exitCode, 0);
-  EXPECT_EQ(runCommand({"man", "-w", "kapsho-upload-server"}).out,
-            "/usr/share/man/man8/kapsho-upload-server.8.gz\n");
-  EXPECT_EQ(runCommand({"systemd-analyze", "verify", "--recursive-errors=no",
-                        "/usr/lib/systemd/system/" + kUnit})
-                .exitCode,
-            0);
 
   const auto remove = apt({"remove", "kapsho"});
   EXPECT_EQ(remove.exitCode, 0) << remove.out << remove.err;

@@ -66,15 +66,4 @@ TEST(ImageStoreTest, TextsSharingTheirFirst64BitsGetNamesOfTheirOwn) {
   EXPECT_EQ(served(store, b.text), second);
 }
 
-TEST(ImageStoreTest, AFileDroppedBeforeItIsStoredLeavesNothing) {
-  TempDir dir;
-  const ImageStore store(dir.path());
-  std::string error;
-  auto file = store.receive("a.png", &error);
-  ASSERT_TRUE(file->append("half", 4));
-  EXPECT_FALSE(std::filesystem::is_empty(dir.path()));
-  file.reset();
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 }  // namespace
