@@ -11,7 +11,6 @@
 
 using namespace agent_testing;
 using testing_support::ScopedEnv;
-using testing_support::TempDir;
 
 namespace {
 
@@ -33,7 +32,7 @@ class SystemRoot {
   const std::string& path() const { return dir_.path(); }
 
  private:
-  TempDir dir_;
+  testing_support::TempDir dir_;
 };
 
 platform::NSException setupFailure() {
@@ -45,15 +44,13 @@ platform::NSException setupFailure() {
   return platform::NSException("", "");
 }
 
-struct PatternCase {
-  const char* format;
-  const char* word;
-  std::vector<const char*> matching, other;
-};
-
 TEST(Pattern, LocalizedNameFormatsMatchAnchoredCounters) {
   AgentEnvironment environment;
-  const PatternCase cases[] = {
+  const struct {
+    const char* format;
+    const char* word;
+    std::vector<const char*> matching, other;
+  } cases[] = {
       {"%@ %@",
        "Picture",
        {"Picture 12", "Picture 007", "Picture 1"},
@@ -71,46 +68,45 @@ TEST(Pattern, LocalizedNameFormatsMatchAnchoredCounters) {
     for (const char* name : c.matching) EXPECT_TRUE(controller.matchPicture(name)) << name;
     for (const char* name : c.other) EXPECT_FALSE(controller.matchPicture(name)) << name;
   }
+  // The staged Japanese table numbers its placeholders.
+  ScopedEnv language("LANGUAGE", "ja");
+  KapshoController controller;
+  EXPECT_TRUE(controller.matchPicture("12 \xE3\x83\x94\xE3\x82\xAF\xE3\x83\x81\xE3\x83\xA3"));
+  EXPECT_FALSE(controller.matchPicture("Picture 12"));
 }
 
-TEST(Pattern, OnlyTheUsersLanguageIsSearched) {
-  AgentEnvironment environment;
-  SystemRoot root;
-  root.addPattern("en", "%@ %@", "Picture");
-  root.addPattern("de", "%@ %@", "Bild");
-  root.addTable("fr", "Other.strings", "\"Picture\" = \"Image\";\n");
-  ScopedEnv systemRoot("KAPSHO_SYSTEM_ROOT", root.path());
-  {
-    ScopedEnv language("LANGUAGE", "de");
-    KapshoController controller;
-    EXPECT_TRUE(controller.matchPicture("Bild 3"));
-    EXPECT_FALSE(controller.matchPicture("Picture 3"));
-  }
-  {
-    // The staged Japanese table numbers its placeholders.
-    ScopedEnv staged("KAPSHO_SYSTEM_ROOT", testing_support::stagePath("share/kapsho"));
-    ScopedEnv language("LANGUAGE", "ja");
-    KapshoController controller;
-    EXPECT_TRUE(controller.matchPicture("12 \xE3\x83\x94\xE3\x82\xAF\xE3\x83\x81\xE3\x83\xA3"));
-    EXPECT_FALSE(controller.matchPicture("Picture 12"));
-  }
-  ScopedEnv language("LANGUAGE", "fr");
-  const auto failure = setupFailure();
-  EXPECT_EQ(failure.name(), "LocalizationError");
-  EXPECT_EQ(failure.reason(), "Could not find SystemUIServer localization for ScreenCapture");
-}
-
-TEST(Pattern, APatternThatDoesNotCompileRaisesWithTheLibrarysMessage) {
+// Only the one localization that fits the user's language is searched: without a usable table
+// there, the start-up ends, as it does for a pattern that does not compile.
+TEST(Pattern, SetUpFailuresRaiseWithTheirReason) {
   AgentEnvironment environment;
   SystemRoot root;
   root.addPattern("en", "%@ %@", "Pic(ture");
+  root.addPattern("de", "%@ %@", "Bild");
+  root.addTable("fr", "Other.strings", "\"Picture\" = \"Image\";\n");
+  root.addTable("it", "ScreenCapture.strings", "\"Picture\" = \"Immagine\";\n");
   ScopedEnv systemRoot("KAPSHO_SYSTEM_ROOT", root.path());
   regex_t expected;
   const int code = regcomp(&expected, "^Pic(ture [[:digit:]]+$", REG_EXTENDED | REG_NOSUB);
   ASSERT_NE(code, 0);
-  const auto failure = setupFailure();
-  EXPECT_EQ(failure.name(), "RegexError");
-  EXPECT_EQ(failure.reason(), "Error compiling regex: " + regerror_str(code, &expected));
+  const std::string unlocalized = "Could not find SystemUIServer localization for ScreenCapture";
+  const struct {
+    const char* language;
+    std::string name, reason;
+  } cases[] = {
+      {"en", "RegexError", "Error compiling regex: " + regerror_str(code, &expected)},
+      {"fr", "LocalizationError", unlocalized},
+      {"it", "LocalizationError", unlocalized},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv language("LANGUAGE", c.language);
+    const auto failure = setupFailure();
+    EXPECT_EQ(failure.name(), c.name);
+    EXPECT_EQ(failure.reason(), c.reason);
+  }
+  ScopedEnv language("LANGUAGE", "de");
+  KapshoController controller;
+  EXPECT_TRUE(controller.matchPicture("Bild 3"));
+  EXPECT_FALSE(controller.matchPicture("Picture 3"));
 }
 
 TEST(CaptureSettings, StoredValuesAsTheyAreElseFallbacksAndAMissingFolderEndsTheStartUp) {
