@@ -51,7 +51,7 @@ void storeRecentImages(const std::vector<std::pair<std::string, std::string>>& r
   ASSERT_TRUE(NSUserDefaults::setPersistentDomain(domain, DaemonDomain));
 }
 
-// Every child's output is kept for a failure's message. The agent runs in UTC, so that the
+// The agent's output is kept for a failure's message. It runs in UTC, so that the
 // titles of records do not depend on the machine's zone, and with a stand-in for the browser
 // first on PATH that writes down the address it is given.
 class AgentOnDesktop : public ::testing::Test {
@@ -69,15 +69,9 @@ class AgentOnDesktop : public ::testing::Test {
                         env, logs_.file("agent.out"), logs_.file("agent.err"));
   }
   std::string agentErrors() const { return readFile(logs_.file("agent.err")).value_or(""); }
-  std::string logs() const {
-    std::string all;
-    for (const auto& entry : fs::directory_iterator(logs_.path()))
-      all += "== " + entry.path().filename().string() + "\n" + readFile(entry.path()).value_or("");
-    return all;
-  }
   void expectExit(ChildProcess& agent, int code) {
     const auto status = agent.wait();
-    ASSERT_TRUE(status && WIFEXITED(*status)) << logs();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << agentErrors();
     EXPECT_EQ(WEXITSTATUS(*status), code);
   }
   // The one item on the host, once there is exactly one.
@@ -87,7 +81,7 @@ class AgentOnDesktop : public ::testing::Test {
       const auto items = host.items();
       if (items.size() == 1) item = items[0];
       return items.size() == 1;
-    })) << logs();
+    })) << agentErrors();
     return item;
   }
 
@@ -122,8 +116,7 @@ TEST_F(AgentOnDesktop, ScreenshotsAreUploadedWholeAndNewestLast) {
   const int port = freeLocalPort();
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   ChildProcess server({stagePath("bin/kapsho-upload-server"), "--bind", "127.0.0.1", "--port",
-                       std::to_string(port), "--data-dir", data.path(), "--base-url", base},
-                      {}, logs_.file("server.out"), logs_.file("server.err"));
+                       std::to_string(port), "--data-dir", data.path(), "--base-url", base});
   ChildProcess agent = startAgent(port, {{"http_proxy", proxy.url()}});
   ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
 
@@ -144,12 +137,12 @@ TEST_F(AgentOnDesktop, ScreenshotsAreUploadedWholeAndNewestLast) {
     return !stored.empty() &&
            runCommand({"xclip", "-o", "-selection", "clipboard"}).out == base + "/i/" + stored;
   };
-  ASSERT_TRUE(waitUntil([&] { return clipboardShows(picture(3)); })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return clipboardShows(picture(3)); })) << agentErrors();
   EXPECT_EQ(storedAs(data, inPlace.substr(0, 150000)), "") << "nothing goes while it is written";
 
   ASSERT_EQ(write(writer, inPlace.data() + 150000, 150000), 150000);
   close(writer);
-  ASSERT_TRUE(waitUntil([&] { return clipboardShows(inPlace); })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return clipboardShows(inPlace); })) << agentErrors();
   const std::string address = base + "/i/" + storedAs(data, inPlace);
   const auto recent =
       runCommand({stagePath("bin/kapsho-defaults"), "read", DaemonDomain, "Recent Images"});
@@ -171,7 +164,7 @@ TEST_F(AgentOnDesktop, AMissingCaptureFolderEndsTheStartUpWithItsReport) {
 TEST_F(AgentOnDesktop, WithoutASessionBusTheAgentRunsAndSaysOnceItCannotHear) {
   ChildProcess agent = startAgent(
       freeLocalPort(), {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + logs_.file("none")}});
-  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
   const std::string errors = agentErrors();
   const std::string line =
       "No session bus: the notification \"" + NotificationName + "\" cannot be heard\n";
@@ -198,15 +191,16 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
   ASSERT_TRUE(host.click(item, "Mar 13, 9:05:00 AM"));
   EXPECT_TRUE(waitUntil([&] {
     return readFile(bin_.file("xdg-open.url")) == "http://127.0.0.1/i/a.png";
-  })) << logs();
+  })) << agentErrors();
 
   const std::string idle = host.icon(item);
   ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
   writeFile(outside_.file("capture"), "PNG bytes");
   fs::rename(outside_.file("capture"), folder_.file("Picture 1.png"));
-  ASSERT_TRUE(waitUntil([&] { return host.icon(item) != idle; })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return host.icon(item) != idle; })) << agentErrors();
   ASSERT_TRUE(emitNotification({NotificationName, "com.kapsho.KapshoPref", ShowKey + "<false>}"}));
-  ASSERT_TRUE(waitUntil([&] { return host.items().empty() && storedShow() == false; })) << logs();
+  ASSERT_TRUE(waitUntil([&] { return host.items().empty() && storedShow() == false; }))
+      << agentErrors();
   // Changed from outside while the item is hidden, the list shows in the next menu built.
   storeRecentImages({{"http://127.0.0.1/i/c.png", "2008-03-15 23:59:59 +0000"}});
 
@@ -216,8 +210,7 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
     bool shown;
   } steps[] = {
       {"YES", {NotificationName, "com.kapsho.KapshoPref", ShowKey + "<true>}"}, true},
-      {"two strings", {NotificationName, "com.kapsho.KapshoPref"}, true},
-      {"three strings", {NotificationName, "", "'false'"}, true},
+      {"a string, not a user info", {NotificationName, "", "'false'"}, true},
       {"another name", {"com.kapsho.kapsho Hide", "", ShowKey + "<false>}"}, true},
       {"an empty user info", {NotificationName, "", "@a{sv} {}"}, false},
       {"a string reading as yes", {NotificationName, "", ShowKey + "<'Yes'>}"}, true},
@@ -225,8 +218,6 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
       {"the key missing", {NotificationName, "", "{'Show': <true>}"}, false},
       {"a nested dictionary", {NotificationName, "", ShowKey + "<{'a': <true>}>}"}, false},
       {"YES again", {NotificationName, "", ShowKey + "<true>}"}, true},
-      {"a string reading as no", {NotificationName, "", ShowKey + "<'no'>}"}, false},
-      {"YES once more", {NotificationName, "", ShowKey + "<true>}"}, true},
   };
   int shows = 1;
   bool shown = false;
@@ -237,7 +228,7 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
     EXPECT_TRUE(waitUntil([&] {
       return host.items().size() == (step.shown ? 1u : 0u) &&
              (!heard || storedShow() == step.shown);
-    })) << logs();
+    })) << agentErrors();
     shows += step.shown && !shown;
     shown = step.shown;
   }
@@ -279,15 +270,14 @@ int iconsInTray() {
 }
 
 TEST_F(AgentOnDesktop, OnAnXEmbedTrayTheIconEmbedsOnceAfterHidingAndShowing) {
-  ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request"}, {},
-                    logs_.file("trayer.out"), logs_.file("trayer.err"));
-  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 0; })) << logs();
+  ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request"});
+  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 0; })) << agentErrors();
   ChildProcess agent = startAgent(freeLocalPort());
-  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 1; })) << logs();
+  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 1; })) << agentErrors();
   ASSERT_TRUE(emitNotification({NotificationName, "", ShowKey + "<false>}"}));
-  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 0; })) << logs();
+  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 0; })) << agentErrors();
   ASSERT_TRUE(emitNotification({NotificationName, "", ShowKey + "<true>}"}));
-  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 1; })) << logs();
+  ASSERT_TRUE(waitUntil([] { return iconsInTray() == 1; })) << agentErrors();
 }
 
 }  // namespace

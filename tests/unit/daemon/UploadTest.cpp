@@ -1,5 +1,6 @@
-// Uploads against a scripted loopback server: the request's bytes, each outcome with its log
-// line, status image and reset interval, the clipboard, the recent-uploads list and the held error.
+// The multipart boundary, and uploads against a scripted loopback server: the request's bytes,
+// each outcome with its log line, status image and reset interval, the clipboard, the
+// recent-uploads list and the held error.
 #include <gtest/gtest.h>
 
 #include "platform/appkit/Pasteboard.h"
@@ -45,6 +46,30 @@ class UploadTest : public ::testing::Test {
   StderrCapture log;
   std::unique_ptr<KapshoController> controller;
 };
+
+TEST(Boundary, CollisionsExtendTheBoundary) {
+  const std::string base = "KapshoBoundary";
+  const struct {
+    std::string data, boundary;
+  } cases[] = {
+      {"", base},
+      {"\r\n--KapshoBoundar", base},
+      {"--" + base + "A", base},
+      {"x--" + base + "A", base},
+      {"\r\n-" + base + "A", base},
+      {"\r\n--" + base + "A", base + "X"},
+      {"\r\n--" + base + "X", base + "Y"},
+      {"\r\n--" + base, base + "X"},
+      {"\r\n--" + base + "A..\r\n--" + base + "XX", base + "XY"},
+      {"\r\n--" + base + "X..\r\n--" + base + "YX", base + "YY"},
+      {"\r\n--" + base + "X..\r\n--" + base + "A", base + "Y"},
+      {"\r\r\n--" + base + "\r\n--" + base + "XZ", base + "XX"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KapshoController::boundaryForData(platform::Data(c.data.begin(), c.data.end())),
+              c.boundary)
+        << c.data;
+}
 
 std::string expectedBody(const std::string& boundary, const std::string& name,
                          const std::string& file) {
