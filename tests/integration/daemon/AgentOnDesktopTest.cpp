@@ -76,13 +76,8 @@ class AgentOnDesktop : public ::testing::Test {
   }
   // The one item on the host, once there is exactly one.
   std::string onlyItem(const TrayHost& host) {
-    std::string item;
-    EXPECT_TRUE(waitUntil([&] {
-      const auto items = host.items();
-      if (items.size() == 1) item = items[0];
-      return items.size() == 1;
-    })) << agentErrors();
-    return item;
+    EXPECT_TRUE(waitUntil([&] { return host.items().size() == 1; })) << agentErrors();
+    return host.items().empty() ? "" : host.items()[0];
   }
 
   TempHome home_;
