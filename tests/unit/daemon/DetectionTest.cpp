@@ -169,12 +169,10 @@ TEST(Watcher, HandsOnFreshScreenshotsOnceOldestFirst) {
   // Made before the watcher first waits: one burst, one listing, the newest handed on last.
   touch(folder + "/Picture 2.png", 3);
   touch(folder + "/Picture 10.png", 2);
-  touch(folder + "/Picture 3.PNG");
-  touch(folder + "/Picture 4.jpeg");
-  touch(folder + "/Screenshot 5.png");
-  touch(folder + "/Picture 6");
-  fs::create_directory(folder + "/Picture 7.png");
   touch(folder + "/Picture 11.png", 2);
+  for (const char* other : {"Picture 3.PNG", "Picture 4.jpeg", "Screenshot 5.png", "Picture 6"})
+    touch(folder + "/" + other);
+  fs::create_directory(folder + "/Picture 7.png");
   fs::create_symlink(folder + "/Picture 1.png", folder + "/Picture 8.png");
   Watcher watcher{std::thread([&] { controller.watchQueue(); })};
   ASSERT_TRUE(spinUntil([&] { return controller.handedOn.size() == 4; }));
@@ -200,7 +198,7 @@ TEST(Watcher, HandsOnFreshScreenshotsOnceOldestFirst) {
 }
 
 // Driven event by event, so that each step is seen by the watcher before the next one.
-TEST(Watcher, AFileStillBeingWrittenIsHandedOnOnceItsLastWriterClosesIt) {
+TEST(Watcher, EventByEventOnlyWholeFilesGoAndEachOnce) {
   AgentEnvironment environment;
   const std::string folder = environment.folder();
   RecordingController controller;
@@ -208,6 +206,22 @@ TEST(Watcher, AFileStillBeingWrittenIsHandedOnOnceItsLastWriterClosesIt) {
   EV_SET(&changed, 3, EVFILT_VNODE, EV_CLEAR, NOTE_WRITE, 0, nullptr);
   EV_SET(&closed, 3, EVFILT_VNODE, EV_CLEAR, NOTE_CLOSE_WRITE, 0, nullptr);
   EV_SET(&both, 3, EVFILT_VNODE, EV_CLEAR, NOTE_WRITE | NOTE_CLOSE_WRITE, 0, nullptr);
+  // The hang-up signal ends a batch, odd events do not, and an error event raises.
+  struct kevent batch[3];
+  EV_SET(&batch[0], SIGUSR1, EVFILT_SIGNAL, EV_CLEAR, 0, 1, nullptr);
+  EV_SET(&batch[1], 3, -9, EV_CLEAR, 0, 0, nullptr);
+  EV_SET(&batch[2], SIGHUP, EVFILT_SIGNAL, EV_CLEAR, 0, 1, nullptr);
+  EXPECT_FALSE(controller.handleEvents(batch, 2));
+  EXPECT_TRUE(controller.handleEvents(batch, 3));
+  EV_SET(&batch[0], 3, EVFILT_VNODE, EV_ERROR, 0, EBADF, nullptr);
+  try {
+    controller.handleEvents(batch, 1);
+    ADD_FAILURE() << "an error event raises";
+  } catch (const platform::NSException& exception) {
+    EXPECT_EQ(exception.name(), "KQueueError");
+    EXPECT_EQ(exception.reason(), "An error occurred with kqueue: Bad file descriptor");
+  }
+
   const int first = open((folder + "/Picture 1.png").c_str(), O_WRONLY | O_CREAT, 0600);
   const int second = open((folder + "/Picture 1.png").c_str(), O_WRONLY);
   ASSERT_EQ(write(first, "first-half-", 11), 11);
@@ -257,32 +271,6 @@ TEST(Watcher, AFileStillBeingWrittenIsHandedOnOnceItsLastWriterClosesIt) {
   controller.handleEvents(&changed, 1);
   ASSERT_TRUE(spinUntil([&] { return controller.handedOn.size() == 6; }));
   EXPECT_EQ(std::vector(controller.handedOn.begin() + 3, controller.handedOn.end()), whole);
-}
-
-TEST(Watcher, EventsOfABatch) {
-  AgentEnvironment environment;
-  RecordingController controller;
-  struct kevent events[4];
-  EV_SET(&events[0], SIGHUP, EVFILT_SIGNAL, EV_CLEAR, 0, 1, nullptr);
-  EV_SET(&events[1], 3, EVFILT_VNODE, EV_CLEAR, NOTE_WRITE, 0, nullptr);
-  EXPECT_TRUE(controller.handleEvents(events, 2));
-  EXPECT_EQ(controller.scans, 0) << "events after the hang-up signal are dropped";
-
-  EV_SET(&events[0], SIGUSR1, EVFILT_SIGNAL, EV_CLEAR, 0, 1, nullptr);
-  EV_SET(&events[1], 3, EVFILT_VNODE, EV_CLEAR, 0, 0, nullptr);
-  EV_SET(&events[2], 3, -9, EV_CLEAR, 0, 0, nullptr);
-  EV_SET(&events[3], 3, EVFILT_VNODE, EV_CLEAR, NOTE_WRITE, 0, nullptr);
-  EXPECT_FALSE(controller.handleEvents(events, 4));
-  EXPECT_EQ(controller.scans, 1) << "odd events do not stop the batch";
-
-  EV_SET(&events[0], 3, EVFILT_VNODE, EV_ERROR, 0, EBADF, nullptr);
-  try {
-    controller.handleEvents(events, 2);
-    ADD_FAILURE() << "an error event raises";
-  } catch (const platform::NSException& exception) {
-    EXPECT_EQ(exception.name(), "KQueueError");
-    EXPECT_EQ(exception.reason(), "An error occurred with kqueue: Bad file descriptor");
-  }
 }
 
 }  // namespace
