@@ -170,9 +170,9 @@ TEST_F(AgentOnDesktop, WithoutASessionBusTheAgentRunsAndSaysOnceItCannotHear) {
 }
 
 // A tray host of the StatusNotifierItem kind reads the exported menu and clicks through it.
-// Hidden while an upload is pending, the item comes back idle with a menu built afresh. Each
-// notification in turn, from a process of its own; one that should go unheard is followed by a
-// YES, so that hearing it would cost one more registration.
+// Hidden while an upload is pending, the item comes back idle with a menu built afresh. Then each
+// notification in turn, from a process of its own: one wrongly heard, or a YES that made a second
+// item, would cost a registration more than counted.
 TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem) {
   storeRecentImages({{"http://127.0.0.1/i/b.png", "2008-03-14 15:09:26 +0000"},
                      {"http://127.0.0.1/i/a.png", "2008-03-13 09:05:00 +0000"}});

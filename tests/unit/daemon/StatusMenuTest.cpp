@@ -20,6 +20,7 @@ namespace {
 class StatusMenuTest : public ::testing::Test {
  protected:
   const NSMenu& menu() { return *controller.statusItem()->menu(); }
+  // "Recent Images", before the separator and "Quit Kapsho".
   const NSMenu& submenu() { return *menu().itemArray()[menu().itemArray().size() - 3]->submenu(); }
   Titles titles(const NSMenu& m) {
     Titles result;
