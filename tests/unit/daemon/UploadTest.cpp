@@ -181,6 +181,7 @@ TEST_F(UploadTest, ANewerUploadReplacesTheOneInFlight) {
   controller->matchPath(screenshot("Picture 6.png", "second"));
   const auto second = controller->currentConnection();
   ASSERT_TRUE(second && second != first);
+  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(0); })) << "the first is cancelled";
   // Late events of the replaced exchange decide nothing.
   const auto request = platform::NSMutableURLRequest::requestWithURL(
       *platform::NSURL::URLWithString("http://x/"), platform::NSURLRequestReloadIgnoringCacheData,
