@@ -64,34 +64,36 @@ class SystemEvents : public LoginItemsSession {
     EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks), noErr);
     return readAs<SInt32>(&reply.d, keyErrorNumber, typeSInt32);
   }
-  // A delete event of the login item that keyData names.
-  void deletion(Desc& result, DescType keyType, FourCharCode keyData) {
-    Desc container, key, specifier;
-    ASSERT_EQ(AECreateDesc(keyType, &keyData, 4, &key), noErr);
-    ASSERT_EQ(
+  // Sends a delete event of the login item that keyData names; the reply's error number.
+  SInt32 remove(DescType keyType, FourCharCode keyData) {
+    Desc deletion, container, key, specifier;
+    EXPECT_EQ(AECreateDesc(keyType, &keyData, 4, &key), noErr);
+    EXPECT_EQ(
         CreateObjSpecifier(cLoginItem, &container, formAbsolutePosition, &key, false, &specifier),
         noErr);
-    ASSERT_EQ(AEPutParamDesc(event(kAEDelete, result), keyDirectObject, &specifier.d), noErr);
+    EXPECT_EQ(AEPutParamDesc(event(kAEDelete, deletion), keyDirectObject, &specifier.d), noErr);
+    return send(deletion);
   }
-  // A create-element event; each part can be spoiled by a test.
-  void creation(Desc& result, FourCharCode itemClass = cLoginItem, FourCharCode position = kAEEnd,
-                DescType hiddenType = typeBoolean) {
-    Desc properties, record, location;
+  // Sends a create-element event, each part of which a test can spoil; the reply's error number.
+  SInt32 create(FourCharCode itemClass = cLoginItem, FourCharCode position = kAEEnd,
+                DescType hiddenType = typeBoolean, long ticks = 300, Desc* reply = nullptr) {
+    Desc creation, properties, record, location;
     const std::string path = apps.path();
     const UInt8 no = 0;
-    ASSERT_EQ(AECreateList(nullptr, 0, true, &properties), noErr);
-    ASSERT_EQ(AEPutKeyPtr(&properties, fourCharCode("ppth"), typeUTF8Text, path.data(),
+    EXPECT_EQ(AECreateList(nullptr, 0, true, &properties), noErr);
+    EXPECT_EQ(AEPutKeyPtr(&properties, fourCharCode("ppth"), typeUTF8Text, path.data(),
                           static_cast<Size>(path.size())),
               noErr);
-    ASSERT_EQ(AEPutKeyPtr(&properties, fourCharCode("hidn"), hiddenType, &no, 1), noErr);
-    ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
-    ASSERT_EQ(AEPutKeyPtr(&record, keyAEPosition, typeEnumerated, &position, 4), noErr);
-    ASSERT_EQ(AEPutKeyDesc(&record, keyAEObject, &location.d), noErr);
-    ASSERT_EQ(AECoerceDesc(&record.d, typeInsertionLoc, &location), noErr);
-    event(kAECreateElement, result);
-    ASSERT_EQ(AEPutParamPtr(&result, keyAEObjectClass, typeType, &itemClass, 4), noErr);
-    ASSERT_EQ(AEPutParamDesc(&result, keyAEPropData, &properties.d), noErr);
-    ASSERT_EQ(AEPutParamDesc(&result, keyAEInsertHere, &location.d), noErr);
+    EXPECT_EQ(AEPutKeyPtr(&properties, fourCharCode("hidn"), hiddenType, &no, 1), noErr);
+    EXPECT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
+    EXPECT_EQ(AEPutKeyPtr(&record, keyAEPosition, typeEnumerated, &position, 4), noErr);
+    EXPECT_EQ(AEPutKeyDesc(&record, keyAEObject, &location.d), noErr);
+    EXPECT_EQ(AECoerceDesc(&record.d, typeInsertionLoc, &location), noErr);
+    event(kAECreateElement, creation);
+    EXPECT_EQ(AEPutParamPtr(&creation, keyAEObjectClass, typeType, &itemClass, 4), noErr);
+    EXPECT_EQ(AEPutParamDesc(&creation, keyAEPropData, &properties.d), noErr);
+    EXPECT_EQ(AEPutParamDesc(&creation, keyAEInsertHere, &location.d), noErr);
+    return send(creation, ticks, reply);
   }
 
   static void storeItems(const platform::Array& items) {
@@ -107,29 +109,21 @@ class SystemEvents : public LoginItemsSession {
 };
 
 TEST_F(SystemEvents, ParameterAndEventErrorsComeBackAsTheirNumbers) {
-  Desc unknown, noProperties, wrongClass, atStart, badHidden, every, zero, pastEnd;
+  Desc unknown, noProperties, reply, item;
   event(fourCharCode("zzzz"), unknown);
   EXPECT_EQ(send(unknown), errAEEventNotHandled);
   AEPutParamPtr(event(kAECreateElement, noProperties), keyAEObjectClass, typeType, &cLoginItem, 4);
   EXPECT_EQ(send(noProperties), errAEDescNotFound);
-  creation(wrongClass, fourCharCode("cwin"));
-  EXPECT_EQ(send(wrongClass), errAEEventNotHandled);
-  creation(atStart, cLoginItem, fourCharCode("bgng"));
-  EXPECT_EQ(send(atStart), errAEEventNotHandled);
-  creation(badHidden, cLoginItem, kAEEnd, typeUTF8Text);
-  EXPECT_EQ(send(badHidden), errAECoercionFail);
-  deletion(every, typeAbsoluteOrdinal, kAEAll);
-  EXPECT_EQ(send(every), errAEEventNotHandled);
-  deletion(zero, typeSInt32, 0);
-  EXPECT_EQ(send(zero), errAENoSuchObject);
+  EXPECT_EQ(create(fourCharCode("cwin")), errAEEventNotHandled) << "another class";
+  EXPECT_EQ(create(cLoginItem, fourCharCode("bgng")), errAEEventNotHandled) << "at the start";
+  EXPECT_EQ(create(cLoginItem, kAEEnd, typeUTF8Text), errAECoercionFail) << "hidden as text";
+  EXPECT_EQ(remove(typeAbsoluteOrdinal, kAEAll), errAEEventNotHandled) << "every item";
+  EXPECT_EQ(remove(typeSInt32, 0), errAENoSuchObject);
   EXPECT_EQ(listing(), Listing{}) << "no failed event changed the list";
-  Desc created, reply, item;
-  creation(created);
-  EXPECT_EQ(send(created, 300, std::addressof(reply)), 0);
+  EXPECT_EQ(create(cLoginItem, kAEEnd, typeBoolean, 300, std::addressof(reply)), 0);
   ASSERT_EQ(AEGetParamDesc(&reply.d, keyDirectObject, typeAERecord, &item), noErr);
   EXPECT_EQ(readAs<SInt32>(&item.d, keyAEKeyData, typeSInt32), 1) << "the new item is named";
-  deletion(pastEnd, typeSInt32, 2);
-  EXPECT_EQ(send(pastEnd), errAENoSuchObject);
+  EXPECT_EQ(remove(typeSInt32, 2), errAENoSuchObject) << "past the end";
 }
 
 TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
@@ -153,11 +147,9 @@ TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
     while (sent<kClaimed&& ::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0)
       sent += chunk.size();
   });
-  for (int i = 0; i < 5; ++i) {
-    Desc created;
-    creation(created);
-    EXPECT_EQ(send(created, 30), 0) << "half a second is enough, peers stalling or not";
-  }
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(create(cLoginItem, kAEEnd, typeBoolean, 30), 0)
+        << "half a second is enough, peers stalling or not";
   flood.join();
   EXPECT_LT(sent, kClaimed) << "the service took an event far larger than any request";
   EXPECT_LT(processMemoryKiB(service->pid(), "VmHWM").value_or(-1) - before, 8 << 10);
