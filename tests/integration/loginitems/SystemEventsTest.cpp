@@ -252,6 +252,7 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplaced) {
   EXPECT_EQ(status, noErr) << "a caller is served by an instance that replaced the stopped one";
   const auto ended = service->wait();
   EXPECT_TRUE(ended && WIFSIGNALED(*ended));
+  EXPECT_FALSE(fs::exists(platform::eventSocketPath(service->pid()))) << "its socket is cleared";
   const auto serving = systemEventsProcesses();
   ASSERT_EQ(serving.size(), 1u);
   const std::string socket = platform::eventSocketPath(serving[0]);
