@@ -26,18 +26,13 @@ void writeProgram(const std::string& path, const std::string& script) {
   chmod(path.c_str(), 0755);
 }
 
-std::string pathWith(const std::string& folder) {
-  const char* path = std::getenv("PATH");
-  return folder + ":" + (path ? path : "/usr/bin:/bin");
-}
-
 }  // namespace
 
 PrivateBus::PrivateBus()
     : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, logs_.file("out"),
               logs_.file("err")),
-      address_(started(firstLine(logs_.file("out")), "dbus-daemon")),
-      environment_("DBUS_SESSION_BUS_ADDRESS", address_) {}
+      environment_("DBUS_SESSION_BUS_ADDRESS",
+                   started(firstLine(logs_.file("out")), "dbus-daemon")) {}
 
 // -noreset: without it the server resets whenever its last client leaves, and a client that
 // connects just then is refused.
@@ -45,10 +40,10 @@ VirtualDisplay::VirtualDisplay(const std::string& screen)
     : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-br", "-screen", "0",
                screen},
               {}, logs_.file("out"), logs_.file("err")),
-      name_(":" + started(firstLine(logs_.file("out")), "Xvfb")),
-      environment_("DISPLAY", name_) {}
+      environment_("DISPLAY", ":" + started(firstLine(logs_.file("out")), "Xvfb")) {}
 
-RecordingWlClipboard::RecordingWlClipboard() : path_("PATH", pathWith(bin_.path())) {
+RecordingWlClipboard::RecordingWlClipboard()
+    : path_("PATH", bin_.path() + ":" + std::getenv("PATH")) {
   writeProgram(
       bin_.file("wl-copy"),
       "#!/bin/sh\n"
@@ -58,16 +53,11 @@ RecordingWlClipboard::RecordingWlClipboard() : path_("PATH", pathWith(bin_.path(
   writeProgram(bin_.file("wl-paste"), "#!/bin/sh\ncat \"$(dirname \"$0\")/clipboard\"\n");
 }
 
-bool emitNotification(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = {"gdbus",
-                                      "emit",
-                                      "--session",
-                                      "--object-path",
-                                      "/com/kapsho/DistributedNotificationCenter",
-                                      "--signal",
-                                      "com.kapsho.DistributedNotificationCenter.Notification"};
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  return runCommand(command).exitCode == 0;
+bool emitNotification(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"gdbus", "emit", "--session", "--object-path",
+                                       "/com/kapsho/DistributedNotificationCenter", "--signal",
+                                       "com.kapsho.DistributedNotificationCenter.Notification"});
+  return runCommand(arguments).exitCode == 0;
 }
 
 std::string firstLine(const std::string& path) {

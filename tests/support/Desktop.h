@@ -17,12 +17,10 @@ namespace testing_support {
 class PrivateBus {
  public:
   PrivateBus();
-  const std::string& address() const { return address_; }
 
  private:
   TempDir logs_;
   ChildProcess daemon_;
-  std::string address_;
   ScopedEnv environment_;
 };
 
@@ -31,12 +29,10 @@ class PrivateBus {
 class VirtualDisplay {
  public:
   explicit VirtualDisplay(const std::string& screen = "320x240x24");
-  const std::string& name() const { return name_; }
 
  private:
   TempDir logs_;
   ChildProcess server_;
-  std::string name_;
   ScopedEnv environment_;
 };
 
@@ -48,7 +44,6 @@ class RecordingWlClipboard {
   RecordingWlClipboard();
   std::string calls() const { return readFile(bin_.file("calls")).value_or(""); }
   std::string clipboard() const { return readFile(bin_.file("clipboard")).value_or(""); }
-  const std::string& folder() const { return bin_.path(); }
 
  private:
   TempDir bin_;
@@ -58,7 +53,7 @@ class RecordingWlClipboard {
 // Emits the distributed-notification signal with `gdbus emit`, as any process of the user may;
 // the arguments follow the signal's name in GVariant text ("'name'", "{'key': <true>}"). Gives
 // whether gdbus succeeded.
-bool emitNotification(const std::vector<std::string>& arguments);
+bool emitNotification(std::vector<std::string> arguments);
 
 // The first line a child writes to its output file, once it is complete; "" at the deadline.
 std::string firstLine(const std::string& path);

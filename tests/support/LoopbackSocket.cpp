@@ -39,9 +39,9 @@ LoopbackSocket::~LoopbackSocket() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool LoopbackSocket::send(const std::string& bytes) {
+bool sendAll(int fd, const std::string& bytes) {
   for (std::size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }

@@ -8,6 +8,9 @@
 
 namespace testing_support {
 
+// Sends all of the bytes on the socket; false once the peer has closed or reset the connection.
+bool sendAll(int fd, const std::string& bytes);
+
 class LoopbackSocket {
  public:
   // Connects to 127.0.0.1:port from the loopback address `from` (any of 127.0.0.0/8); check
@@ -19,7 +22,7 @@ class LoopbackSocket {
 
   bool connected() const { return fd_ >= 0; }
   // Sends all of the bytes; false once the server has closed or reset the connection.
-  bool send(const std::string& bytes);
+  bool send(const std::string& bytes) { return sendAll(fd_, bytes); }
   // Reads until the server closes the connection, `until` has come (when not empty) or the
   // deadline passes; gives what came.
   std::string receive(std::chrono::milliseconds deadline = std::chrono::seconds(10),

@@ -5,26 +5,27 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <regex>
 #include <stdexcept>
+
+#include "tests/support/LoopbackSocket.h"
 
 namespace testing_support {
 
 namespace {
 
-// A listening socket on 127.0.0.1 at a port the kernel picks, and a pipe that wakes its thread.
-int listenLocally(int& port, int (&wake)[2]) {
+// A listening socket on 127.0.0.1 at a port the kernel picks.
+int listenLocally(int& port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe2(wake, O_CLOEXEC) != 0)
+      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error("cannot listen on 127.0.0.1");
   port = ntohs(address.sin_port);
   return fd;
@@ -37,25 +38,6 @@ void blockBrokenPipes() {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-}
-
-// Waits for a connection; -1 once woken.
-int acceptOrWake(int listener, int wake) {
-  while (true) {
-    pollfd fds[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents) return -1;
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
-  }
-}
-
-void writeAll(int fd, const std::string& bytes) {
-  for (size_t at = 0; at < bytes.size();) {
-    const ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    at += static_cast<size_t>(n);
-  }
 }
 
 int connectTo(const std::string& host, const std::string& port) {
@@ -73,16 +55,18 @@ int connectTo(const std::string& host, const std::string& port) {
 
 }  // namespace
 
+int freeLocalPort() {
+  int port = 0;
+  close(listenLocally(port));
+  return port;
+}
+
 std::string ReceivedRequest::header(const std::string& name) const {
-  for (size_t line = head.find("\r\n"); line != std::string::npos && line + 2 < head.size();) {
-    const size_t end = head.find("\r\n", line + 2);
-    const std::string field = head.substr(line + 2, end - line - 2);
-    const size_t colon = field.find(':');
-    if (colon != std::string::npos && strcasecmp(field.substr(0, colon).c_str(), name.c_str()) == 0)
-      return field.substr(field.find_first_not_of(' ', colon + 1));
-    line = end;
-  }
-  return "";
+  std::smatch field;
+  return std::regex_search(head, field,
+                           std::regex("\r\n" + name + ": *([^\r]*)", std::regex::icase))
+             ? field[1].str()
+             : "";
 }
 
 std::string httpAnswer(const std::string& status, const std::string& headers,
@@ -93,24 +77,11 @@ std::string httpAnswer(const std::string& status, const std::string& headers,
 
 TestCertificates::TestCertificates() {
   auto make = [&](const std::string& name, const std::string& subject,
-                  std::vector<std::string> extra) {
-    std::vector<std::string> command = {"openssl",
-                                        "req",
-                                        "-x509",
-                                        "-newkey",
-                                        "ec",
-                                        "-pkeyopt",
-                                        "ec_paramgen_curve:prime256v1",
-                                        "-nodes",
-                                        "-days",
-                                        "2",
-                                        "-keyout",
-                                        key(name),
-                                        "-out",
-                                        certificate(name),
-                                        "-subj",
-                                        subject};
-    command.insert(command.end(), extra.begin(), extra.end());
+                  std::vector<std::string> command) {
+    command.insert(command.begin(),
+                   {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-keyout", key(name),
+                    "-out", certificate(name), "-subj", subject});
     if (runCommand(command).exitCode != 0) throw std::runtime_error("openssl failed for " + name);
   };
   make("ca", "/CN=Kapsho Test CA", {});
@@ -119,6 +90,35 @@ TestCertificates::TestCertificates() {
     make(name, "/CN=test",
          {"-CA", authority(), "-CAkey", key("ca"), "-addext", std::string("subjectAltName=") + host,
           "-addext", "basicConstraints=critical,CA:FALSE"});
+}
+
+LocalServer::LocalServer() {
+  listener_ = listenLocally(port_);
+  if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
+}
+
+LocalServer::~LocalServer() {
+  for (int fd : {listener_, wake_[0], wake_[1]}) close(fd);
+}
+
+void LocalServer::stop() {
+  (void)!::write(wake_[1], "x", 1);
+  thread_.join();
+}
+
+int LocalServer::accept() {
+  while (true) {
+    pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return -1;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+  }
+}
+
+std::vector<ReceivedRequest> LocalServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
 }
 
 struct ScriptedServer::Connection {
@@ -138,7 +138,7 @@ struct ScriptedServer::Connection {
     if (ssl)
       SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
     else
-      writeAll(fd, bytes);
+      sendAll(fd, bytes);
   }
 };
 
@@ -151,24 +151,16 @@ ScriptedServer::ScriptedServer(Script script, const std::string& certificate,
         SSL_CTX_use_PrivateKey_file(tls_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("cannot load " + certificate);
   }
-  listener_ = listenLocally(port_, wake_);
   thread_ = std::thread([this] { serve(); });
 }
 
 ScriptedServer::~ScriptedServer() {
-  (void)!::write(wake_[1], "x", 1);
-  thread_.join();
+  stop();
   held_.clear();
-  for (int fd : {listener_, wake_[0], wake_[1]}) close(fd);
 }
 
 std::string ScriptedServer::url(const std::string& path) const {
-  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-std::vector<ReceivedRequest> ScriptedServer::requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port()) + path;
 }
 
 void ScriptedServer::writeMore(size_t request, const std::string& bytes) {
@@ -185,7 +177,7 @@ bool ScriptedServer::closedByClient(size_t request) {
 
 void ScriptedServer::serve() {
   blockBrokenPipes();
-  for (int fd; (fd = acceptOrWake(listener_, wake_[0])) >= 0;) {
+  for (int fd; (fd = accept()) >= 0;) {
     auto connection = std::make_unique<Connection>(fd);
     // A client that never finishes its request does not hold the server for good.
     const timeval patience{10, 0};
@@ -232,25 +224,14 @@ void ScriptedServer::serveConnection(std::unique_ptr<Connection> connection) {
 }
 
 TunnelProxy::TunnelProxy() {
-  listener_ = listenLocally(port_, wake_);
-  thread_ = std::thread([this] { serve(); });
+  thread_ = std::thread([this] {
+    for (int fd; (fd = accept()) >= 0;) relays_.emplace_back([this, fd] { relay(fd); });
+  });
 }
 
 TunnelProxy::~TunnelProxy() {
-  (void)!::write(wake_[1], "x", 1);
-  thread_.join();
+  stop();
   for (std::thread& relay : relays_) relay.join();
-  for (int fd : {listener_, wake_[0], wake_[1]}) close(fd);
-}
-
-std::vector<ReceivedRequest> TunnelProxy::requests() const {
-  std::lock_guard lock(mutex_);
-  return requests_;
-}
-
-void TunnelProxy::serve() {
-  for (int fd; (fd = acceptOrWake(listener_, wake_[0])) >= 0;)
-    relays_.emplace_back([this, fd] { relay(fd); });
 }
 
 // Reads the request's head, connects to its target and passes bytes both ways until either side
@@ -278,14 +259,14 @@ void TunnelProxy::relay(int client) {
   const size_t colon = target.rfind(':');
   const int upstream = connectTo(target.substr(0, colon), target.substr(colon + 1));
   if (upstream < 0) {
-    writeAll(client, httpAnswer("502 Bad Gateway"));
+    sendAll(client, httpAnswer("502 Bad Gateway"));
     return (void)close(client);
   }
   if (tunnel) {
-    writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n");
+    sendAll(client, "HTTP/1.1 200 Connection established\r\n\r\n");
   } else {  // the target as its host expects it: from the path on
     const size_t start = data.find(' ') + 1;
-    writeAll(upstream, data.erase(start, data.find('/', data.find("://") + 3) - start));
+    sendAll(upstream, data.erase(start, data.find('/', data.find("://") + 3) - start));
   }
   for (bool open = true; open;) {
     pollfd fds[3] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -294,7 +275,7 @@ void TunnelProxy::relay(int client) {
       if (!fds[i].revents) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       open = n > 0;
-      if (open) writeAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n)));
+      if (open) sendAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n)));
     }
   }
   close(upstream);

@@ -43,22 +43,45 @@ class TestCertificates {
   TempDir dir_;
 };
 
+// What the servers share: a socket listening on 127.0.0.1 at a port of its own, the thread that
+// serves it, and the requests that came. A server starts its thread once it is set up, and stops
+// it in its destructor.
+class LocalServer {
+ public:
+  LocalServer(const LocalServer&) = delete;
+  LocalServer& operator=(const LocalServer&) = delete;
+  int port() const { return port_; }
+  std::vector<ReceivedRequest> requests() const;
+
+ protected:
+  LocalServer();
+  ~LocalServer();
+  void stop();
+  // The next connection; -1 once stopping.
+  int accept();
+
+  int wake_[2] = {-1, -1};  // readable once stopping
+  mutable std::mutex mutex_;
+  std::vector<ReceivedRequest> requests_;
+  std::thread thread_;
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+};
+
 // Serves one connection at a time. For each request the script gives the raw answer: the
 // connection is closed after it when it says "Connection: close" or is empty (a hang-up), and
 // held open otherwise; nullopt holds it without answering. Over TLS when given a certificate and
 // its key.
-class ScriptedServer {
+class ScriptedServer : public LocalServer {
  public:
   using Script = std::function<std::optional<std::string>(const ReceivedRequest&)>;
   explicit ScriptedServer(Script script, const std::string& certificate = "",
                           const std::string& key = "");
   ~ScriptedServer();
-  ScriptedServer(const ScriptedServer&) = delete;
-  ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-  int port() const { return port_; }
   std::string url(const std::string& path) const;
-  std::vector<ReceivedRequest> requests() const;
   // On the held connection of a request: more bytes of an answer; whether the client closed it.
   void writeMore(size_t request, const std::string& bytes);
   bool closedByClient(size_t request);
@@ -70,39 +93,22 @@ class ScriptedServer {
 
   Script script_;
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls_{nullptr, SSL_CTX_free};
-  int listener_ = -1;
-  int port_ = 0;
-  int wake_[2] = {-1, -1};
-  mutable std::mutex mutex_;
-  std::vector<ReceivedRequest> requests_;
   std::vector<std::unique_ptr<Connection>> held_;  // by request; null where answered
-  std::thread thread_;
 };
 
 // An HTTP proxy: CONNECT opens a tunnel to the named host and port, a request in absolute form
 // is passed on to its host in origin form. Keeps each request's head as it came.
-class TunnelProxy {
+class TunnelProxy : public LocalServer {
  public:
   TunnelProxy();
   ~TunnelProxy();
-  TunnelProxy(const TunnelProxy&) = delete;
-  TunnelProxy& operator=(const TunnelProxy&) = delete;
 
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-  std::vector<ReceivedRequest> requests() const;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
  private:
-  void serve();
   void relay(int client);
 
-  int listener_ = -1;
-  int port_ = 0;
-  int wake_[2] = {-1, -1};
-  mutable std::mutex mutex_;
-  std::vector<ReceivedRequest> requests_;
   std::vector<std::thread> relays_;
-  std::thread thread_;
 };
 
 }  // namespace testing_support

@@ -1,9 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,11 +20,8 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kapsho-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/kapsho-test-XXXXXX";
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -35,19 +30,21 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
+namespace {
+
+void putEnv(const std::string& name, const std::optional<std::string>& value) {
+  value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+}
+
+}  // namespace
+
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) old_ = old;
-  if (value)
-    setenv(name_.c_str(), value->c_str(), 1);
-  else
-    unsetenv(name_.c_str());
+  putEnv(name_, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (old_)
-    setenv(name_.c_str(), old_->c_str(), 1);
-  else
-    unsetenv(name_.c_str());
+  putEnv(name_, old_);
 }
 
 TempHome::TempHome()
@@ -121,30 +118,7 @@ std::optional<std::string> mappingAt(const void* address) {
   return std::nullopt;
 }
 
-int freeLocalPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("no free port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 namespace {
-
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
 
 // In the child: a clean signal mask and default dispositions, so blocked or ignored signals of
 // the test process do not leak into the program under test.
@@ -170,7 +144,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::map<std::string, std::string>& extraEnv,
                            const std::string& stdoutPath, const std::string& stderrPath) {
   std::vector<std::string> args = argv;
-  auto cargs = cStrings(args);
+  std::vector<char*> cargs;
+  for (auto& arg : args) cargs.push_back(arg.data());
+  cargs.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -202,13 +178,6 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds deadline) {
       },
       deadline);
   return status_;
-}
-
-bool ChildProcess::running() {
-  if (status_) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-  return !status_;
 }
 
 bool stopProcess(pid_t pid) {

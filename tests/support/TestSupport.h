@@ -89,7 +89,6 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   // Waits for the process to end; gives its wait status, or nullopt at the deadline.
   std::optional<int> wait(std::chrono::milliseconds deadline = std::chrono::seconds(10));
-  bool running();
 
  private:
   pid_t pid_ = -1;

@@ -16,20 +16,13 @@ namespace {
 
 const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
-const QString ItemPath = QStringLiteral("/StatusNotifierItem");
-const QString ItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
 const QString MenuInterface = QStringLiteral("com.canonical.dbusmenu");
-constexpr int CallTimeoutMs = 5000;
 
-void ensureApplication() {
+QDBusConnection connectToSessionBus() {
   static int argc = 1;
   static char name[] = "tray-host";
   static char* argv[] = {name, nullptr};
   if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
-
-QDBusConnection connectToSessionBus() {
-  ensureApplication();
   static int hosts = 0;
   // By address, not by bus type: the bus library reads the environment once per process.
   return QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
@@ -89,7 +82,6 @@ class StatusNotifierWatcher : public QObject {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
   Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-  Q_PROPERTY(int ProtocolVersion READ protocolVersion)
   Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredStatusNotifierItems)
 
  public:
@@ -102,7 +94,6 @@ class StatusNotifierWatcher : public QObject {
   }
 
   bool isStatusNotifierHostRegistered() const { return true; }
-  int protocolVersion() const { return 0; }
   QStringList registeredStatusNotifierItems() const {
     std::lock_guard lock(mutex_);
     return items_;
@@ -126,7 +117,6 @@ class StatusNotifierWatcher : public QObject {
     // It may have gone before the watch began.
     if (!connection_.interface()->isServiceRegistered(name)) itemGone(name);
   }
-  Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString&) {}
 
  private:
   void itemGone(const QString& name) {
@@ -183,13 +173,14 @@ QDBusMessage call(const QDBusConnection& connection, const std::string& item, co
   QDBusMessage message =
       QDBusMessage::createMethodCall(QString::fromStdString(item), path, interface, method);
   message.setArguments(arguments);
-  return connection.call(message, QDBus::Block, CallTimeoutMs);
+  return connection.call(message, QDBus::Block, 5000);
 }
 
 QVariant itemProperty(const QDBusConnection& connection, const std::string& item,
                       const QString& name) {
-  const QDBusMessage reply = call(connection, item, ItemPath, "org.freedesktop.DBus.Properties",
-                                  "Get", {ItemInterface, name});
+  const QDBusMessage reply =
+      call(connection, item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+           {QStringLiteral("org.kde.StatusNotifierItem"), name});
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
   return reply.arguments()[0].value<QDBusVariant>().variant();
 }

@@ -193,7 +193,7 @@ TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwnAndItsWindowStartsTheAgent) {
   EXPECT_TRUE(waitUntil([] { return processOfBundle(AgentIdentifier) > 0; }));
   EXPECT_TRUE(executableOf(processOfBundle(AgentIdentifier))
                   .starts_with(root + "/lib/kapsho/KapshoPref.prefPane/"));
-  EXPECT_TRUE(window.running());
+  EXPECT_EQ(window.wait(std::chrono::milliseconds(0)), std::nullopt) << "the window stays open";
 }
 
 }  // namespace
