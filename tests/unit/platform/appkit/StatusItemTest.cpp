@@ -73,7 +73,9 @@ std::shared_ptr<NSMenu> menu(Target& target, int records) {
   auto submenu = std::make_shared<NSMenu>();
   for (int i = 0; i < records; ++i)
     submenu->addItemWithTitle("Record " + std::to_string(i), "select:", "")->setTarget(&target);
-  submenu->addItemWithTitle("Clear", "select:", "")->setEnabled(false);
+  auto clear = submenu->addItemWithTitle("Clear", "select:", "");
+  clear->setTarget(&target);
+  clear->setEnabled(false);
   submenu->setAutoenablesItems(false);
   top->addItemWithTitle("Recent Images", "", "")->setSubmenu(submenu);
   top->addItemWithTitle("Quit", "select:", "")->setTarget(&target);
