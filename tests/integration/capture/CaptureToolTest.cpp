@@ -203,14 +203,14 @@ TEST_F(CaptureTool, TheSettingsNameThePictureAndFailuresSayWhy) {
 // A drag takes its rectangle, a click the window under the pointer; Escape cancels.
 TEST_F(CaptureTool, TheUserDragsClicksOrCancels) {
   const struct {
-    std::vector<std::string> actions;
+    std::vector<std::string> actions;  // the user's, as an xdotool command
     std::string expected;
   } cases[] = {
-      {{"mousemove", "50", "40", "mousedown", "1", "mousemove", "100", "60", "mousemove", "150",
-        "90", "mouseup", "1"},
+      {{"xdotool", "mousemove", "50", "40", "mousedown", "1", "mousemove", "100", "60", "mousemove",
+        "150", "90", "mouseup", "1"},
        "Picture 1.png png 100x50 | status 0"},
-      {{"mousemove", "200", "50", "click", "1"}, "Picture 1.png png 200x100 | status 0"},
-      {{"key", "Escape"}, "status 1: cancelled: nothing captured"},
+      {{"xdotool", "mousemove", "200", "50", "click", "1"}, "Picture 1.png png 200x100 | status 0"},
+      {{"xdotool", "key", "Escape"}, "status 1: cancelled: nothing captured"},
   };
   for (const auto& c : cases) {
     showKnownWindow();
@@ -221,9 +221,7 @@ TEST_F(CaptureTool, TheUserDragsClicksOrCancels) {
       return runCommand({"xdotool", "search", "--name", "^Kapsho Capture Selection$"}).exitCode ==
              0;
     })) << readFile(logs.file("err")).value_or("");
-    std::vector<std::string> xdotool{"xdotool"};
-    xdotool.insert(xdotool.end(), c.actions.begin(), c.actions.end());
-    ASSERT_EQ(runCommand(xdotool).exitCode, 0);
+    ASSERT_EQ(runCommand(c.actions).exitCode, 0);
     const auto status = tool.wait();
     ASSERT_TRUE(status && WIFEXITED(*status));
     const CommandResult result{WEXITSTATUS(*status), "", readFile(logs.file("err")).value_or("")};
