@@ -33,6 +33,9 @@ class PrefsTest : public ::testing::Test {
   }
   TempHome home_;
   PrivateBus bus_;
+  // An installed tree outlives the test body: the processes started from it are found by their
+  // bundles, so it must still be there when they are ended above.
+  TempDir prefix_;
 };
 
 CommandResult prefs(std::vector<std::string> arguments, const std::string& program = Prefs) {
@@ -157,12 +160,11 @@ std::string executableOf(pid_t pid) {
 // that tree, not of the build's staged tree, and shows the pane in a window whose start button
 // starts the agent of that tree.
 TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwnAndItsWindowStartsTheAgent) {
-  TempDir prefix;
   const auto install =
-      runCommand({"cmake", "--install", KAPSHO_BUILD_DIR, "--prefix", prefix.path()},
+      runCommand({"cmake", "--install", KAPSHO_BUILD_DIR, "--prefix", prefix_.path()},
                  std::chrono::seconds(120));
   ASSERT_EQ(install.exitCode, 0) << install.err;
-  const std::string root = fs::canonical(prefix.path()).string();
+  const std::string root = fs::canonical(prefix_.path()).string();
   for (const char* path : {"lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoPref.png",
                            "share/kapsho/System/Library/CoreServices/SystemUIServer.app/Contents/"
                            "Resources/en.lproj/ScreenCapture.strings",
