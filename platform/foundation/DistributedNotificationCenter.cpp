@@ -18,7 +18,7 @@ namespace {
 const QString CenterPath = QStringLiteral("/com/kapsho/DistributedNotificationCenter");
 const QString CenterInterface = QStringLiteral("com.kapsho.DistributedNotificationCenter");
 const QString NotificationMember = QStringLiteral("Notification");
-// Without the signature, a signal of other types would reach the slot and crash in libdbus.
+// Without the signature, a signal of other types would reach the slot as a notification.
 const QString NotificationSignature = QStringLiteral("ssa{sv}");
 // Deeper values than a user info ever needs are left out rather than followed.
 constexpr int MaxNesting = 16;
