@@ -1,10 +1,9 @@
 #!/usr/bin/python3
-"""A stand-in for the desktop's screenshot portal: stand_in_portal.py PATH. Answers each Screenshot
-call with the file PATH, or refuses with CODE while PATH holds "refuse:CODE"; says "interactive"
-for each call that asks to be."""
+"""A stand-in for the desktop's screenshot portal: answers each Screenshot call with the file
+argv[1], or refuses with CODE while the file holds "refuse:CODE"; prints "interactive" for each
+call that asks to be."""
 import sys
 
-import dbus
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
@@ -26,8 +25,7 @@ class Portal(dbus.service.Object):
             print("interactive", flush=True)
         path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
             sender[1:].replace(".", "_"), options["handle_token"])
-        with open(PATH, "rb") as shot:
-            held = shot.read()
+        held = open(PATH, "rb").read()
         code = int(held[7:]) if held.startswith(b"refuse:") else 0
         GLib.idle_add(Request(BUS, path).Response, code, {} if code else {"uri": "file://" + PATH})
         return dbus.ObjectPath(path)
