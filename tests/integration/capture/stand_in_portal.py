@@ -1,42 +1,34 @@
 #!/usr/bin/python3
-"""A stand-in for the desktop's screenshot portal on a private session bus: owns
-org.freedesktop.portal.Desktop and answers each Screenshot request the way it is told, recording
-the options of each call.
-
-    stand_in_portal.py RECORD file:PATH | refuse:CODE
-"""
-import pathlib
+"""A stand-in for the desktop's screenshot portal: answers each Screenshot call with the file
+argv[1], or refuses with CODE while the file holds "refuse:CODE"; prints "interactive" for each
+call that asks to be."""
 import sys
 
-import dbus
-import dbus.lowlevel
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
-RECORD, ANSWER = sys.argv[1], sys.argv[2]
+PATH = sys.argv[1]
+
+
+class Request(dbus.service.Object):
+    @dbus.service.signal("org.freedesktop.portal.Request", signature="ua{sv}")
+    def Response(self, code, results):
+        pass
 
 
 class Portal(dbus.service.Object):
     @dbus.service.method("org.freedesktop.portal.Screenshot", in_signature="sa{sv}",
                          out_signature="o", sender_keyword="sender")
     def Screenshot(self, parent_window, options, sender):
-        with open(RECORD, "a") as record:
-            record.write("interactive=%s\n" % bool(options.get("interactive", False)))
+        if options.get("interactive"):
+            print("interactive", flush=True)
         path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
             sender[1:].replace(".", "_"), options["handle_token"])
-        GLib.idle_add(self.respond, path)
+        held = open(PATH, "rb").read()
+        code = int(held[7:]) if held.startswith(b"refuse:") else 0
+        GLib.idle_add(Request(BUS, path).Response, code, {} if code else {"uri": "file://" + PATH})
         return dbus.ObjectPath(path)
-
-    def respond(self, path):
-        kind, _, value = ANSWER.partition(":")
-        code, results = (0, {"uri": pathlib.Path(value).as_uri()}) if kind == "file" else (
-            int(value), {})
-        signal = dbus.lowlevel.SignalMessage(path, "org.freedesktop.portal.Request", "Response")
-        signal.append(dbus.UInt32(code), dbus.Dictionary(results, signature="sv"),
-                      signature="ua{sv}")
-        BUS.send_message(signal)
-        return False
 
 
 DBusGMainLoop(set_as_default=True)
