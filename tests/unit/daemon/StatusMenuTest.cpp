@@ -11,7 +11,6 @@
 #include "tests/unit/daemon/AgentFixture.h"
 
 using namespace agent_testing;
-using platform::NSMenu;
 using platform::NSUserDefaults;
 using Titles = std::vector<std::string>;
 
@@ -19,14 +18,10 @@ namespace {
 
 class StatusMenuTest : public ::testing::Test {
  protected:
-  const NSMenu& menu() { return *controller.statusItem()->menu(); }
+  const platform::NSMenu& menu() { return *controller.statusItem()->menu(); }
   // "Recent Images", before the separator and "Quit Kapsho".
-  const NSMenu& submenu() { return *menu().itemArray()[menu().itemArray().size() - 3]->submenu(); }
-  Titles titles(const NSMenu& m) {
-    Titles result;
-    for (const auto& item : m.itemArray())
-      result.push_back(item->isSeparatorItem() ? "-" : item->title());
-    return result;
+  const platform::NSMenu& submenu() {
+    return *menu().itemArray()[menu().itemArray().size() - 3]->submenu();
   }
   void showItem(bool show) {
     NSUserDefaults::standardUserDefaults().setBool(show, HasStatusItemKey);
@@ -37,45 +32,36 @@ class StatusMenuTest : public ::testing::Test {
   KapshoController controller;
 };
 
-// The date text of local 15:09:26 on 14 March 2008.
-std::string localAfternoon() {
-  std::tm local{26, 9, 15, 14, 2, 108, 0, 0, -1, 0, nullptr};
-  return platform::NSDate(std::chrono::system_clock::from_time_t(std::mktime(&local)))
-      .description();
-}
-
 // A record is titled by its date, else by its address; a date that does not parse is shown as
 // its text; anything but a dictionary is skipped; a record without an address is disabled.
 TEST_F(StatusMenuTest, TheMenuListsEachRecordAsItCanBeShown) {
-  const auto& item = *controller.statusItem();
-  EXPECT_EQ(item.image()->name(), "KapshoStatus");
-  EXPECT_EQ(item.alternateImage()->name(), "KapshoStatus-Inverted");
-  EXPECT_EQ(item.image()->size().width, 20.0);
-  EXPECT_EQ(titles(menu()), (Titles{"Recent Images", "-", "Quit Kapsho"}));
-  EXPECT_EQ(titles(submenu()), (Titles{"Clear Recent Images"}));
-  EXPECT_FALSE(submenu().isItemEnabled(*submenu().itemArray()[0]));
-
+  EXPECT_EQ(controller.statusItem()->image()->size().width, 20.0);
   platform::Array list;
   NSUserDefaults::standardUserDefaults().setObject(list, RecentImageUploadsKey);
   controller.updateStatusMenu();
-  EXPECT_EQ(titles(submenu()), (Titles{"-", "Clear Recent Images"}));
-  EXPECT_FALSE(submenu().isItemEnabled(*submenu().itemArray()[1]));
+  EXPECT_FALSE(submenu().isItemEnabled(*submenu().itemArray()[1])) << "Clear, with none to clear";
 
+  // Local 15:09:26 on 14 March 2008.
+  std::tm local{26, 9, 15, 14, 2, 108, 0, 0, -1, 0, nullptr};
+  const std::string afternoon =
+      platform::NSDate(std::chrono::system_clock::from_time_t(std::mktime(&local))).description();
   list.emplace_back("a string");
   list.emplace_back(uploadRecord("http://x/1", "yesterday"));
-  list.emplace_back(uploadRecord("not an address", localAfternoon()));
-  list.emplace_back(uploadRecord(std::nullopt, localAfternoon()));
+  list.emplace_back(uploadRecord("not an address", afternoon));
+  list.emplace_back(uploadRecord(std::nullopt, afternoon));
   list.emplace_back(uploadRecord("http://x/2", std::nullopt));
   NSUserDefaults::standardUserDefaults().setObject(list, RecentImageUploadsKey);
   controller.updateStatusMenu();
-  EXPECT_EQ(titles(submenu()), (Titles{"yesterday", "Mar 14, 3:09:26 PM", "Mar 14, 3:09:26 PM",
-                                       "http://x/2", "-", "Clear Recent Images"}));
+  const std::vector<std::pair<std::string, bool>> expected = {{"yesterday", true},
+                                                              {"Mar 14, 3:09:26 PM", false},
+                                                              {"Mar 14, 3:09:26 PM", false},
+                                                              {"http://x/2", true},
+                                                              {"", false},
+                                                              {"Clear Recent Images", true}};
   const auto& items = submenu().itemArray();
-  const std::vector<bool> enabled = {true, false, false, true, false, true};
-  for (size_t i = 0; i < enabled.size(); ++i)
-    EXPECT_EQ(submenu().isItemEnabled(*items[i]), enabled[i]) << i;
-  EXPECT_EQ(std::any_cast<platform::NSURL>(items[3]->representedObject()).absoluteString(),
-            "http://x/2");
+  ASSERT_EQ(items.size(), expected.size());
+  for (size_t i = 0; i < items.size(); ++i)
+    EXPECT_EQ(std::pair(items[i]->title(), submenu().isItemEnabled(*items[i])), expected[i]) << i;
   items[2]->performAction();
 }
 
@@ -89,12 +75,10 @@ TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
   EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
   EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
   controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
-  EXPECT_EQ(titles(menu())[0], "Error: Could not connect");
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: Could not connect");
   EXPECT_FALSE(menu().isItemEnabled(*menu().itemArray()[0]));
   ASSERT_TRUE(spinUntil([&] { return statusImageName(controller) == "KapshoStatus"; }));
-  EXPECT_FALSE(controller.statusTimer());
-  EXPECT_FALSE(controller.statusError());
-  EXPECT_EQ(titles(menu())[0], "Recent Images");
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Recent Images");
 
   // Shown already, the item stays the one it is; hidden, it takes no state; shown again, it is
   // idle with the error held meanwhile.
@@ -102,17 +86,16 @@ TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
   showItem(true);
   EXPECT_EQ(controller.statusItem(), shown);
   showItem(false);
-  EXPECT_FALSE(controller.statusItem());
   controller.showStatus(StatusItemError, 0.0);
   controller.setStatusError(platform::NSError("d", 1, "gone"));
   showItem(true);
   EXPECT_EQ(statusImageName(controller), "KapshoStatus");
-  EXPECT_EQ(titles(menu())[0], "Error: gone");
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: gone");
 }
 
 // Through a session bus of its own (other tests' agents would hear it on a shared one): a
-// missing user info reads as NO, and a controller torn down hears nothing more.
-TEST(VisibilityNotification, ShowsOrHidesTheItemWhileTheControllerLives) {
+// controller torn down hears nothing more.
+TEST(VisibilityNotification, OnlyALiveControllerHearsIt) {
   testing_support::PrivateBus bus;
   AgentEnvironment environment;
   auto controller = std::make_unique<KapshoController>();
@@ -126,14 +109,10 @@ TEST(VisibilityNotification, ShowsOrHidesTheItemWhileTheControllerLives) {
     center.postNotificationName("barrier", "", std::nullopt);
     return spinUntil([&] { return barrier; });
   };
-  const platform::Dictionary yes{{ShowStatusItemNotificationKey, true}};
   ASSERT_TRUE(post(std::nullopt));
   EXPECT_FALSE(controller->statusItem());
-  ASSERT_TRUE(post(yes));
-  EXPECT_TRUE(controller->statusItem());
-  ASSERT_TRUE(post(std::nullopt));
   controller.reset();
-  ASSERT_TRUE(post(yes));
+  ASSERT_TRUE(post(platform::Dictionary{{ShowStatusItemNotificationKey, true}}));
   EXPECT_EQ(NSUserDefaults::standardUserDefaults().objectForKey(HasStatusItemKey),
             platform::Value(false));
   center.removeObserver(&barrier);
