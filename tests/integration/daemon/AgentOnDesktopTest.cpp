@@ -23,18 +23,19 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string DaemonDomain = "com.kapsho.KapshoDaemon";
+const std::string CaptureDomain = "com.apple.screencapture";
 const std::string NotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowKey = "{'ShowStatusItemNotificationKey': ";
 
-void defaultsWrite(const std::string& domain, const std::string& key, const std::string& value) {
-  ASSERT_EQ(runCommand({stagePath("bin/kapsho-defaults"), "write", domain, key, "-string", value})
-                .exitCode,
-            0);
+// The domain as stored, or an empty dictionary while none is.
+platform::Dictionary stored(const std::string& domain) {
+  return NSUserDefaults::persistentDomainForName(domain).value_or(platform::Dictionary{});
 }
 
-// The agent's defaults as stored, or an empty dictionary while it has stored none.
-platform::Dictionary agentDefaults() {
-  return NSUserDefaults::persistentDomainForName(DaemonDomain).value_or(platform::Dictionary{});
+void setDefault(const std::string& domain, const std::string& key, platform::Value value) {
+  auto values = stored(domain);
+  values.insert_or_assign(key, std::move(value));
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(values, domain));
 }
 
 // The agent's output is kept for a failure's message. It runs in UTC, so that the titles of
@@ -43,12 +44,12 @@ platform::Dictionary agentDefaults() {
 class AgentOnDesktop : public ::testing::Test {
  protected:
   void SetUp() override {
-    defaultsWrite("com.apple.screencapture", "location", folder_.path());
+    setDefault(CaptureDomain, "location", folder_.path());
     writeFile(bin_.file("xdg-open"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.url\"\n");
     fs::permissions(bin_.file("xdg-open"), fs::perms::owner_all);
   }
   ChildProcess startAgent(int uploadPort, std::map<std::string, std::string> env = {}) {
-    defaultsWrite(DaemonDomain, "Upload Host", "127.0.0.1:" + std::to_string(uploadPort));
+    setDefault(DaemonDomain, "Upload Host", "127.0.0.1:" + std::to_string(uploadPort));
     env.insert({{"LANGUAGE", "en"}, {"TZ", "UTC"}, {"PATH", bin_.path() + ":" + getenv("PATH")}});
     return ChildProcess({stagePath("lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
                                    "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
@@ -67,26 +68,11 @@ class AgentOnDesktop : public ::testing::Test {
   VirtualDisplay display_;
 };
 
-// The name under which the server stored these bytes, "" while it has none.
-std::string storedAs(const TempDir& data, const std::string& bytes) {
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(data.path(), error))
-    if (entry.path().extension() == ".png" && readFile(entry.path()) == bytes)
-      return entry.path().filename();
-  return "";
-}
-
-// The upload server takes only images, and tells them by their first bytes.
-std::string picture(unsigned n) {
-  return "\x89PNG\r\n\x1a\n" + std::string(299992, static_cast<char>('a' + n));
-}
-
 // Without a capture folder the start-up ends with its report. Without a session bus the agent
-// runs and says so once; screenshots renamed in at once, and one written in place, go through the
-// proxy the environment names: the clipboard ends on the newest, and the one in place goes only
-// once it is whole. The hang-up signal ends the agent.
-TEST_F(AgentOnDesktop, UploadsWholeScreenshotsNewestLastUntilHangUp) {
-  defaultsWrite("com.apple.screencapture", "location", folder_.file("missing"));
+// runs and says so once; screenshots go through the proxy the environment names, and one written
+// in place goes only once it is whole. The hang-up signal ends the agent.
+TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
+  setDefault(CaptureDomain, "location", folder_.file("missing"));
   ChildProcess failing = startAgent(freeLocalPort());
   expectExit(failing, 1);
   EXPECT_NE(agentErrors().find("*** Terminating app due to uncaught exception 'KQueueError', "
@@ -94,7 +80,7 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsNewestLastUntilHangUp) {
             std::string::npos)
       << agentErrors();
 
-  defaultsWrite("com.apple.screencapture", "location", folder_.path());
+  setDefault(CaptureDomain, "location", folder_.path());
   TempDir data;
   TunnelProxy proxy;
   const int port = freeLocalPort();
@@ -111,25 +97,20 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsNewestLastUntilHangUp) {
   ASSERT_NE(errors.find(line), std::string::npos) << errors;
   EXPECT_EQ(errors.find(line), errors.rfind(line)) << errors;
 
-  const std::string inPlace = picture(9);
+  // The upload server takes only images, and tells them by their first bytes.
+  const std::string inPlace = "\x89PNG\r\n\x1a\n" + std::string(299992, 'p');
   const int writer = open(folder_.file("Picture 9.png").c_str(), O_WRONLY | O_CREAT, 0600);
   ASSERT_EQ(write(writer, inPlace.data(), 150000), 150000);
-  // Picture 3 is the newest; neither the names nor the order of renaming say so.
-  for (unsigned n : {2, 1, 4, 3}) {
-    writeFile(outside_.file(std::to_string(n)), picture(n));
-    const timespec times[2] = {{1000000000L + n % 4 * 10, 0}, {1000000000L + n % 4 * 10, 0}};
-    utimensat(AT_FDCWD, outside_.file(std::to_string(n)).c_str(), times, 0);
-  }
-  for (unsigned n : {2, 1, 4, 3})
-    fs::rename(outside_.file(std::to_string(n)),
-               folder_.file("Picture " + std::to_string(n) + ".png"));
+  writeFile(outside_.file("capture"), "\x89PNG\r\n\x1a\nwhole");
+  fs::rename(outside_.file("capture"), folder_.file("Picture 1.png"));
   const auto clipboardShows = [&](const std::string& bytes) {
-    const std::string stored = storedAs(data, bytes);
-    return !stored.empty() &&
-           runCommand({"xclip", "-o", "-selection", "clipboard"}).out == base + "/i/" + stored;
+    const std::string address = runCommand({"xclip", "-o", "-selection", "clipboard"}).out;
+    return address.starts_with(base + "/i/") &&
+           readFile(data.path() + "/" + address.substr(base.size() + 3)) == bytes;
   };
-  ASSERT_TRUE(waitUntil([&] { return clipboardShows(picture(3)); })) << agentErrors();
-  EXPECT_EQ(storedAs(data, inPlace.substr(0, 150000)), "") << "nothing goes while it is written";
+  ASSERT_TRUE(waitUntil([&] { return clipboardShows("\x89PNG\r\n\x1a\nwhole"); })) << agentErrors();
+  EXPECT_EQ(std::distance(fs::directory_iterator(data.path()), {}), 1)
+      << "nothing goes while it is written";
   ASSERT_EQ(write(writer, inPlace.data() + 150000, 150000), 150000);
   close(writer);
   ASSERT_TRUE(waitUntil([&] { return clipboardShows(inPlace); })) << agentErrors();
@@ -142,28 +123,37 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsNewestLastUntilHangUp) {
 // Hidden while an upload is pending, the item comes back idle with a menu built afresh. Then each
 // notification in turn, from a process of its own.
 TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem) {
-  const auto storeRecentImage = [](const std::string& url, const std::string& date) {
-    auto domain = agentDefaults();
-    domain.insert_or_assign("Recent Images",
-                            platform::Array{platform::Dictionary{{"url", url}, {"date", date}}});
-    ASSERT_TRUE(NSUserDefaults::setPersistentDomain(domain, DaemonDomain));
-  };
   const auto storedShow = [] {
-    const platform::Value* value = valueForKey(agentDefaults(), "Show Status Item");
+    const platform::Value* value = valueForKey(stored(DaemonDomain), "Show Status Item");
     return value ? value->boolean() : std::nullopt;
   };
-  storeRecentImage("http://127.0.0.1/i/a.png", "2008-03-13 09:05:00 +0000");
+  // A record is titled by its date, else by its address; a date that does not parse is shown
+  // as its text; anything but a dictionary is skipped; one without an address is disabled.
+  setDefault(DaemonDomain, "Recent Images",
+             platform::Array{"a string",
+                             platform::Dictionary{{"url", "http://127.0.0.1/i/a.png"},
+                                                  {"date", "2008-03-13 09:05:00 +0000"}},
+                             platform::Dictionary{{"url", "no address"}, {"date", "yesterday"}},
+                             platform::Dictionary{{"date", "2008-03-14 15:09:26 +0000"}},
+                             platform::Dictionary{{"url", "http://127.0.0.1/i/b.png"}}});
   ScriptedServer silent([](const ReceivedRequest&) { return std::nullopt; });
   TrayHost host;
   ChildProcess agent = startAgent(silent.port());
   ASSERT_TRUE(waitUntil([&] { return host.items().size() == 1; })) << agentErrors();
   std::string item = host.items()[0];
   EXPECT_EQ(host.menu(item),
-            "Recent Images[Mar 13, 9:05:00 AM|-|Clear Recent Images]|-|Quit Kapsho");
+            "Recent Images[Mar 13, 9:05:00 AM|yesterday (off)|Mar 14, 3:09:26 PM (off)|"
+            "http://127.0.0.1/i/b.png|-|Clear Recent Images]|-|Quit Kapsho");
   ASSERT_TRUE(host.click(item, "Mar 13, 9:05:00 AM"));
   EXPECT_TRUE(waitUntil([&] {
     return readFile(bin_.file("xdg-open.url")) == "http://127.0.0.1/i/a.png";
   })) << agentErrors();
+
+  ASSERT_TRUE(host.click(item, "Clear Recent Images"));
+  EXPECT_TRUE(waitUntil([&] {
+    return !valueForKey(stored(DaemonDomain), "Recent Images") &&
+           host.menu(item) == "Recent Images[Clear Recent Images (off)]|-|Quit Kapsho";
+  })) << host.menu(item);
 
   const std::string idle = host.icon(item);
   ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); })) << agentErrors();
@@ -173,37 +163,25 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
   ASSERT_TRUE(emitNotification({NotificationName, "com.kapsho.KapshoPref", ShowKey + "<false>}"}));
   ASSERT_TRUE(waitUntil([&] { return host.items().empty() && storedShow() == false; }))
       << agentErrors();
-  // Changed from outside while the item is hidden, the list shows in the next menu built.
-  storeRecentImage("http://127.0.0.1/i/c.png", "2008-03-15 23:59:59 +0000");
+  // Emptied from outside while the item is hidden, the list shows in the next menu built.
+  setDefault(DaemonDomain, "Recent Images", platform::Array{});
 
-  const struct {
-    const char* what;
-    std::string object, userInfo;
-    bool shown;
-  } steps[] = {
-      {"YES", "com.kapsho.KapshoPref", ShowKey + "<true>}", true},
-      {"a string, not a user info", "", "'false'", true},
-      {"an empty user info", "", "@a{sv} {}", false},
-      {"a string reading as yes", "", ShowKey + "<'Yes'>}", true},
-      {"the key missing", "", "{'Show': <true>}", false},
-      {"a non-zero byte", "", ShowKey + "<byte 0x01>}", true},
+  // YES, another signature, an empty user info, a string reading as yes, the key missing, a
+  // non-zero byte.
+  const std::pair<std::string, bool> steps[] = {
+      {ShowKey + "<true>}", true},  {"'false'", true},           {"@a{sv} {}", false},
+      {ShowKey + "<'Yes'>}", true}, {"{'Show': <true>}", false}, {ShowKey + "<byte 0x01>}", true},
   };
-  for (const auto& step : steps) {
-    ASSERT_TRUE(emitNotification({NotificationName, step.object, step.userInfo})) << step.what;
+  for (const auto& [userInfo, shown] : steps) {
+    ASSERT_TRUE(emitNotification({NotificationName, "", userInfo}));
     EXPECT_TRUE(waitUntil([&] {
-      return host.items().size() == (step.shown ? 1u : 0u) && storedShow() == step.shown;
-    })) << step.what;
+      return host.items().size() == (shown ? 1u : 0u) && storedShow() == shown;
+    })) << userInfo;
   }
   item = host.items().at(0);
   EXPECT_EQ(host.icon(item), idle);
-  EXPECT_EQ(host.menu(item),
-            "Recent Images[Mar 15, 11:59:59 PM|-|Clear Recent Images]|-|Quit Kapsho");
+  EXPECT_EQ(host.menu(item), "Recent Images[-|Clear Recent Images (off)]|-|Quit Kapsho");
 
-  ASSERT_TRUE(host.click(item, "Clear Recent Images"));
-  EXPECT_TRUE(waitUntil([&] {
-    return !valueForKey(agentDefaults(), "Recent Images") &&
-           host.menu(item) == "Recent Images[Clear Recent Images (off)]|-|Quit Kapsho";
-  })) << host.menu(item);
   ASSERT_TRUE(host.click(item, "Quit Kapsho"));
   expectExit(agent, 0);
 }

@@ -3,7 +3,6 @@
 // platform.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "daemon/KapshoController.h"
@@ -36,15 +35,6 @@ class AgentEnvironment {
 inline std::string statusImageName(const KapshoController& controller) {
   const auto& item = controller.statusItem();
   return item && item->image() ? item->image()->name() : "";
-}
-
-// An upload record as the agent writes it; either entry is left out when nullopt.
-inline platform::Value uploadRecord(std::optional<std::string> url,
-                                    std::optional<std::string> date) {
-  platform::Dictionary record;
-  if (url) record["url"] = std::move(*url);
-  if (date) record["date"] = std::move(*date);
-  return platform::Value(std::move(record));
 }
 
 }  // namespace agent_testing

@@ -101,7 +101,7 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
 
   platform::Array stored;
   for (int i = 0; i < 15; ++i)
-    stored.emplace_back(uploadRecord("http://x/" + std::to_string(i), "2008-03-14 15:09:26 -0700"));
+    stored.emplace_back(platform::Dictionary{{"url", "http://x/" + std::to_string(i)}});
   NSUserDefaults::standardUserDefaults().setObject(stored, RecentImageUploadsKey);
   std::string file("\x89PNG\r\n\x1a\n\0\r\n--KapshoBoundaryX", 28);
   while (file.size() < 3 * platform::Data::LargeBytes + 7) file += char(file.size() * 13 % 256);
