@@ -33,13 +33,8 @@ TEST(Pattern, EachLanguageHasItsOwnAnchoredPatternOrEndsTheStartUp) {
     fs::create_directories(folder);
     testing_support::writeFile(folder + "/" + file, text);
   };
-  const auto pattern = [&](const char* language, const std::string& format,
-                           const std::string& word) {
-    table(language, "ScreenCapture.strings",
-          "\"%@ %@\" = \"" + format + "\";\n\"Picture\" = \"" + word + "\";\n");
-  };
-  pattern("sv", "%@ %@", "Picture");
-  pattern("en", "%@ %@", "Pic(ture");
+  table("sv", "ScreenCapture.strings", "\"%@ %@\" = \"%@ %@\";\n\"Picture\" = \"Picture\";\n");
+  table("en", "ScreenCapture.strings", "\"%@ %@\" = \"%@ %@\";\n\"Picture\" = \"Pic(ture\";\n");
   table("fr", "Other.strings", "\"Picture\" = \"Image\";\n");
   table("it", "ScreenCapture.strings", "\"Picture\" = \"Immagine\";\n");
   ScopedEnv systemRoot("KAPSHO_SYSTEM_ROOT", root.path());

@@ -1,11 +1,13 @@
-// The multipart boundary, and uploads against a scripted loopback server: the request's bytes,
-// each outcome with its log line, status image and reset interval, the clipboard, the
-// recent-uploads list and the held error.
+// Uploads against a scripted loopback server: the request's bytes, each outcome with its log line,
+// status image and reset interval, the clipboard, the recent-uploads list and the held error; the
+// status item's states and timers, and the notification that shows or hides it.
 #include <gtest/gtest.h>
 
+#include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
-#include "platform/foundation/Date.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/Desktop.h"
 #include "tests/support/Network.h"
 #include "tests/unit/daemon/AgentFixture.h"
 
@@ -46,22 +48,6 @@ class UploadTest : public ::testing::Test {
   StderrCapture log;
   std::unique_ptr<KapshoController> controller;
 };
-
-TEST(Boundary, CollisionsExtendTheBoundary) {
-  const std::string base = "KapshoBoundary";
-  const struct {
-    std::string data, boundary;
-  } cases[] = {
-      {"\r\n-" + base + "A", base},
-      {"\r\n--" + base, base + "X"},
-      {"\r\n--" + base + "A..\r\n--" + base + "XX", base + "XY"},
-      {"\r\r\n--" + base + "\r\n--" + base + "XZ", base + "XX"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(KapshoController::boundaryForData(platform::Data(c.data.begin(), c.data.end())),
-              c.boundary)
-        << c.data;
-}
 
 std::string expectedBody(const std::string& boundary, const std::string& name,
                          const std::string& file) {
@@ -105,13 +91,15 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   NSUserDefaults::standardUserDefaults().setObject(stored, RecentImageUploadsKey);
   std::string file("\x89PNG\r\n\x1a\n\0\r\n--KapshoBoundaryX", 28);
   while (file.size() < 3 * platform::Data::LargeBytes + 7) file += char(file.size() * 13 % 256);
+  // A collision extends the boundary, and the longer one can collide again, up to the last byte.
+  file += "\r\n--KapshoBoundaryY";
   const std::string path = screenshot("Picture 1.png", file);
   controller->matchPath(path);
   writeFile(path, "changed");
   expectOutcome("KapshoStatus-Finished", 2.0);
   EXPECT_EQ(clipboard(), address);
   ASSERT_EQ(server.requests().size(), 4u) << "the address itself is never fetched";
-  EXPECT_EQ(server.requests()[3].body, expectedBody("KapshoBoundaryY", "Picture 1.png", file));
+  EXPECT_EQ(server.requests()[3].body, expectedBody("KapshoBoundaryYX", "Picture 1.png", file));
   const auto recent = recentImages();
   ASSERT_EQ(recent ? recent->size() : 0, 10u);
   EXPECT_EQ(*recent->back().dictionary()->at("url").string(), "http://x/8");
@@ -178,6 +166,64 @@ TEST_F(UploadTest, AnHttpsOriginWithCredentials) {
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(log.text().find("s3cret"), std::string::npos) << log.text();
   EXPECT_EQ(platform::Value(*recentImages()).description().find("s3cret"), std::string::npos);
+}
+
+class StatusMenuTest : public ::testing::Test {
+ protected:
+  const platform::NSMenu& menu() { return *controller.statusItem()->menu(); }
+  void showItem(bool show) {
+    NSUserDefaults::standardUserDefaults().setBool(show, HasStatusItemKey);
+    controller.updateStatusItem();
+  }
+
+  AgentEnvironment environment;
+  KapshoController controller;
+};
+
+TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
+  EXPECT_EQ(controller.statusItem()->image()->size().width, 20.0);
+  controller.showStatus(StatusItemPending, 0.0);
+  EXPECT_EQ(statusImageName(controller), "KapshoStatus-Pending");
+  EXPECT_FALSE(controller.statusTimer());
+  controller.showStatus(StatusItemError, 0.05);
+  const auto first = controller.statusTimer();
+  controller.showStatus(StatusItemFinished, 0.1);
+  EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
+  EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
+  controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: Could not connect");
+  EXPECT_FALSE(menu().isItemEnabled(*menu().itemArray()[0]));
+  ASSERT_TRUE(spinUntil([&] { return statusImageName(controller) == "KapshoStatus"; }));
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Recent Images");
+
+  // Shown already, the item stays the one it is; hidden, it takes no state; shown again, it is
+  // idle with the error held meanwhile.
+  const auto shown = controller.statusItem();
+  showItem(true);
+  EXPECT_EQ(controller.statusItem(), shown);
+  showItem(false);
+  controller.showStatus(StatusItemError, 0.0);
+  controller.setStatusError(platform::NSError("d", 1, "gone"));
+  showItem(true);
+  EXPECT_EQ(statusImageName(controller), "KapshoStatus");
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: gone");
+}
+
+// Through a session bus of its own (other tests' agents would hear it on a shared one): a
+// controller torn down hears nothing more, so the item stays as registered.
+TEST(VisibilityNotification, OnlyALiveControllerHearsIt) {
+  testing_support::PrivateBus bus;
+  AgentEnvironment environment;
+  KapshoController();
+  auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
+  bool heard = false;
+  center.addObserver(
+      &heard, [&](const platform::NSNotification&) { heard = true; },
+      ShowStatusItemNotificationName, std::nullopt);
+  center.postNotificationName(ShowStatusItemNotificationName, "", std::nullopt);
+  ASSERT_TRUE(spinUntil([&] { return heard; }));
+  EXPECT_TRUE(NSUserDefaults::standardUserDefaults().boolForKey(HasStatusItemKey));
+  center.removeObserver(&heard);
 }
 
 }  // namespace
