@@ -68,19 +68,10 @@ class AgentOnDesktop : public ::testing::Test {
   VirtualDisplay display_;
 };
 
-// Without a capture folder the start-up ends with its report. Without a session bus the agent
-// runs and says so once; screenshots go through the proxy the environment names, and one written
-// in place goes only once it is whole. The hang-up signal ends the agent.
+// Without a session bus the agent runs and says so once; screenshots go through the proxy the
+// environment names, and one written in place goes only once it is whole. The hang-up signal ends
+// the agent. Without a capture folder the start-up ends with its report.
 TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
-  setDefault(CaptureDomain, "location", folder_.file("missing"));
-  ChildProcess failing = startAgent(freeLocalPort());
-  expectExit(failing, 1);
-  EXPECT_NE(agentErrors().find("*** Terminating app due to uncaught exception 'KQueueError', "
-                               "reason: 'Error setting up kqueue: No such file or directory'"),
-            std::string::npos)
-      << agentErrors();
-
-  setDefault(CaptureDomain, "location", folder_.path());
   TempDir data;
   TunnelProxy proxy;
   const int port = freeLocalPort();
@@ -116,6 +107,14 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
   EXPECT_EQ(proxy.requests().back().line(), "POST " + base + "/app_upload.php HTTP/1.1");
   ASSERT_EQ(kill(agent.pid(), SIGHUP), 0);
   expectExit(agent, 0);
+
+  setDefault(CaptureDomain, "location", folder_.file("missing"));
+  ChildProcess failing = startAgent(freeLocalPort());
+  expectExit(failing, 1);
+  EXPECT_NE(agentErrors().find("*** Terminating app due to uncaught exception 'KQueueError', "
+                               "reason: 'Error setting up kqueue: No such file or directory'"),
+            std::string::npos)
+      << agentErrors();
 }
 
 // A tray host of the StatusNotifierItem kind reads the exported menu and clicks through it.

@@ -19,12 +19,11 @@ namespace {
 
 class UploadTest : public ::testing::Test {
  protected:
-  // An agent whose "Upload Host" is the given text, or the loopback address with the port.
+  // An agent whose "Upload Host" is the given text.
   void startAgent(const std::string& host) {
     NSUserDefaults::standardUserDefaults().setObject(host, UploadHostKey);
     controller = std::make_unique<KapshoController>();
   }
-  void startAgent(int port) { startAgent("127.0.0.1:" + std::to_string(port)); }
   std::string screenshot(const std::string& name, const std::string& bytes) {
     writeFile(environment.folder() + "/" + name, bytes);
     return environment.folder() + "/" + name;
@@ -73,7 +72,7 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
     if (has("Picture 200.png")) return httpAnswer("200 OK");
     return httpAnswer("302 Found", "Location: " + (has("Injected") ? "/i/x" : address) + "\r\n");
   });
-  startAgent(server.port());
+  startAgent("127.0.0.1:" + std::to_string(server.port()));
   for (const auto& [code, line] :
        std::map<std::string, std::string>{{"200", "Upload got 200 response"},
                                           {"302", "Upload got invalid 302 response"},
@@ -83,7 +82,6 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
     EXPECT_NE(log.text().find(line + "\n"), std::string::npos) << line;
   }
   EXPECT_FALSE(recentImages());
-  EXPECT_EQ(controller->statusItem()->menu()->itemArray()[0]->title(), "Recent Images");
 
   platform::Array stored;
   for (int i = 0; i < 15; ++i)
@@ -192,7 +190,6 @@ TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
   EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
   controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
   EXPECT_EQ(menu().itemArray()[0]->title(), "Error: Could not connect");
-  EXPECT_FALSE(menu().isItemEnabled(*menu().itemArray()[0]));
   ASSERT_TRUE(spinUntil([&] { return statusImageName(controller) == "KapshoStatus"; }));
   EXPECT_EQ(menu().itemArray()[0]->title(), "Recent Images");
 
