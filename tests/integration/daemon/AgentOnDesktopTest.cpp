@@ -145,7 +145,7 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
 
   ASSERT_TRUE(host.click(item, "Clear Recent Images"));
   EXPECT_TRUE(waitUntil([&] {
-    return !valueForKey(stored(DaemonDomain), "Recent Images") &&
+    return !stored(DaemonDomain).contains("Recent Images") &&
            host.menu(item) == "Recent Images[Clear Recent Images (off)]|-|Quit Kapsho";
   })) << host.menu(item);
 
@@ -168,8 +168,8 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
   for (const auto& [userInfo, shown] : steps) {
     ASSERT_TRUE(emitNotification({NotificationName, "", userInfo}));
     EXPECT_TRUE(waitUntil([&] {
-      const platform::Value* show = valueForKey(stored(DaemonDomain), "Show Status Item");
-      return host.items().size() == (shown ? 1u : 0u) && show && *show == shown;
+      return host.items().size() == (shown ? 1u : 0u) &&
+             stored(DaemonDomain)["Show Status Item"] == shown;
     })) << userInfo;
   }
   item = host.items().at(0);
