@@ -3,13 +3,9 @@
 // platform.
 #pragma once
 
-#include <signal.h>
-
-#include <optional>
 #include <string>
 
 #include "daemon/KapshoController.h"
-#include "platform/bsd/kqueue.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TestSupport.h"
 #include "tests/unit/platform/foundation/EventLoop.h"
@@ -18,16 +14,11 @@ namespace agent_testing {
 
 using platform_tests::spinUntil;
 
-// The watcher reads the hang-up signal from its queue only if every thread blocks it, so it is
-// blocked before main starts any thread, as the agent's main does first thing.
-inline const bool hangUpBlocked = (ignore_and_block_signal(SIGHUP), true);
-
 class AgentEnvironment {
  public:
   AgentEnvironment()
       : language_("LANGUAGE", "en"),
         systemRoot_("KAPSHO_SYSTEM_ROOT", testing_support::stagePath("share/kapsho")) {
-    (void)hangUpBlocked;
     platform_tests::offscreenApplication();
     platform::NSUserDefaults::setPersistentDomain({{"location", folder_.path()}},
                                                   "com.apple.screencapture");
@@ -44,15 +35,6 @@ class AgentEnvironment {
 inline std::string statusImageName(const KapshoController& controller) {
   const auto& item = controller.statusItem();
   return item && item->image() ? item->image()->name() : "";
-}
-
-// An upload record as the agent writes it; either entry is left out when nullopt.
-inline platform::Value uploadRecord(std::optional<std::string> url,
-                                    std::optional<std::string> date) {
-  platform::Dictionary record;
-  if (url) record["url"] = std::move(*url);
-  if (date) record["date"] = std::move(*date);
-  return platform::Value(std::move(record));
 }
 
 }  // namespace agent_testing

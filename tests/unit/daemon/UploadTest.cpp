@@ -1,11 +1,13 @@
-// The multipart boundary, and uploads against a scripted loopback server: the request's bytes,
-// each outcome with its log line, status image and reset interval, the clipboard, the
-// recent-uploads list and the held error.
+// Uploads against a scripted loopback server: the request's bytes, each outcome with its log line,
+// status image and reset interval, the clipboard, the recent-uploads list and the held error; the
+// status item's states and timers, and the notification that shows or hides it.
 #include <gtest/gtest.h>
 
+#include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
-#include "platform/foundation/Date.h"
+#include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/Desktop.h"
 #include "tests/support/Network.h"
 #include "tests/unit/daemon/AgentFixture.h"
 
@@ -22,7 +24,6 @@ class UploadTest : public ::testing::Test {
     NSUserDefaults::standardUserDefaults().setObject(host, UploadHostKey);
     controller = std::make_unique<KapshoController>();
   }
-  void startAgent(int port) { startAgent("127.0.0.1:" + std::to_string(port)); }
   std::string screenshot(const std::string& name, const std::string& bytes) {
     writeFile(environment.folder() + "/" + name, bytes);
     return environment.folder() + "/" + name;
@@ -47,30 +48,6 @@ class UploadTest : public ::testing::Test {
   std::unique_ptr<KapshoController> controller;
 };
 
-TEST(Boundary, CollisionsExtendTheBoundary) {
-  const std::string base = "KapshoBoundary";
-  const struct {
-    std::string data, boundary;
-  } cases[] = {
-      {"", base},
-      {"\r\n--KapshoBoundar", base},
-      {"--" + base + "A", base},
-      {"x--" + base + "A", base},
-      {"\r\n-" + base + "A", base},
-      {"\r\n--" + base + "A", base + "X"},
-      {"\r\n--" + base + "X", base + "Y"},
-      {"\r\n--" + base, base + "X"},
-      {"\r\n--" + base + "A..\r\n--" + base + "XX", base + "XY"},
-      {"\r\n--" + base + "X..\r\n--" + base + "YX", base + "YY"},
-      {"\r\n--" + base + "X..\r\n--" + base + "A", base + "Y"},
-      {"\r\r\n--" + base + "\r\n--" + base + "XZ", base + "XX"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(KapshoController::boundaryForData(platform::Data(c.data.begin(), c.data.end())),
-              c.boundary)
-        << c.data;
-}
-
 std::string expectedBody(const std::string& boundary, const std::string& name,
                          const std::string& file) {
   return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\nUpload" +
@@ -80,43 +57,51 @@ std::string expectedBody(const std::string& boundary, const std::string& name,
          "--\r\n";
 }
 
-// The request carries the file as it was read, whatever happens to the file while the request
-// goes out: here it shrinks and is written over before the first byte is sent. The list keeps
-// the ten newest records and replaces what is not a list.
-TEST_F(UploadTest, RedirectPutsTheAddressOnTheClipboardAndInTheList) {
+// One agent, one server answering by the file's name. The request carries the file as it was
+// read, whatever happens to the file while the request goes out; answers that are no usable
+// redirect show the error for the short time and are not recorded; the list keeps the ten newest
+// records and replaces what is not a list; a newer upload replaces the one in flight.
+TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   const std::string address = "http://images.example/i/abc.png";
-  ScriptedServer server([&](const ReceivedRequest& request) {
-    const bool odd = request.body.find("Injected") != std::string::npos;
-    return httpAnswer("302 Found", "Location: " + (odd ? "/i/x" : address) + "\r\n");
+  ScriptedServer server([&](const ReceivedRequest& request) -> std::optional<std::string> {
+    const auto has = [&](const char* text) { return request.body.find(text) != std::string::npos; };
+    if (has("Picture 5.png")) return std::nullopt;
+    if (has("Picture 302.png")) return httpAnswer("302 Found");
+    if (has("Picture 303.png"))
+      return httpAnswer("303 See Other", "Location: http://bad host/\r\n");
+    if (has("Picture 200.png")) return httpAnswer("200 OK");
+    return httpAnswer("302 Found", "Location: " + (has("Injected") ? "/i/x" : address) + "\r\n");
   });
-  startAgent(server.port());
+  startAgent("127.0.0.1:" + std::to_string(server.port()));
+  for (const auto& [code, line] :
+       std::map<std::string, std::string>{{"200", "Upload got 200 response"},
+                                          {"302", "Upload got invalid 302 response"},
+                                          {"303", "Upload got invalid 303 response"}}) {
+    controller->matchPath(screenshot("Picture " + code + ".png", "png"));
+    expectOutcome("KapshoStatus-Error", 2.0);
+    EXPECT_NE(log.text().find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_FALSE(recentImages());
+
   platform::Array stored;
   for (int i = 0; i < 15; ++i)
-    stored.emplace_back(uploadRecord("http://x/" + std::to_string(i), "2008-03-14 15:09:26 -0700"));
+    stored.emplace_back(platform::Dictionary{{"url", "http://x/" + std::to_string(i)}});
   NSUserDefaults::standardUserDefaults().setObject(stored, RecentImageUploadsKey);
   std::string file("\x89PNG\r\n\x1a\n\0\r\n--KapshoBoundaryX", 28);
   while (file.size() < 3 * platform::Data::LargeBytes + 7) file += char(file.size() * 13 % 256);
+  // A collision extends the boundary, and the longer one can collide again, up to the last byte.
+  file += "\r\n--KapshoBoundaryY";
   const std::string path = screenshot("Picture 1.png", file);
   controller->matchPath(path);
   writeFile(path, "changed");
   expectOutcome("KapshoStatus-Finished", 2.0);
   EXPECT_EQ(clipboard(), address);
-  EXPECT_NE(log.text().find("Copying URL to clipboard: " + address + "\n"), std::string::npos);
-  ASSERT_EQ(server.requests().size(), 1u) << "the address itself is never fetched";
-  const ReceivedRequest request = server.requests()[0];
-  EXPECT_EQ(request.line(), "POST /app_upload.php HTTP/1.1");
-  EXPECT_EQ(request.header("Content-Type"), "multipart/form-data; boundary=KapshoBoundaryY");
-  EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
-  EXPECT_EQ(request.body, expectedBody("KapshoBoundaryY", "Picture 1.png", file));
-
+  ASSERT_EQ(server.requests().size(), 4u) << "the address itself is never fetched";
+  EXPECT_EQ(server.requests()[3].body, expectedBody("KapshoBoundaryYX", "Picture 1.png", file));
   const auto recent = recentImages();
   ASSERT_EQ(recent ? recent->size() : 0, 10u);
   EXPECT_EQ(*recent->back().dictionary()->at("url").string(), "http://x/8");
-  const auto& record = *recent->front().dictionary();
-  EXPECT_EQ(*record.at("url").string(), address);
-  const auto date = platform::NSDate::dateWithString(*record.at("date").string());
-  ASSERT_TRUE(date);
-  EXPECT_LT(std::chrono::system_clock::now() - date->timePoint(), std::chrono::seconds(10));
+  EXPECT_EQ(*recent->front().dictionary()->at("url").string(), address);
   const auto* submenu = controller->statusItem()->menu()->itemArray()[0]->submenu();
   EXPECT_EQ(submenu->itemArray().size(), 12u) << "the menu lists the new record";
 
@@ -125,75 +110,28 @@ TEST_F(UploadTest, RedirectPutsTheAddressOnTheClipboardAndInTheList) {
   controller->matchPath(screenshot("Picture \"1\"\r\nX-Injected: 1\xC3\xA9.png", ""));
   expectOutcome("KapshoStatus-Finished", 2.0);
   EXPECT_EQ(clipboard(), "/i/x");
-  EXPECT_EQ(server.requests().at(1).body,
+  EXPECT_EQ(server.requests().at(4).body,
             expectedBody("KapshoBoundary", "Picture %221%22%0D%0AX-Injected: 1\xC3\xA9.png", ""));
-  EXPECT_EQ(server.requests().at(1).header("X-Injected"), "");
   EXPECT_EQ(recentImages()->size(), 1u);
-}
 
-// An answer that is no usable redirect shows the error for the short time; a failed exchange
-// shows it for the longer time and holds it for the menu's first line. Neither is recorded.
-TEST_F(UploadTest, OutcomesOtherThanAUsableRedirectShowTheError) {
-  platform::NSURLConnection::setTimeoutOverrideForTesting(0.3);
-  const struct {
-    std::optional<std::string> answer;  // nullopt: the server never answers
-    std::string line;
-    double interval;
-    std::string firstItem;
-    bool refused = false;
-  } cases[] = {
-      {httpAnswer("302 Found"), "Upload got invalid 302 response", 2.0, "Recent Images"},
-      {httpAnswer("303 See Other", "Location: http://bad host/\r\n"),
-       "Upload got invalid 303 response", 2.0, "Recent Images"},
-      {httpAnswer("200 OK"), "Upload got 200 response", 2.0, "Recent Images"},
-      {std::nullopt, "Upload failed: The request timed out.", 5.0, "Error: The request timed out."},
-      {std::nullopt, "Upload failed: Could not connect to the server.", 5.0,
-       "Error: Could not connect to the server.", true},
-  };
-  for (const auto& c : cases) {
-    ScriptedServer server([&](const ReceivedRequest&) { return c.answer; });
-    startAgent(c.refused ? freeLocalPort() : server.port());
-    controller->matchPath(screenshot("Picture 2.png", "png"));
-    expectOutcome("KapshoStatus-Error", c.interval);
-    EXPECT_NE(log.text().find(c.line + "\n"), std::string::npos) << c.line;
-    EXPECT_EQ(controller->statusItem()->menu()->itemArray()[0]->title(), c.firstItem);
-    EXPECT_FALSE(recentImages());
-  }
-  platform::NSURLConnection::setTimeoutOverrideForTesting(std::nullopt);
-}
-
-TEST_F(UploadTest, ANewerUploadReplacesTheOneInFlight) {
-  ScriptedServer server([&](const ReceivedRequest& request) -> std::optional<std::string> {
-    if (request.body.find("Picture 5.png") != std::string::npos) return std::nullopt;
-    return httpAnswer("302 Found", "Location: http://x/6\r\n");
-  });
-  startAgent(server.port());
   controller->matchPath(screenshot("Picture 5.png", "first"));
   const auto first = controller->currentConnection();
-  ASSERT_TRUE(spinUntil([&] { return server.requests().size() == 1; }));
-
+  ASSERT_TRUE(spinUntil([&] { return server.requests().size() == 6; }));
   // A file that cannot be read leaves the upload in flight alone.
   const std::string missing = environment.folder() + "/Picture 404.png";
   controller->matchPath(missing);
   EXPECT_NE(log.text().find("Couldn't read file: " + missing + "\n"), std::string::npos);
   EXPECT_EQ(controller->currentConnection(), first);
-
   controller->matchPath(screenshot("Picture 6.png", "second"));
   const auto second = controller->currentConnection();
-  ASSERT_TRUE(second && second != first);
-  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(0); })) << "the first is cancelled";
+  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(5); })) << "the first is cancelled";
   // Late events of the replaced exchange decide nothing.
-  const auto request = platform::NSMutableURLRequest::requestWithURL(
-      *platform::NSURL::URLWithString("http://x/"), platform::NSURLRequestReloadIgnoringCacheData,
-      60);
-  const platform::NSHTTPURLResponse redirect(302, {{"Location", "http://x/5"}}), ok(200, {});
-  EXPECT_FALSE(controller->connectionWillSendRequest(*first, request, &redirect));
-  controller->connectionDidReceiveResponse(*first, ok);
+  controller->connectionDidReceiveResponse(*first, platform::NSHTTPURLResponse(200, {}));
   controller->connectionDidFailWithError(*first,
                                          platform::NSError("NSURLErrorDomain", -1004, "no"));
   EXPECT_EQ(controller->currentConnection(), second);
   ASSERT_TRUE(spinUntil([&] { return !controller->currentConnection(); }));
-  EXPECT_EQ(clipboard(), "http://x/6");
+  EXPECT_EQ(clipboard(), address);
 }
 
 // Credentials of the origin go as Basic authorization and nowhere else, even when the server puts
@@ -220,12 +158,69 @@ TEST_F(UploadTest, AnHttpsOriginWithCredentials) {
   // Without the test authority the certificate does not verify: a failure, never plain http.
   controller->matchPath(screenshot("Picture 8.png", "png"));
   expectOutcome("KapshoStatus-Error", 5.0);
-  EXPECT_NE(log.text().find("Upload failed: The certificate for this server is invalid: unable to "
-                            "get local issuer certificate.\n"),
-            std::string::npos);
+  EXPECT_EQ(controller->statusItem()->menu()->itemArray()[0]->title(),
+            "Error: The certificate for this server is invalid: unable to get local issuer "
+            "certificate.");
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(log.text().find("s3cret"), std::string::npos) << log.text();
   EXPECT_EQ(platform::Value(*recentImages()).description().find("s3cret"), std::string::npos);
+}
+
+class StatusMenuTest : public ::testing::Test {
+ protected:
+  const platform::NSMenu& menu() { return *controller.statusItem()->menu(); }
+  void showItem(bool show) {
+    NSUserDefaults::standardUserDefaults().setBool(show, HasStatusItemKey);
+    controller.updateStatusItem();
+  }
+
+  AgentEnvironment environment;
+  KapshoController controller;
+};
+
+TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
+  EXPECT_EQ(controller.statusItem()->image()->size().width, 20.0);
+  controller.showStatus(StatusItemPending, 0.0);
+  EXPECT_EQ(statusImageName(controller), "KapshoStatus-Pending");
+  EXPECT_FALSE(controller.statusTimer());
+  controller.showStatus(StatusItemError, 0.05);
+  const auto first = controller.statusTimer();
+  controller.showStatus(StatusItemFinished, 0.1);
+  EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
+  EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
+  controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: Could not connect");
+  ASSERT_TRUE(spinUntil([&] { return statusImageName(controller) == "KapshoStatus"; }));
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Recent Images");
+
+  // Shown already, the item stays the one it is; hidden, it takes no state; shown again, it is
+  // idle with the error held meanwhile.
+  const auto shown = controller.statusItem();
+  showItem(true);
+  EXPECT_EQ(controller.statusItem(), shown);
+  showItem(false);
+  controller.showStatus(StatusItemError, 0.0);
+  controller.setStatusError(platform::NSError("d", 1, "gone"));
+  showItem(true);
+  EXPECT_EQ(statusImageName(controller), "KapshoStatus");
+  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: gone");
+}
+
+// Through a session bus of its own (other tests' agents would hear it on a shared one): a
+// controller torn down hears nothing more, so the item stays as registered.
+TEST(VisibilityNotification, OnlyALiveControllerHearsIt) {
+  testing_support::PrivateBus bus;
+  AgentEnvironment environment;
+  KapshoController();
+  auto& center = platform::NSDistributedNotificationCenter::defaultCenter();
+  bool heard = false;
+  center.addObserver(
+      &heard, [&](const platform::NSNotification&) { heard = true; },
+      ShowStatusItemNotificationName, std::nullopt);
+  center.postNotificationName(ShowStatusItemNotificationName, "", std::nullopt);
+  ASSERT_TRUE(spinUntil([&] { return heard; }));
+  EXPECT_TRUE(NSUserDefaults::standardUserDefaults().boolForKey(HasStatusItemKey));
+  center.removeObserver(&heard);
 }
 
 }  // namespace
