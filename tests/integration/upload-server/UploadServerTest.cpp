@@ -71,15 +71,6 @@ std::string basic(const std::string& credentials) {
   return "Basic " + QByteArray::fromStdString(credentials).toBase64().toStdString();
 }
 
-// Sends a byte of a never-ending request head to each socket every 100 ms until destroyed.
-std::jthread trickle(std::vector<std::unique_ptr<LoopbackSocket>>& sockets) {
-  return std::jthread([&sockets](std::stop_token stop) {
-    for (auto& socket : sockets) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
-    for (; !stop.stop_requested(); std::this_thread::sleep_for(100ms))
-      for (auto& socket : sockets) socket->send("a");
-  });
-}
-
 class UploadServerTest : public ::testing::Test {
  protected:
   void start(std::vector<std::string> extra = {}) {
@@ -275,9 +266,15 @@ TEST_F(UploadServerTest, RefusesMalformedAndHostileRequestsAtOnceWhileUploadsGoO
 
 TEST_F(UploadServerTest, SlowClientsNeitherHoldServiceNorOutliveTheirDeadline) {
   start({"--request-timeout", "2"});
+  // Each sends a byte of a never-ending request head every 100 ms, so it never goes quiet and only
+  // the whole request's deadline ends it.
   std::vector<std::unique_ptr<LoopbackSocket>> slow;
   for (int i = 0; i < 12; ++i) slow.push_back(std::make_unique<LoopbackSocket>(port));
-  const std::jthread trickler = trickle(slow);
+  const std::jthread trickler([&](std::stop_token stop) {
+    for (auto& socket : slow) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
+    for (; !stop.stop_requested(); std::this_thread::sleep_for(100ms))
+      for (auto& socket : slow) socket->send("a");
+  });
   EXPECT_EQ(upload(png("a picture")).status, 302);
   // An upload sent a byte at a time, but whole within the deadline, is taken.
   LoopbackSocket paced(port);
@@ -286,53 +283,43 @@ TEST_F(UploadServerTest, SlowClientsNeitherHoldServiceNorOutliveTheirDeadline) {
     std::this_thread::sleep_for(1ms);
   }
   EXPECT_EQ(statusLine(paced.receive()), "HTTP/1.1 302 Found");
-  // They never go quiet, so only the whole request's deadline ends them.
   EXPECT_TRUE(waitUntil([&] {
     return std::all_of(slow.begin(), slow.end(), [](auto& s) { return s->closedByServer(); });
   }));
 }
 
-TEST_F(UploadServerTest, LimitsConnectionsPerClientAndOverall) {
-  start({"--max-per-client", "2", "--max-connections", "4"});
-  // An upload whose head the server has taken ("100 Continue") holds its connection; a refused one
-  // is closed. A closed connection gives its place back a moment later, hence the retries.
-  std::vector<std::unique_ptr<LoopbackSocket>> held;
-  const auto holds = [&](const std::string& from) {
-    held.push_back(std::make_unique<LoopbackSocket>(port, from));
-    held.back()->send(
-        "POST /app_upload.php HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 9\r\n"
-        "Content-Type: multipart/form-data; boundary=XYZ\r\n\r\n");
-    return statusLine(held.back()->receive(5s, "\r\n\r\n")) == "HTTP/1.1 100 Continue";
-  };
-  const auto take = [&](const std::string& from) { return waitUntil([&] { return holds(from); }); };
-  ASSERT_TRUE(take("127.0.0.2") && take("127.0.0.2"));
-  EXPECT_FALSE(holds("127.0.0.2")) << "a third connection from one client was taken";
-  ASSERT_TRUE(take("127.0.0.3") && take("127.0.0.4"));
-  EXPECT_FALSE(holds("127.0.0.5")) << "a fifth connection was taken";
-  held.clear();
-  EXPECT_TRUE(waitUntil([&] { return upload(png("a picture")).status == 302; }));
-}
-
-TEST_F(UploadServerTest, StopsWithinItsGraceAndFinishesUploadsInFlight) {
+// Uploads whose head the server has taken ("100 Continue") hold their connections up to the limits;
+// on a stop signal one of them is finished and the others are ended once the grace is over.
+TEST_F(UploadServerTest, LimitsConnectionsAndStopsWithinItsGraceFinishingUploadsInFlight) {
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    start();
-    std::vector<std::unique_ptr<LoopbackSocket>> slow;
-    slow.push_back(std::make_unique<LoopbackSocket>(port));
-    const std::jthread trickler = trickle(slow);
-    LoopbackSocket uploading(port);
+    start({"--max-per-client", "2", "--max-connections", "4"});
     const std::string bytes = png("12345");
     auto request = agentUpload(port, bytes.size());
     request.head.insert(request.head.size() - 2, "Expect: 100-continue\r\n");
-    ASSERT_TRUE(uploading.send(request.head));
-    ASSERT_EQ(statusLine(uploading.receive(10s, "\r\n\r\n")), "HTTP/1.1 100 Continue");
+    std::vector<std::unique_ptr<LoopbackSocket>> held;
+    const auto holds = [&](const std::string& from) {
+      held.push_back(std::make_unique<LoopbackSocket>(port, from));
+      held.back()->send(request.head);
+      return statusLine(held.back()->receive(5s, "\r\n\r\n")) == "HTTP/1.1 100 Continue";
+    };
+    // A closed connection gives its place back a moment later, hence the retries.
+    const auto take = [&](const std::string& from) {
+      return waitUntil([&] { return holds(from); });
+    };
+    ASSERT_TRUE(take("127.0.0.2"));
+    LoopbackSocket& uploading = *held.back();
+    ASSERT_TRUE(take("127.0.0.2"));
+    EXPECT_FALSE(holds("127.0.0.2")) << "a third connection from one client was taken";
+    ASSERT_TRUE(take("127.0.0.3") && take("127.0.0.4"));
+    EXPECT_FALSE(holds("127.0.0.5")) << "a fifth connection was taken";
 
     ASSERT_EQ(kill(server->pid(), signal), 0);
     EXPECT_TRUE(waitUntil([&] { return !LoopbackSocket(port).connected(); }));
     uploading.send(request.partsBefore + bytes + request.partsAfter);
     EXPECT_EQ(statusLine(uploading.receive()), "HTTP/1.1 302 Found");
     const auto status = server->wait(8s);
-    ASSERT_TRUE(status) << "a slow client held the stop";
+    ASSERT_TRUE(status) << "a held connection held the stop";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
   }
 }
