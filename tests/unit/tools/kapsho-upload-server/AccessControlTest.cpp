@@ -15,34 +15,28 @@ using namespace std::chrono_literals;
 TEST(UsersTest, LoadsOnlyAPrivateWellFormedListAndChecksTokens) {
   TempDir dir;
   const std::string path = dir.file("users");
-  const struct {
-    std::string text;
-    mode_t mode;
-    std::string error;
-  } files[] = {
-      {"alice:t\n", 0640, path + ": others than its owner may use it (chmod 600)"},
-      {"alice:t\n", 0604, path + ": others than its owner may use it (chmod 600)"},
-      {"# who\n\nalice\n", 0600, path + " line 3: expected name:token"},
-      {":t\n", 0600, path + " line 1: expected name:token"},
-      {"alice:\n", 0600, path + " line 1: expected name:token"},
-      {"alice:t\r\nalice:u\r\n", 0400, path + " line 2: the name alice is listed twice"},
-      {"# nobody yet\n", 0600, path + ": lists no users"},
+  const auto load = [&](const std::string& text, mode_t mode) {
+    writeFile(path, text);
+    chmod(path.c_str(), mode);
+    return Users::load(path);
   };
-  for (const auto& file : files) {
-    SCOPED_TRACE(file.text);
-    writeFile(path, file.text);
-    chmod(path.c_str(), file.mode);
-    const auto loaded = Users::load(path);
-    ASSERT_TRUE(std::holds_alternative<std::string>(loaded));
-    EXPECT_EQ(std::get<std::string>(loaded), file.error);
+  const std::tuple<std::string, mode_t, std::string> refused[] = {
+      {"alice:t\n", 0640, ": others than its owner may use it (chmod 600)"},
+      {"alice:t\n", 0604, ": others than its owner may use it (chmod 600)"},
+      {"# who\n\nalice\n", 0600, " line 3: expected name:token"},
+      {":t\n", 0600, " line 1: expected name:token"},
+      {"alice:\n", 0600, " line 1: expected name:token"},
+      {"alice:t\r\nalice:u\r\n", 0400, " line 2: the name alice is listed twice"},
+      {"# nobody yet\n", 0600, ": lists no users"},
+  };
+  for (const auto& [text, mode, error] : refused) {
+    const auto loaded = load(text, mode);
+    ASSERT_TRUE(std::holds_alternative<std::string>(loaded)) << text;
+    EXPECT_EQ(std::get<std::string>(loaded), path + error);
   }
-  EXPECT_EQ(std::get<std::string>(Users::load(dir.file("missing"))),
-            dir.file("missing") + ": No such file or directory");
   EXPECT_EQ(std::get<std::string>(Users::load(dir.path())), dir.path() + ": not a regular file");
 
-  writeFile(path, "# name:token\nalice:right\r\nbob:to:ken\n");
-  chmod(path.c_str(), 0600);
-  const auto loaded = Users::load(path);
+  const auto loaded = load("# name:token\nalice:right\r\nbob:to:ken\n", 0600);
   ASSERT_TRUE(std::holds_alternative<Users>(loaded)) << std::get<std::string>(loaded);
   const Users& users = std::get<Users>(loaded);
   EXPECT_TRUE(users.authorizes("alice", "right"));
