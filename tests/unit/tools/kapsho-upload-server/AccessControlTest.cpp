@@ -49,19 +49,15 @@ TEST(UsersTest, LoadsOnlyAPrivateWellFormedListAndChecksTokens) {
 TEST(RateLimitTest, TakesNUploadsInAnyMinutePerClientTellsTheWaitAndForgetsIdleClients) {
   RateLimit limit(2);
   const auto start = RateLimit::Clock::time_point() + 1h;
-  const struct {
-    const char* client;
-    std::chrono::milliseconds at;
-    std::optional<std::chrono::seconds> wait;
-  } steps[] = {
-      {"a", 0ms, std::nullopt}, {"a", 10s, std::nullopt}, {"a", 20s, 40s},
-      {"b", 20s, std::nullopt}, {"a", 59500ms, 1s},       {"a", 60s, std::nullopt},
-      {"a", 61500ms, 9s},       {"a", 70s, std::nullopt}, {"b", 21s + 60s, std::nullopt},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(std::string(step.client) + " at " + std::to_string(step.at.count()) + " ms");
-    EXPECT_EQ(limit.admit(step.client, start + step.at), step.wait);
-  }
+  // Who comes when, and the wait it is told.
+  const std::tuple<const char*, std::chrono::milliseconds, std::optional<std::chrono::seconds>>
+      steps[] = {
+          {"a", 0ms, std::nullopt}, {"a", 10s, std::nullopt}, {"a", 20s, 40s},
+          {"b", 20s, std::nullopt}, {"a", 59500ms, 1s},       {"a", 60s, std::nullopt},
+          {"a", 61500ms, 9s},       {"a", 70s, std::nullopt}, {"b", 21s + 60s, std::nullopt},
+      };
+  for (const auto& [client, at, wait] : steps)
+    EXPECT_EQ(limit.admit(client, start + at), wait) << client << " at " << at.count() << " ms";
   for (int i = 0; i < 2000; ++i) limit.admit("early " + std::to_string(i), start + 100s);
   // With a and b: a sweep at 1024 clients found none idle, so the next waits until 2048, though
   // all are idle by now.
