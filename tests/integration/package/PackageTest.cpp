@@ -14,6 +14,7 @@
 namespace {
 
 using namespace testing_support;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 const std::string kUnit = "kapsho-upload-server.service";
@@ -49,8 +50,7 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
     EXPECT_NE(depends.find(dependency), std::string::npos) << dependency << " in " << depends;
   EXPECT_EQ(runCommand({"dpkg-deb", "--info", packageFile(), "conffiles"}).out,
             "/etc/default/kapsho-upload-server\n");
-  const auto lintian = runCommand({"lintian", "--fail-on", "error,warning", packageFile()},
-                                  std::chrono::seconds(240));
+  const auto lintian = runCommand({"lintian", "--fail-on", "error,warning", packageFile()}, 240s);
   EXPECT_EQ(lintian.exitCode, 0) << lintian.out;
 
   EXPECT_EQ(runCommand({"systemd-analyze", "verify", "--man=no", "--recursive-errors=no",
@@ -100,19 +100,18 @@ TEST(PackageTest, InstallsAndRemovesWithApt) {
   if (!ci || std::string(ci) != "true" || getuid() != 0 ||
       runCommand({"dpkg-query", "-W", "kapsho"}).exitCode == 0)
     GTEST_SKIP() << "installs into the machine only on CI, as root, where kapsho is not installed";
-  const ScopedEnv frontend("DEBIAN_FRONTEND", "noninteractive");
-  const auto apt = [&](std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"apt-get", "-y", "-q"});
-    const auto result = runCommand(arguments, std::chrono::seconds(240));
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  const auto apt = [](const std::string& arguments) {
+    const auto result =
+        runCommand({"sh", "-c", "DEBIAN_FRONTEND=noninteractive apt-get -y -q " + arguments}, 240s);
+    EXPECT_EQ(result.exitCode, 0) << arguments << ": " << result.out << result.err;
     return result.exitCode == 0;
   };
-  ASSERT_TRUE(apt({"install", "--no-install-recommends", packageFile()}));
+  ASSERT_TRUE(apt("install --no-install-recommends " + packageFile()));
   EXPECT_EQ(runCommand({"/usr/bin/kapsho-upload-server", "--help"}).exitCode, 0);
-  apt({"remove", "kapsho"});
+  apt("remove kapsho");
   EXPECT_FALSE(fs::exists("/usr/bin/kapsho-upload-server"));
   EXPECT_TRUE(fs::exists("/etc/default/kapsho-upload-server")) << "a conffile stays until purge";
-  apt({"purge", "kapsho"});
+  apt("purge kapsho");
   EXPECT_FALSE(fs::exists("/etc/default/kapsho-upload-server"));
 }
 
