@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <filesystem>
 #include <latch>
+#include <memory>
 #include <thread>
 
 #include "tests/support/LoopbackSocket.h"
