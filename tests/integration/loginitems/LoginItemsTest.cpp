@@ -1,40 +1,42 @@
-// LoginItemsAE and QZLoginItemRegistry against the real System Events, started on first use in a
-// temporary home.
+// Login items against the real System Events in a temporary home: through LoginItemsAE and the
+// registry, which start it on first use, and through events of the test's own.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <thread>
 
 #include "loginitems/QZLoginItemRegistry.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
+#include "tests/unit/platform/carbon/CarbonTestSupport.h"
 
 using namespace testing_support;
 using namespace login_items_test;
+using namespace std::chrono_literals;
+using platform::Dictionary;
 using platform::NSURL;
 using Registry = QZLoginItemRegistry;
 namespace fs = std::filesystem;
 
 namespace {
 
+constexpr FourCharCode cLoginItem = fourCharCode("logi");
+const std::string kServiceProgram = stagePath(
+    "share/kapsho/System/Library/CoreServices/System Events.app/Contents/MacOS/System Events");
 using LoginItems = LoginItemsSession;
 
-TEST_F(LoginItems, TheFirstCallStartsSystemEventsWhichAddsListsMirrorsAndRemovesItems) {
+TEST_F(LoginItems, TheFirstCallStartsSystemEventsWhichStoresAndMirrorsAnyPathWhole) {
   const std::string alpha = folder("Alpha.app"), beta = folder("Beta.app");
-  fs::create_directories(alpha + "/Contents/MacOS");
-  writeFile(alpha + "/Contents/Info.plist",
-            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
-            "<string>Alpha</string></dict></plist>");
-  writeFile(alpha + "/Contents/MacOS/Alpha", "#!/bin/sh\n");
-  fs::permissions(alpha + "/Contents/MacOS/Alpha", fs::perms::owner_all);
   EXPECT_EQ(addLoginItem(apps.file("Missing.app")), fnfErr);
   ASSERT_TRUE(systemEventsProcesses().empty()) << "adding what does not exist sends nothing";
-  OSStatus status = paramErr;
-  EXPECT_EQ(listing(&status), Listing{});
-  EXPECT_EQ(status, noErr);
-
   ASSERT_TRUE(Registry::addLoginItemWithPath(beta, false));
   const auto workingFolder = fs::current_path();
   fs::current_path(apps.path());
@@ -42,77 +44,6 @@ TEST_F(LoginItems, TheFirstCallStartsSystemEventsWhichAddsListsMirrorsAndRemoves
       << "relative to the working folder";
   fs::current_path(workingFolder);
   ASSERT_EQ(addLoginItem(alpha, true), noErr) << "a path listed already is added all the same";
-  EXPECT_EQ(listing(), (Listing{{beta, false}, {alpha, false}, {alpha, true}}));
-  EXPECT_EQ(autostart(3), "[Desktop Entry]\nType=Application\nName=Alpha\nExec=\"" + alpha +
-                              "/Contents/MacOS/Alpha\"\nX-GNOME-Autostart-enabled=true\n"
-                              "X-Kapsho-Path=" +
-                              alpha + "\nX-Kapsho-Hidden=true\n");
-
-  fs::create_directory_symlink(alpha, apps.file("Link.app"));
-  EXPECT_EQ(Registry::indexForLoginItemWithPath(apps.file("Link.app")), 1);
-  EXPECT_EQ(Registry::indexForLoginItemWithPath(alpha + "/"), 1);
-  EXPECT_EQ(Registry::indexForLoginItemWithURL(NSURL::fileURLWithPath(beta)), 0);
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(Registry::removeLoginItemWithPath(apps.file("Link.app"))) << "the first of two";
-  EXPECT_FALSE(Registry::removeLoginItemWithPath(apps.file("Nowhere.app")));
-  EXPECT_TRUE(Registry::removeLoginItemWithURL(NSURL::fileURLWithPath(beta)));
-  EXPECT_EQ(listing(), (Listing{{alpha, true}}));
-  EXPECT_FALSE(Registry::removeLoginItemAtIndex(1));
-  EXPECT_FALSE(Registry::addLoginItemWithPath(apps.file("Missing.app"), false));
-  const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "a path not listed logs nothing";
-  EXPECT_NE(log.find("Couldn't remove login intem error -1728"), std::string::npos) << log;
-  EXPECT_NE(log.find("Couldn't add login item error -43"), std::string::npos) << log;
-}
-
-// Each client adds its items, then removes its first. Removals take turns: between a listing and
-// a delete by position the list must not shift, which the registry leaves to its callers.
-std::string runClient(const std::string& apps, int client, const std::string& turns) {
-  const std::string prefix = apps + "/c" + std::to_string(client) + "-";
-  for (int i = 0; i < 4; ++i)
-    if (const OSStatus err = addLoginItem(prefix + std::to_string(i)))
-      return "add " + std::to_string(i) + ": " + std::to_string(err);
-  const platform::FileLock turn(turns, std::chrono::seconds(60));
-  OSStatus err = noErr;
-  const auto listed = listing(&err);
-  const auto first = std::find(listed.begin(), listed.end(), std::pair(prefix + "0", false));
-  if (err || first == listed.end()) return "listing: " + std::to_string(err);
-  if ((err = LIAERemove(first - listed.begin()))) return "remove: " + std::to_string(err);
-  return "";
-}
-
-TEST_F(LoginItems, TenClientsAtOnceStartOneServiceAndLoseNoChange) {
-  constexpr int kClients = 10;
-  const std::string parent = fs::canonical(apps.path()).string();
-  Listing expected;
-  for (int c = 0; c < kClients; ++c)
-    for (int i = 0; i < 4; ++i) {
-      const std::string path = folder("c" + std::to_string(c) + "-" + std::to_string(i));
-      if (i > 0) expected.emplace_back(path, false);
-    }
-  TempDir results;
-  std::vector<pid_t> clients;
-  for (int c = 0; c < kClients; ++c) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const std::string failure = runClient(parent, c, results.file("turns"));
-      writeFile(results.file(std::to_string(c)), failure);
-      _exit(failure.empty() ? 0 : 1);
-    }
-    clients.push_back(pid);
-  }
-  for (int c = 0; c < kClients; ++c) {
-    ASSERT_EQ(waitpid(clients[c], nullptr, 0), clients[c]);
-    EXPECT_EQ(readFile(results.file(std::to_string(c))), "") << "client " << c;
-  }
-  EXPECT_EQ(systemEventsProcesses().size(), 1u);
-  auto listed = listing();
-  std::sort(listed.begin(), listed.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(listed, expected);
-}
-
-TEST_F(LoginItems, PathsAreStoredListedAndMirroredWholeWhateverTheyHold) {
   std::string deep;
   while (deep.size() < 1500) deep += std::string(120, 'q') + "/";
   const std::string longPath = folder(deep + "Deep \xE2\x98\x83\xF0\x9D\x84\x9E.app");
@@ -122,23 +53,245 @@ TEST_F(LoginItems, PathsAreStoredListedAndMirroredWholeWhateverTheyHold) {
   writeFile(carriageReturn, "");
   for (const auto& path : {longPath, odd, carriageReturn})
     ASSERT_TRUE(Registry::addLoginItemWithPath(path, false)) << path;
-  EXPECT_EQ(listing(), (Listing{{longPath, false}, {odd, false}, {carriageReturn, false}}));
-
+  EXPECT_EQ(listing(), (Listing{{beta, false},
+                                {alpha, false},
+                                {alpha, true},
+                                {longPath, false},
+                                {odd, false},
+                                {carriageReturn, false}}));
   const auto python =
       runCommand({"python3", "-c",
                   "import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); "
-                  "print([type(i['Path']).__name__ for i in d['LoginItems']])",
+                  "print([type(i['Path']).__name__ for i in d['LoginItems']][3:])",
                   *platform::NSUserDefaults::pathForDomain("com.kapsho.loginitems")});
-  EXPECT_EQ(python.out, "['str', 'bytes', 'bytes']\n")
-      << "the list is well-formed XML: " << python.err;
-  EXPECT_NE(autostart(1).find("X-Kapsho-Path=" + longPath + "\n"), std::string::npos);
-  EXPECT_NE(autostart(2).find("\nName=\\sa b $x\"q%\x01\\r\\n.txt\nExec=xdg-open \"" + parent +
+  EXPECT_EQ(python.out, "['str', 'bytes', 'bytes']\n") << "well-formed XML: " << python.err;
+  EXPECT_NE(autostart(5).find("\nName=\\sa b $x\"q%\x01\\r\\n.txt\nExec=xdg-open \"" + parent +
                               "/ a b \\\\$x\\\\\"q%%\x01\\r\\n.txt\"\n"),
             std::string::npos)
-      << autostart(2);
-  EXPECT_NE(autostart(2).find("\nX-Kapsho-Path=" + parent + "/ a b $x\"q%\x01\\r\\n.txt\n"),
-            std::string::npos)
-      << autostart(2);
+      << autostart(5);
+
+  fs::create_directory_symlink(alpha, apps.file("Link.app"));
+  EXPECT_EQ(Registry::indexForLoginItemWithPath(apps.file("Link.app")), 1);
+  EXPECT_EQ(Registry::indexForLoginItemWithPath(alpha + "/"), 1);
+  EXPECT_EQ(Registry::indexForLoginItemWithURL(NSURL::fileURLWithPath(beta)), 0);
+  const auto log = std::make_unique<StderrCapture>();
+  EXPECT_TRUE(Registry::removeLoginItemWithPath(apps.file("Link.app"))) << "the first of two";
+  EXPECT_FALSE(Registry::removeLoginItemWithPath(apps.file("Nowhere.app")));
+  EXPECT_TRUE(Registry::removeLoginItemWithURL(NSURL::fileURLWithPath(beta)));
+  EXPECT_EQ(listing(),
+            (Listing{{alpha, true}, {longPath, false}, {odd, false}, {carriageReturn, false}}));
+  EXPECT_FALSE(Registry::removeLoginItemAtIndex(4));
+  EXPECT_FALSE(Registry::addLoginItemWithPath(apps.file("Missing.app"), false));
+  const std::string logged = log->text();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2) << "a path not listed logs nothing";
+  EXPECT_NE(logged.find("Couldn't remove login intem error -1728"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("Couldn't add login item error -43"), std::string::npos) << logged;
+}
+
+// Each client adds its items, then removes its first. Removals take turns: between a listing and
+// a delete by position the list must not shift, which the registry leaves to its callers.
+int runClient(const std::string& prefix, const std::string& turns) {
+  for (int i = 0; i < 4; ++i)
+    if (addLoginItem(prefix + std::to_string(i)) != noErr) return 1;
+  const platform::FileLock turn(turns, std::chrono::seconds(60));
+  const auto listed = listing();
+  const auto first = std::find(listed.begin(), listed.end(), std::pair(prefix + "0", false));
+  return first == listed.end() || LIAERemove(first - listed.begin()) != noErr ? 2 : 0;
+}
+
+TEST_F(LoginItems, TenClientsAtOnceStartOneServiceAndLoseNoChange) {
+  Listing expected;
+  for (int c = 0; c < 10; ++c)
+    for (int i = 0; i < 4; ++i) {
+      const std::string path = folder("c" + std::to_string(c) + "-" + std::to_string(i));
+      if (i > 0) expected.emplace_back(path, false);
+    }
+  std::vector<pid_t> clients;
+  for (int c = 0; c < 10; ++c)
+    if ((clients.emplace_back(fork())) == 0)
+      _exit(runClient(fs::canonical(apps.path()).string() + "/c" + std::to_string(c) + "-",
+                      apps.file("turns")));
+  for (const pid_t client : clients) {
+    int status = -1;
+    ASSERT_EQ(waitpid(client, &status, 0), client);
+    EXPECT_EQ(status, 0) << "every change of every client is acknowledged";
+  }
+  EXPECT_EQ(systemEventsProcesses().size(), 1u);
+  auto listed = listing();
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+}
+
+// System Events started by the test, which then sends it events of its own.
+class SystemEvents : public LoginItemsSession {
+ protected:
+  void SetUp() override {
+    LoginItemsSession::SetUp();
+    service.emplace(std::vector{kServiceProgram}, std::map<std::string, std::string>{}, "/dev/null",
+                    home.path() + "/service.err");
+    ASSERT_TRUE(platform::processAnswersEvents(service->pid(), 10s));
+  }
+  void TearDown() override {
+    service.reset();
+    LoginItemsSession::TearDown();
+  }
+
+  size_t logged(const std::string& text) const {
+    const std::string all = readFile(home.path() + "/service.err").value_or("");
+    size_t count = 0;
+    for (size_t at = 0; (at = all.find(text, at)) != std::string::npos; ++at) ++count;
+    return count;
+  }
+  // Sends the service an event with the parameters; the error number of its reply, 0 without one.
+  SInt32 send(AEEventID id, std::initializer_list<std::pair<AEKeyword, AEDesc*>> parameters,
+              long ticks = 300) {
+    Desc event, reply;
+    EXPECT_EQ(makeEvent(service->pid(), id, &event), noErr);
+    for (const auto& [keyword, value] : parameters) AEPutParamDesc(&event, keyword, value);
+    EXPECT_EQ(AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks), noErr);
+    return readAs<SInt32>(&reply.d, keyErrorNumber, typeSInt32);
+  }
+  // A create-element event, each part of which a test can spoil; the reply's error number.
+  SInt32 create(FourCharCode itemClass = cLoginItem, FourCharCode position = kAEEnd,
+                DescType hiddenType = typeBoolean, long ticks = 300) {
+    Desc type, properties, record, location;
+    const std::string path = apps.path();
+    const UInt8 no = 0;
+    AECreateDesc(typeType, &itemClass, 4, &type);
+    AECreateList(nullptr, 0, true, &properties);
+    AEPutKeyPtr(&properties, fourCharCode("ppth"), typeUTF8Text, path.data(),
+                static_cast<Size>(path.size()));
+    AEPutKeyPtr(&properties, fourCharCode("hidn"), hiddenType, &no, 1);
+    AECreateList(nullptr, 0, true, &record);
+    AEPutKeyPtr(&record, keyAEPosition, typeEnumerated, &position, 4);
+    AEPutKeyDesc(&record, keyAEObject, &location.d);
+    AECoerceDesc(&record.d, typeInsertionLoc, &location);
+    return send(
+        kAECreateElement,
+        {{keyAEObjectClass, &type}, {keyAEPropData, &properties}, {keyAEInsertHere, &location}},
+        ticks);
+  }
+  SInt32 remove(DescType keyType, FourCharCode keyData) {
+    Desc container, key, specifier;
+    AECreateDesc(keyType, &keyData, 4, &key);
+    CreateObjSpecifier(cLoginItem, &container, formAbsolutePosition, &key, false, &specifier);
+    return send(kAEDelete, {{keyDirectObject, &specifier}});
+  }
+  static void storeItems(const platform::Array& items) {
+    ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain({{"LoginItems", items}},
+                                                              "com.kapsho.loginitems"));
+  }
+
+  std::optional<ChildProcess> service;
+};
+
+TEST_F(SystemEvents, OddEventsChangeNothingAndADamagedOrUndescribableListLosesOnlyItself) {
+  Desc itemClass;
+  AECreateDesc(typeType, &cLoginItem, 4, &itemClass);
+  EXPECT_EQ(send(fourCharCode("zzzz"), {}), errAEEventNotHandled);
+  EXPECT_EQ(send(kAECreateElement, {{keyAEObjectClass, &itemClass}}), errAEDescNotFound);
+  EXPECT_EQ(create(fourCharCode("cwin")), errAEEventNotHandled) << "another class";
+  EXPECT_EQ(create(cLoginItem, fourCharCode("bgng")), errAEEventNotHandled) << "at the start";
+  EXPECT_EQ(create(cLoginItem, kAEEnd, typeUTF8Text), errAECoercionFail) << "hidden as text";
+  EXPECT_EQ(remove(typeAbsoluteOrdinal, kAEAll), errAEEventNotHandled) << "every item";
+  EXPECT_EQ(remove(typeSInt32, 0), errAENoSuchObject);
+  EXPECT_EQ(listing(), Listing{}) << "no failed event changed the list";
+
+  Listing items;
+  for (int i = 0; i < 5; ++i) {
+    items.emplace_back(folder(" App\\" + std::to_string(i) + "\n"), i % 2 == 1);
+    ASSERT_EQ(addLoginItem(items.back().first, items.back().second), noErr);
+  }
+  const std::string file = *platform::NSUserDefaults::pathForDomain("com.kapsho.loginitems");
+  const std::string damaged = "<plist><dict><key>LoginItems</key><array><dict>";
+  writeFile(file, damaged);
+  EXPECT_EQ(listing(), items);
+  EXPECT_EQ(readFile(file + ".corrupt"), damaged);
+  EXPECT_EQ(logged("rebuilt 5 items from their autostart entries"), 1u);
+  ASSERT_EQ(LIAERemove(0), noErr);
+  EXPECT_FALSE(fs::exists(entryPath(1)));
+  for (unsigned long n = 2; n <= 5; ++n) EXPECT_TRUE(fs::exists(entryPath(n))) << n;
+  fs::remove(file);
+  fs::create_directory(file);
+  EXPECT_EQ(addLoginItem(apps.path()), ioErr);
+  EXPECT_TRUE(fs::is_directory(file)) << "nothing is written over a list that cannot be read";
+
+  fs::remove(file);
+  const std::string gone = apps.file("Gone.app"), alpha = folder("Alpha.app");
+  storeItems({Dictionary{{"Path", gone}}, Dictionary{{"Path", 7}},
+              Dictionary{{"Path", alpha}, {"Hidden", true}}, Dictionary{{"Hidden", true}}});
+  EXPECT_EQ(listing(), (Listing{{gone, false}, {alpha, true}}));
+  EXPECT_EQ(logged("Login items 3 to 4 have no usable path and are not listed"), 1u);
+  EXPECT_EQ(Registry::indexForLoginItemWithPath(apps.path() + "/x/../Gone.app"), 0)
+      << "a path that names nothing is compared in its normal form";
+  EXPECT_TRUE(Registry::removeLoginItemWithPath(alpha));
+  EXPECT_EQ(LIAERemove(1), noErr) << "the first item no listing shows is at position 2";
+  EXPECT_EQ(LIAERemove(1), noErr);
+  EXPECT_EQ(LIAERemove(1), errAENoSuchObject);
+  EXPECT_EQ(listing(), (Listing{{gone, false}}));
+}
+
+TEST_F(SystemEvents, PeersThatStallOrFloodDelayNoOneAndMemoryStaysBounded) {
+  const auto peer = [&] {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, platform::eventSocketPath(service->pid()).c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  };
+  writeFile("/proc/" + std::to_string(service->pid()) + "/clear_refs", "5");
+  const long before = processMemoryKiB(service->pid(), "VmHWM").value_or(-1);
+  const int silent = peer(), flooding = peer();
+  constexpr size_t kClaimed = 32 << 20;
+  size_t sent = 0;
+  std::thread flood([&] {
+    const std::string header = {static_cast<char>(kClaimed >> 24), 0, 0, 0};
+    const std::string chunk(1 << 16, '\0');
+    if (write(flooding, header.data(), 4) != 4) return;
+    while (sent<kClaimed&& ::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0)
+      sent += chunk.size();
+  });
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(create(cLoginItem, kAEEnd, typeBoolean, 30), 0)
+        << "half a second is enough, peers stalling or not";
+  flood.join();
+  EXPECT_LT(sent, kClaimed) << "the service took an event far larger than any request";
+  EXPECT_LT(processMemoryKiB(service->pid(), "VmHWM").value_or(-1) - before, 8 << 10);
+  close(silent);
+  close(flooding);
+}
+
+TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplacedByOneThatMendsTheMirror) {
+  const auto late = ChildProcess({kServiceProgram}).wait();
+  EXPECT_TRUE(late && WIFEXITED(*late) && WEXITSTATUS(*late) == 0);
+  EXPECT_EQ(systemEventsProcesses(), std::vector<pid_t>{service->pid()});
+  struct stat sockets {};
+  ASSERT_EQ(stat((home.runtimeDir() + "/kapsho").c_str(), &sockets), 0);
+  EXPECT_EQ(sockets.st_mode & 0777, 0700u) << "the sockets' folder is the user's alone";
+
+  const std::string a = folder("A"), b = folder("B"), c = folder("C"), d = folder("D");
+  for (const auto& path : {a, b, c}) ASSERT_EQ(addLoginItem(path), noErr);
+  const std::string disabled = autostart(2) + "Hidden=true\n";
+  writeFile(entryPath(2), disabled);
+  ASSERT_TRUE(stopProcess(service->pid()));
+  // The list as a crash leaves it between its own write and its entries': A removed, D added.
+  storeItems({Dictionary{{"Path", b}, {"Entry", 2}}, Dictionary{{"Path", c}, {"Entry", 3}},
+              Dictionary{{"Path", d}, {"Entry", 4}}});
+  EXPECT_EQ(listing(), (Listing{{b, false}, {c, false}, {d, false}}))
+      << "a caller is served by an instance that replaced the stopped one";
+  const auto ended = service->wait();
+  EXPECT_TRUE(ended && WIFSIGNALED(*ended));
+  EXPECT_FALSE(fs::exists(platform::eventSocketPath(service->pid()))) << "its socket is cleared";
+  EXPECT_FALSE(fs::exists(entryPath(1)));
+  EXPECT_EQ(autostart(2), disabled);
+  EXPECT_NE(autostart(4).find("X-Kapsho-Path=" + d + "\n"), std::string::npos);
+  const auto serving = systemEventsProcesses();
+  ASSERT_EQ(serving.size(), 1u);
+  const std::string socket = platform::eventSocketPath(serving[0]);
+  EXPECT_TRUE(endProcess(serving[0]));
+  EXPECT_FALSE(fs::exists(socket)) << "it takes its socket along";
 }
 
 }  // namespace

@@ -72,8 +72,6 @@ class LoginItemsSession : public ::testing::Test {
   void SetUp() override { becomeSubreaper(); }
   void TearDown() override {
     for (pid_t pid : systemEventsProcesses()) endProcess(pid);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
   }
 
   std::string entryPath(unsigned long n) const {
