@@ -27,10 +27,9 @@ TEST(LoginItemsAE, AnErrorNumberCountsOnlyWhenItReadsAsA16BitInteger) {
                  {typeUTF8Text, "-1728", 5, errAECoercionFail},
                  {typeSInt32, &tooLarge, 4, errAECoercionFail}};
   for (const auto& answer : answers) {
-    Desc record;
-    ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
-    ASSERT_EQ(AEPutKeyPtr(&record, keyErrorNumber, answer.type, answer.data, answer.size), noErr);
-    writeFile(home.file("reply"), platform::flattenDescriptor(record.d));
+    Desc errorNumber;
+    ASSERT_EQ(AECreateDesc(answer.type, answer.data, answer.size, &errorNumber), noErr);
+    writeFile(home.file("reply"), platform::flattenDescriptor(errorNumber.d));
     const ChildProcess standIn(
         {std::string(FAKE_SYSTEM_EVENTS) + "/Contents/MacOS/EventTestApp", home.file("reply")});
     ASSERT_TRUE(platform::processAnswersEvents(standIn.pid(), std::chrono::seconds(10)));
