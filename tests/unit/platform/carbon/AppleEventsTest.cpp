@@ -50,7 +50,6 @@ TEST(AppleEvents, CoercionsRefuseWhatDoesNotFitListsCountFromOneAndDamagedWireFo
       {typeSInt16, "abc", 3, typeSInt16, "ill-sized"},
       {typeSInt32, &three, 4, typeBoolean, "no truth value"},
       {typeUTF8Text, "\xC3\x28", 2, typeUnicodeText, "not UTF-8"},
-      {typeUnicodeText, "a\0b", 3, typeUTF8Text, "half a UTF-16 unit"},
   };
   for (const auto& [from, data, size, to, what] : refused) {
     Desc none;
@@ -85,8 +84,6 @@ TEST(AppleEvents, CoercionsRefuseWhatDoesNotFitListsCountFromOneAndDamagedWireFo
       {flat + '\0', "a byte left over"},
       {wire(typeAEList, 1, nested), "nested too deep"},
       {wire(typeSInt32, 7, ""), "unknown kind"},
-      {wire(typeSInt32, 1, ""), "list kind, other type"},
-      {wire(typeAEList, 0, ""), "data kind, list type"},
       {wire(typeNull, 0, "x"), "null with data"},
       {wire(typeAEList, 1, wire(typeSInt32, 0, "abcd") + "zz"), "junk in a list"},
   };
@@ -189,7 +186,6 @@ TEST(Launching, TheWalkFindsAnOpenedApplicationOfThisSessionOrTheOneServingInste
   ProcessSerialNumber psn{0, 0}, again{0, 0};
   ASSERT_EQ(LSOpenApplication(&params, &psn), noErr);
   const auto pid = static_cast<pid_t>(psn.lowLongOfPSN);
-  EXPECT_EQ(sendTo(pid, 1), noErr) << "it answers at once";
   ASSERT_EQ(LSOpenApplication(&params, &again), noErr);
   EXPECT_EQ(again.lowLongOfPSN, psn.lowLongOfPSN) << "the one running is opened, not another";
   const auto found = findBySignature(kTestAppSignature);
