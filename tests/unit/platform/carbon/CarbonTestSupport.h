@@ -16,13 +16,6 @@ struct Desc {
   AEDesc* operator&() { return &d; }
 };
 
-template <typename T>
-T readAs(const AEDesc* record, AEKeyword key, DescType type) {
-  T value{};
-  AEGetKeyPtr(record, key, type, nullptr, &value, sizeof value, nullptr);
-  return value;
-}
-
 // An event of the core suite addressed to the process.
 inline OSErr makeEvent(pid_t pid, AEEventID id, AppleEvent* event) {
   Desc target;

@@ -5,7 +5,6 @@
 // an instance does that finds the session served by another.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -28,9 +27,6 @@ int main(int argc, char** argv) {
                : AEPutParamDesc(reply, keyErrorNumber, &errorNumber);
   });
   std::string error;
-  if (!listener.open(&error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
+  if (!listener.open(&error)) return 1;
   listener.run();
 }
