@@ -53,7 +53,7 @@ TEST_F(LoginItems, TenClientsAtOnceStartOneServiceAndLoseNoChange) {
       fs::create_directory(prefix + std::to_string(i));
       if (i > 0) expected.emplace_back(prefix + std::to_string(i), false);
     }
-    if ((clients.emplace_back(fork())) == 0) _exit(runClient(prefix, apps.file("turns")));
+    if (clients.emplace_back(fork()) == 0) _exit(runClient(prefix, apps.file("turns")));
   }
   for (const pid_t client : clients) {
     int status = -1;
@@ -116,9 +116,11 @@ class SystemEvents : public LoginItemsSession {
 };
 
 TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePeersStallOrFlood) {
+  // Events LoginItemsAE never sends are refused.
   EXPECT_EQ(create(fourCharCode("cwin")), errAEEventNotHandled) << "another class";
   EXPECT_EQ(create(cLoginItem, fourCharCode("bgng")), errAEEventNotHandled) << "at the start";
 
+  // Paths of any kind go through the registry and come back whole, in the list and its mirror.
   const std::string alpha = folder("Alpha.app"), beta = folder("Beta.app");
   ASSERT_TRUE(Registry::addLoginItemWithPath(beta, false));
   const auto workingFolder = fs::current_path();
@@ -156,6 +158,7 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
   EXPECT_NE(lines.find("Couldn't remove login intem error -1728"), std::string::npos) << lines;
   EXPECT_NE(lines.find("Couldn't add login item error -43"), std::string::npos) << lines;
 
+  // A damaged list is set aside and rebuilt from the entries; a removal deletes only its entry.
   const std::string damaged = "<plist><dict><key>LoginItems</key><array><dict>";
   writeFile(file, damaged);
   EXPECT_EQ(listing(),
@@ -166,6 +169,7 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
   EXPECT_FALSE(fs::exists(entryPath(3)));
   for (unsigned long n = 4; n <= 6; ++n) EXPECT_TRUE(fs::exists(entryPath(n))) << n;
 
+  // Items without a usable path are not listed, yet positions after the listed ones reach them.
   const std::string gone = apps.file("Gone.app");
   storeItems({Dictionary{{"Path", gone}}, Dictionary{{"Path", 7}},
               Dictionary{{"Path", alpha}, {"Hidden", true}}, Dictionary{{"Hidden", true}}});
@@ -176,6 +180,8 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
   EXPECT_EQ(LIAERemove(1), noErr);
   EXPECT_EQ(listing(), (Listing{{gone, false}}));
 
+  // A peer that never sends and one that floods delay no one, and the service's memory stays
+  // bounded.
   const auto peer = [&] {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -192,7 +198,7 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
   std::thread flood([&] {
     std::string chunk(1 << 16, '\0');
     chunk[0] = static_cast<char>(kClaimed >> 24);
-    while (sent<kClaimed&& ::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL)> 0)
+    while (sent < kClaimed && (::send(flooding, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0))
       sent += chunk.size();
   });
   for (int i = 0; i < 5; ++i)
@@ -211,6 +217,8 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplacedByOneTha
   EXPECT_EQ(fs::status(home.runtimeDir() + "/kapsho").permissions(), fs::perms::owner_all)
       << "the sockets' folder is the user's alone";
 
+  // A stopped instance is replaced by the next caller's; the new one mends the mirror of a list
+  // that a crash left ahead of it, keeping an entry edited by hand.
   const std::string a = folder("A"), b = folder("B"), c = folder("C"), d = folder("D");
   for (const auto& path : {a, b, c}) ASSERT_EQ(addLoginItem(path), noErr);
   const std::string disabled = autostart(2) + "Hidden=true\n";

@@ -112,11 +112,13 @@ class Listening : public ::testing::Test {
 };
 
 TEST_F(Listening, EventsAreServedWhileTheirSenderWaitsAndAcceptingPausesWhileDescriptorsRunOut) {
+  // A removed socket is put back.
   const std::string path = platform::eventSocketPath(getpid());
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_TRUE(waitUntil([&] { return access(path.c_str(), F_OK) == 0; }));
   EXPECT_EQ(sendTo(getpid(), 3), noErr) << "a removed socket is put back";
 
+  // An event whose sender gave up while the handler was busy is never started.
   std::thread holding([&] { EXPECT_EQ(sendTo(getpid(), 2), noErr); });
   ASSERT_TRUE(waitUntil([&] { return served == 2; }));
   EXPECT_FALSE(platform::processAnswersEvents(getpid(), 100ms)) << "it is stuck in a handler";
@@ -126,6 +128,7 @@ TEST_F(Listening, EventsAreServedWhileTheirSenderWaitsAndAcceptingPausesWhileDes
   EXPECT_EQ(sendTo(getpid(), 7), noErr);
   EXPECT_FALSE(waitUntil([&] { return served > 3; }, 300ms)) << "the event given up on ran";
 
+  // With one descriptor left, the sender takes it and the listener cannot accept.
   const int lowestFree = dup(STDERR_FILENO);
   close(lowestFree);
   rlimit old{};
@@ -183,6 +186,7 @@ TEST(Launching, TheWalkFindsAnOpenedApplicationOfThisSessionOrTheOneServingInste
   ASSERT_TRUE(waitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
   EXPECT_EQ(sendTo(pid, 1), procNotFound);
 
+  // The instance an open starts finds the session served by another, and leaves.
   ScopedEnv stepAside("KAPSHO_TEST_STEP_ASIDE", otherRuntime.file("leave"));
   std::thread opening([&] { LSOpenApplication(&params, &psn); });
   ASSERT_TRUE(waitUntil([] { return typeOfTestProgram() != 0; }));
