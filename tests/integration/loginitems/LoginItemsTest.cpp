@@ -177,6 +177,7 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
   EXPECT_EQ(LIAERemove(1), noErr) << "the first item no listing shows is at position 2";
   EXPECT_EQ(LIAERemove(1), noErr);
   EXPECT_EQ(listing(), (Listing{{gone, false}}));
+  EXPECT_FALSE(fs::exists(entryPath(4))) << "the stored items were numbered 1 to 4 in order";
 
   // A peer that never sends and one that floods delay no one, and the service's memory stays
   // bounded.
