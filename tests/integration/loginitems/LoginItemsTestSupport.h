@@ -45,10 +45,9 @@ inline bool endProcess(pid_t pid) {
 
 // Each listed entry's path and hidden flag, in order; empty when the listing failed.
 using Listing = std::vector<std::pair<std::string, bool>>;
-inline Listing listing(OSStatus* status = nullptr) {
+inline Listing listing() {
   CFArrayRef items = nullptr;
-  const OSStatus err = LIAECopyLoginItems(&items);
-  if (status) *status = err;
+  LIAECopyLoginItems(&items);
   const platform::CFRef<CFArrayRef> owned(items);
   Listing listed;
   for (CFIndex i = 0; items && i < CFArrayGetCount(items); ++i) {
@@ -72,8 +71,6 @@ class LoginItemsSession : public ::testing::Test {
   void SetUp() override { becomeSubreaper(); }
   void TearDown() override {
     for (pid_t pid : systemEventsProcesses()) endProcess(pid);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
   }
 
   std::string entryPath(unsigned long n) const {

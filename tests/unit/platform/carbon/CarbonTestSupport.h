@@ -16,27 +16,19 @@ struct Desc {
   AEDesc* operator&() { return &d; }
 };
 
-template <typename T>
-T readAs(const AEDesc* record, AEKeyword key, DescType type) {
-  T value{};
-  AEGetKeyPtr(record, key, type, nullptr, &value, sizeof value, nullptr);
-  return value;
-}
-
 // An event of the core suite addressed to the process.
 inline OSErr makeEvent(pid_t pid, AEEventID id, AppleEvent* event) {
   Desc target;
   const ProcessSerialNumber psn{0, static_cast<UInt32>(pid)};
-  const OSErr err = AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target);
-  return err ? err
-             : AECreateAppleEvent(kAECoreSuite, id, &target.d, kAutoGenerateReturnID,
-                                  kAnyTransactionID, event);
+  AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target);
+  return AECreateAppleEvent(kAECoreSuite, id, &target.d, kAutoGenerateReturnID, kAnyTransactionID,
+                            event);
 }
 
 // Sends the process an event whose direct object is n, and waits for the reply.
 inline OSErr sendTo(pid_t pid, SInt32 n, long ticks = 300) {
   Desc event, reply;
-  OSErr err = makeEvent(pid, kAEGetData, &event);
-  if (err == noErr) err = AEPutParamPtr(&event, keyDirectObject, typeSInt32, &n, sizeof n);
-  return err ? err : AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks);
+  makeEvent(pid, kAEGetData, &event);
+  AEPutParamPtr(&event, keyDirectObject, typeSInt32, &n, sizeof n);
+  return AESendMessage(&event.d, &reply.d, kAEWaitReply, ticks);
 }
