@@ -51,7 +51,7 @@ TEST(Pattern, EachLanguageHasItsOwnAnchoredPatternOrEndsTheStartUp) {
   } cases[] = {
       {"sv",
        {"Picture 12", "Picture 007"},
-       {"Picture", "Picture 12 copy", "My Picture 12", "picture 12"}},
+       {"Picture", "Picture ", "Picture 12 copy", "My Picture 12", "picture 12"}},
       {"en", {}, {}, "RegexError: Error compiling regex: " + regerror_str(code, &expected)},
       {"fr", {}, {}, unlocalized},
   };

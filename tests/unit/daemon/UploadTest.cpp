@@ -5,6 +5,7 @@
 
 #include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
+#include "platform/foundation/Date.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
@@ -102,6 +103,7 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   ASSERT_EQ(recent ? recent->size() : 0, 10u);
   EXPECT_EQ(*recent->back().dictionary()->at("url").string(), "http://x/8");
   EXPECT_EQ(*recent->front().dictionary()->at("url").string(), address);
+  EXPECT_TRUE(platform::NSDate::dateWithString(*recent->front().dictionary()->at("date").string()));
   const auto* submenu = controller->statusItem()->menu()->itemArray()[0]->submenu();
   EXPECT_EQ(submenu->itemArray().size(), 12u) << "the menu lists the new record";
 
