@@ -7,15 +7,48 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
 
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
-using testing_support::mappingAt;
-using testing_support::TempDir;
-using testing_support::writeFile;
+using namespace testing_support;
 
 namespace {
+
+std::string text(const Data& data) {
+  return std::string(data.begin(), data.end());
+}
+
+// Appending to a copy, or to the Data a copy was taken from, changes nothing in the other, even
+// where their shared last piece has room for more. A fill that fails appends nothing. Large
+// storage goes back with its last holder.
+TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
+  const std::string large(Data::LargeBytes, 'L');
+  const std::uint8_t* address;
+  {
+    Data body("head", 4);
+    {
+      const Data file(large.data(), large.size());
+      address = file.bytes();
+      body.append(file);
+    }
+    body.append("tail", 4);
+    ASSERT_EQ(body.pieces().size(), 3u);
+    EXPECT_EQ(body.pieces()[1].data(), address) << "the large piece is not copied";
+    EXPECT_EQ(mappingAt(address), "");
+    Data copy = body;
+    copy.append("+1", 2);
+    body.append("-2", 2);
+    EXPECT_EQ(text(copy), "head" + large + "tail+1");
+    body.append(body);
+    EXPECT_EQ(text(body), "head" + large + "tail-2head" + large + "tail-2");
+  }
+  EXPECT_EQ(mappingAt(address), std::nullopt) << "still mapped";
+  Data empty;
+  EXPECT_EQ(empty.appendFrom(10, [](std::uint8_t*, size_t) { return ssize_t(-1); }), -1);
+  EXPECT_TRUE(empty.pieces().empty());
+}
 
 // A FIFO, or a link to one, is refused at once: a read that waited for a writer would hold the
 // agent's main thread. A large file is mapped under a read lease: a writer that rewrites or
@@ -43,7 +76,7 @@ TEST(FileIO, WholeReadsNeverWaitAndKeepTheirBytesWhenAWriterComes) {
     const auto read = dataWithContentsOfFile(dir.file("link"));
     close(writing);
     EXPECT_EQ(mappingAt(read.value().bytes()), "");
-    EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
+    EXPECT_EQ(text(*read), bytes);
   }
   const std::function<void()> writers[] = {
       [&] { writeFile(path, "changed"); },
@@ -55,7 +88,7 @@ TEST(FileIO, WholeReadsNeverWaitAndKeepTheirBytesWhenAWriterComes) {
     ASSERT_EQ(mappingAt(data.value().bytes()), path);
     write();
     EXPECT_EQ(mappingAt(data->bytes()), "");
-    EXPECT_EQ(std::string(data->begin(), data->end()), bytes);
+    EXPECT_EQ(text(*data), bytes);
   }
   writeFile(path, bytes);
   ASSERT_EQ(mappingAt(dataWithContentsOfFile(path)->bytes()), path);

@@ -10,9 +10,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
-using testing_support::readFile;
-using testing_support::TempHome;
-using testing_support::writeFile;
+using namespace testing_support;
 
 namespace {
 
