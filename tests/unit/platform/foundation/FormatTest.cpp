@@ -8,6 +8,7 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/URL.h"
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
@@ -15,16 +16,12 @@ using testing_support::ScopedEnv;
 
 namespace {
 
-struct Described {
-  std::string description() const { return "described"; }
-};
-
 // Missing arguments and unknown conversions stay as written; placeholders inside an argument are
 // not expanded again.
 TEST(Format, PlaceholdersTakeTheirArgumentsAndWhatCannotBeFilledStaysAsWritten) {
-  EXPECT_EQ(stringWithFormat("%@: error %ld (%i) %c%% %q %@ %@", Described{}, -1700L, -43, 'X',
-                             std::string("%d%@")),
-            "described: error -1700 (-43) X% %q %d%@ %@");
+  EXPECT_EQ(stringWithFormat("%@ %ld (%i) %c%% %q %@ %@", *NSURL::URLWithString("h:a"), -1700L, -43,
+                             'X', std::string("%d%@")),
+            "h:a -1700 (-43) X% %q %d%@ %@");
   EXPECT_EQ(stringWithFormat("%2$@ %1$@ %2$@ %3$@ %0$@", std::string("1"), std::string("Bild")),
             "Bild 1 Bild %3$@ %0$@");
 }
@@ -70,7 +67,8 @@ TEST(DateText, DescribesInTheLocalZoneAndReadsBackAnyOffset) {
   }
   for (const char* text :
        {"2008-03-14 15:09:26 -0700 ", "2008-13-14 15:09:26 -0700", "2007-02-29 15:09:26 -0700",
-        "2008-03-14 24:00:00 -0700", "2008-03-14 15:09:60 -0700", "2008-03-14 15:09:26 -0760"})
+        "2008-03-14 24:00:00 -0700", "2008-03-14 15:09:60 -0700", "2008-03-14 15:60:26 -0700",
+        "2008-03-14 15:09:26 -0760"})
     EXPECT_FALSE(NSDate::dateWithString(text)) << text;
 }
 
