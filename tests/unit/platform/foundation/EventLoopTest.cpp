@@ -135,7 +135,9 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
       return echo.last().starts_with("fail") || echo.body.ends_with(body);
     })) << url;
     EXPECT_EQ(echo.events, (Events{"will POST " + withToken, "response 201", "data"})) << url;
-    EXPECT_EQ(echo.body, "POST /echo HTTP/1.1\nBasic dXNlcjp0b2tAZW4=\n" + body);
+    // Compared whole and shown in part: a diff of 70,000 lines would take minutes.
+    EXPECT_TRUE(echo.body == "POST /echo HTTP/1.1\nBasic dXNlcjp0b2tAZW4=\n" + body)
+        << echo.body.substr(0, 60);
     EXPECT_EQ(proxy.requests().size(), before + proxied) << url;
   }
   for (const auto& request : proxy.requests())
