@@ -1,91 +1,81 @@
-#include "platform/foundation/FileIO.h"
-
+// Files: whole reads into Data, and preferences stored under a lock between processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <filesystem>
 #include <functional>
-#include <thread>
+#include <string>
 
+#include "platform/foundation/FileIO.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
-using testing_support::mappingAt;
-using testing_support::TempDir;
-using testing_support::waitUntil;
-using testing_support::writeFile;
+using namespace testing_support;
 
 namespace {
 
-// Three large pieces and a bit, in a pattern whose period is prime: no two pages alike.
-std::string largeBytes() {
-  std::string bytes(Data::LargeBytes * 3 + 5, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
-  return bytes;
+std::string text(const Data& data) {
+  return std::string(data.begin(), data.end());
 }
 
-// Whether the call returned before the deadline; `free` then lets it return all the same.
-bool returnsUnhindered(const std::function<void()>& call, const std::function<void()>& free) {
-  std::atomic<bool> returned = false;
-  std::thread caller([&] {
-    call();
-    returned = true;
-  });
-  const bool unhindered = waitUntil([&] { return returned.load(); }, std::chrono::seconds(5));
-  if (!unhindered) free();
-  caller.join();
-  return unhindered;
-}
-
-// A FIFO, or a link to one, is refused at once: a read that waited for a writer would hold the
-// agent's main thread.
-TEST(FileIO, WholeReadsTakeEveryByteOfRegularFilesAndNeverWait) {
-  TempDir dir;
-  const std::string bytes = largeBytes();
-  writeFile(dir.file("big"), bytes);
-  writeFile(dir.file("empty"), "");
-  ASSERT_EQ(symlink("big", dir.file("link").c_str()), 0);
-  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  ASSERT_EQ(symlink("fifo", dir.file("fifo link").c_str()), 0);
-  const std::optional<std::string> none;
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {"big", bytes},      {"link", bytes},   {"empty", ""}, {"fifo", none},
-      {"fifo link", none}, {"missing", none}, {".", none}};
-  for (const auto& [name, contents] : cases) {
-    std::optional<Data> data;
-    EXPECT_TRUE(
-        returnsUnhindered([&] { data = dataWithContentsOfFile(dir.file(name)); },
-                          [&] { close(open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK)); }))
-        << name;
-    EXPECT_EQ(data ? std::optional(std::string(data->begin(), data->end())) : std::nullopt,
-              contents)
-        << name;
-    EXPECT_LE(data ? data->pieces().size() : 0, 1u) << name;
+// Appending to a copy, or to the Data a copy was taken from, changes nothing in the other, even
+// where their shared last piece has room for more. A fill that fails appends nothing. Large
+// storage goes back with its last holder.
+TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
+  const std::string large(Data::LargeBytes, 'L');
+  const std::uint8_t* address;
+  {
+    Data body("head", 4);
+    {
+      const Data file(large.data(), large.size());
+      address = file.bytes();
+      body.append(file);
+    }
+    body.append("tail", 4);
+    body.append(Data("!", 1));  // the last piece now has room for more
+    EXPECT_EQ(body.pieces().at(1).data(), address) << "the large piece is not copied";
+    EXPECT_EQ(mappingAt(address), "");
+    Data copy = body;
+    copy.append("+1", 2);
+    body.append("-2", 2);
+    EXPECT_EQ(text(copy), "head" + large + "tail!+1");
+    body.append(body);
+    EXPECT_EQ(text(body), "head" + large + "tail!-2head" + large + "tail!-2");
   }
-  EXPECT_EQ(contentsOfFile(dir.file("link")), bytes);
-  EXPECT_EQ(contentsOfFile(dir.file("missing")), std::nullopt);
+  EXPECT_EQ(mappingAt(address), std::nullopt) << "still mapped";
+  Data empty;
+  EXPECT_EQ(empty.appendFrom(10, [](std::uint8_t*, size_t) { return ssize_t(-1); }), -1);
+  EXPECT_TRUE(empty.pieces().empty());
 }
 
-// A large file is mapped, not copied. A writer that rewrites or truncates it waits until the Data
-// holds a copy of its own, so the Data keeps the bytes it was made with; the lease goes with the
-// Data. A file that another process has open for writing is read instead.
-TEST(FileIO, ALargeFileIsMappedAndKeepsItsBytesWhenAWriterComes) {
+// A FIFO is refused at once: a read that waited for a writer would hold the agent's main thread.
+// A large file is mapped under a read lease: a writer that rewrites or truncates it waits until
+// the Data holds a copy of its own, and the lease goes with the Data. A file that another process
+// has open for writing is read instead.
+TEST(FileIO, WholeReadsNeverWaitAndKeepTheirBytesWhenAWriterComes) {
   TempDir dir;
   const std::string path = std::filesystem::canonical(dir.path()).string() + "/big";
-  const std::string bytes = largeBytes();
+  // Three large pieces and a bit, in a pattern whose period is prime: no two pages alike.
+  std::string bytes(Data::LargeBytes * 3 + 5, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
   writeFile(path, bytes);
-  {
-    const int writing = open(path.c_str(), O_WRONLY);
-    const auto read = dataWithContentsOfFile(path);
-    close(writing);
-    ASSERT_TRUE(read);
-    EXPECT_EQ(mappingAt(read->bytes()), "");
-    EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
-  }
+  ASSERT_EQ(symlink("big", dir.file("link").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  // A call that waits ends the test: a read waiting for a FIFO's writer, or a writer waiting out
+  // a lease left held (the kernel's lease-break time is 45 s).
+  alarm(20);
+  for (const char* name : {"fifo", "missing", "."})
+    EXPECT_FALSE(dataWithContentsOfFile(dir.file(name))) << name;
+  const int writing = open(path.c_str(), O_WRONLY);
+  const auto read = dataWithContentsOfFile(dir.file("link"));
+  close(writing);
+  EXPECT_EQ(mappingAt(read.value().bytes()), "");
+  EXPECT_EQ(text(*read), bytes);
   const std::function<void()> writers[] = {
       [&] { writeFile(path, "changed"); },
       [&] { EXPECT_EQ(truncate(path.c_str(), 10), 0); },
@@ -93,27 +83,88 @@ TEST(FileIO, ALargeFileIsMappedAndKeepsItsBytesWhenAWriterComes) {
   for (const auto& write : writers) {
     writeFile(path, bytes);
     const auto data = dataWithContentsOfFile(path);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(mappingAt(data->bytes()), path);
-    // A lease left held keeps the writer waiting for the kernel's lease-break time (45 s).
-    EXPECT_TRUE(returnsUnhindered(write, [] {}));
+    ASSERT_EQ(mappingAt(data.value().bytes()), path);
+    write();
     EXPECT_EQ(mappingAt(data->bytes()), "");
-    EXPECT_EQ(std::string(data->begin(), data->end()), bytes);
+    EXPECT_EQ(text(*data), bytes);
   }
   writeFile(path, bytes);
   ASSERT_EQ(mappingAt(dataWithContentsOfFile(path)->bytes()), path);
-  EXPECT_TRUE(returnsUnhindered([&] { writeFile(path, "after"); }, [] {}));
+  writeFile(path, "after");
+  alarm(0);
 }
 
 TEST(FileIO, PathComponentsAreJoinedByOneSlash) {
-  const std::array<std::string, 3> cases[] = {
-      {"/tmp//shots//", "Picture 1.png", "/tmp/shots/Picture 1.png"},
-      {"/", "a", "/a"},
-      {"", "a", "a"},
-      {"relative/", "a/", "relative/a"},
-  };
-  for (const auto& [path, component, joined] : cases)
-    EXPECT_EQ(stringByAppendingPathComponent(path, component), joined) << path;
+  EXPECT_EQ(stringByAppendingPathComponent("/tmp//shots//", "Picture 1.png"),
+            "/tmp/shots/Picture 1.png");
+  EXPECT_EQ(stringByAppendingPathComponent("relative/", "a/"), "relative/a");
+}
+
+std::string xmlWith(const std::string& value) {
+  return xmlPropertyList(Value(Dictionary{{"k", Value(value)}}));
+}
+
+// Registration is not stored. A value written by another process, atomically or in place with
+// the same size, is seen by the next read. A damaged file is moved aside, and a second one does
+// not overwrite the first set aside; names that cannot name a file are refused.
+TEST(UserDefaults, StoredAsXmlPlistsReadAgainWhenChangedAndDamagedFilesAreMovedAside) {
+  TempHome home;
+  NSUserDefaults defaults("com.example.agent");
+  const std::string path = home.configHome() + "/kapsho/Preferences/com.example.agent.plist";
+  defaults.registerDefaults({{"Show Status Item", Value(true)}});
+  EXPECT_FALSE(std::filesystem::exists(path));
+  defaults.setBool(false, "Show Status Item");
+  defaults.setObject(Value("kept"), "Other");
+  EXPECT_FALSE(defaults.boolForKey("Show Status Item"));
+  EXPECT_NE(readFile(path).value_or("").find("<plist"), std::string::npos);
+  defaults.removeObjectForKey("Show Status Item");
+  EXPECT_TRUE(defaults.boolForKey("Show Status Item"));
+  EXPECT_EQ(NSUserDefaults::persistentDomainForName("com.example.agent"),
+            (Dictionary{{"Other", Value("kept")}}));
+
+  ASSERT_TRUE(writeFileAtomically(path, xmlWith("later")));
+  EXPECT_EQ(defaults.stringForKey("k"), "later");
+  // Whole seconds later: only the seconds tell the change.
+  const auto written = std::filesystem::last_write_time(path);
+  writeFile(path, xmlWith("third"));
+  std::filesystem::last_write_time(path, written + std::chrono::seconds(5));
+  EXPECT_EQ(defaults.stringForKey("k"), "third");
+
+  writeFile(path, "<plist><dict><key>a</key>");
+  EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
+  writeFile(path, xmlPropertyList(Value(Array{})));  // parses, but is no dictionary
+  EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
+  EXPECT_EQ(readFile(path + ".corrupt"), "<plist><dict><key>a</key>");
+  EXPECT_EQ(readFile(path + ".corrupt.1"), xmlPropertyList(Value(Array{})));
+  for (const char* name : {"", "../escape", "a/b", ".hidden"})
+    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, name)) << name;
+}
+
+// Every read-change-write of a domain holds its lock between processes, and a lock held around
+// the store's own writes stays held through them.
+TEST(UserDefaults, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys) {
+  TempHome home;
+  std::vector<pid_t> writers;
+  for (int i = 0; i < 10; ++i) {
+    writers.push_back(fork());
+    if (writers.back() == 0) {
+      NSUserDefaults("com.example.shared").setObject(Value(i), "key" + std::to_string(i));
+      _exit(0);
+    }
+  }
+  for (pid_t pid : writers) ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  EXPECT_EQ(NSUserDefaults::persistentDomainForName("com.example.shared").value().size(), 10u);
+
+  const PreferencesDomainLock lock("com.example.shared");
+  EXPECT_TRUE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, "com.example.shared"));
+  const pid_t other = fork();
+  if (other == 0)
+    _exit(FileLock(*NSUserDefaults::pathForDomain("com.example.shared") + ".lock",
+                   std::chrono::milliseconds(100))
+              .held());
+  int status = -1;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another process took the lock meanwhile";
 }
 
 }  // namespace
