@@ -129,7 +129,10 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
       << "relative to the working folder";
   fs::current_path(workingFolder);
   ASSERT_EQ(addLoginItem(alpha, true), noErr) << "a path listed already is added all the same";
-  const std::string snowman = folder("Snow\xE2\x98\x83\xF0\x9D\x84\x9E.app");
+  // Longer than the first buffer a listing reads a path into.
+  const std::string deep = std::string(200, 'd') + "/";
+  const std::string snowman =
+      folder(deep + deep + deep + deep + deep + "Snow\xE2\x98\x83\xF0\x9D\x84\x9E.app");
   const std::string parent = fs::canonical(apps.path()).string();
   const std::string odd = folder(" a b $x\"q%\x01\r\n.txt"), carriageReturn = folder("cr\r");
   for (const auto& path : {snowman, odd, carriageReturn})
