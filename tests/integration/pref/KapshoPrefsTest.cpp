@@ -1,6 +1,6 @@
 // kapsho-prefs with the real plug-in: each command and what it prints, bad usage, bundles that
-// are no pane or a broken one, the window on a virtual display, and the installed tree. The test
-// is the subreaper of the agents and System Events the pane starts detached, and ends them.
+// are no pane or a broken one, and the installed tree with its window on a virtual display. The
+// test is the subreaper of the agents and System Events the pane starts detached, and ends them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -59,19 +59,22 @@ std::string copyOfPane(const std::string& pane) {
 
 // A command sets its control as a click would, unless the pane already shows what it asks for (a
 // second start starts no second agent), and prints what the pane then shows. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line.
-TEST_F(PrefsTest, EachCommandActsAsAClickAndPrintsWhatThePaneShows) {
+// usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
+// broken pane is refused with its reason: each damages one file of a copy of the pane, FROM
+// replaced by TO, or without FROM the file (or the whole pane) removed; "@" stands for the pane.
+TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
       << usage;
-  TempDir folder;
-  const std::string pane = copyOfPane(folder.file("NoAgent.prefPane"));
+  TempDir panes;
+  const std::string pane = copyOfPane(panes.file("NoAgent.prefPane"));
   const std::string stopped = shows("Kapsho is stopped", "off", "on");
-  const struct {
+  struct Step {
     std::vector<std::string> arguments;
     int status;
     std::string out, err;
-  } steps[] = {
+  };
+  std::vector<Step> steps = {
       {{"--pane", pane, "start"},
        1,
        stopped,
@@ -87,6 +90,31 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndPrintsWhatThePaneShows) {
       {{"--pane"}, 1, "", usage},
       {{"--help", "status"}, 1, "", usage},
   };
+  const std::string ui = "@/Contents/Resources/KapshoPref.ui";
+  const struct {
+    std::string file, from, to, reason;
+  } damages[] = {
+      {"@", "", "", "no such folder"},
+      {"@/Contents/Info.plist", "NSPrincipalClass", "X",
+       "not a preference pane: its Info.plist names no NSPrincipalClass"},
+      {"@/Contents/Info.plist", "<string>KapshoPref</string>\n</dict>",
+       "<string>Nothing</string>\n</dict>", "its plug-in has no principal class \"Nothing\""},
+      {ui, "\"startLabel\"", "\"label\"",
+       ui + " has no widget named \"startLabel\" for the outlet of that name"},
+      {ui, "pressStartButton:", "press:",
+       ui + ": \"startButton\" sends \"press:\", which the pane does not respond to"},
+  };
+  for (const auto& d : damages) {
+    const std::string broken = copyOfPane(panes.file(std::to_string(steps.size()) + ".prefPane"));
+    const std::string file = std::regex_replace(d.file, std::regex("@"), broken);
+    if (d.from.empty())
+      fs::remove_all(file);
+    else
+      writeFile(file, std::regex_replace(*readFile(file), std::regex(d.from), d.to));
+    const std::string reason = std::regex_replace(d.reason, std::regex("@"), broken);
+    steps.push_back(
+        {{"--pane", broken, "status"}, 1, "", "kapsho-prefs: " + broken + ": " + reason + "\n"});
+  }
   // Log lines without the time and the process that NSLog puts first.
   const std::regex logPrefix("(^|\n)[-0-9]+ [0-9:.]+ kapsho-prefs\\[[0-9]+\\] ");
   for (const auto& c : steps) {
@@ -94,49 +122,9 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndPrintsWhatThePaneShows) {
     EXPECT_EQ(
         std::tuple(result.exitCode, result.out, std::regex_replace(result.err, logPrefix, "$1")),
         std::tuple(c.status, c.out, c.err))
-        << c.arguments.back();
+        << ::testing::PrintToString(c.arguments);
     EXPECT_TRUE(c.arguments != std::vector<std::string>{"start"} ||
                 waitUntil([] { return agentWatching(processOfBundle(AgentIdentifier)); }));
-  }
-}
-
-// Each case damages one file of a copy of the pane: FROM replaced by TO, or without FROM the file
-// (or the whole pane) removed; "@" in the reason stands for the pane.
-TEST_F(PrefsTest, ABrokenPaneIsRefusedWithItsReasonAndStatusOne) {
-  const std::string info = "Info.plist", ui = "Resources/KapshoPref.ui";
-  const struct {
-    std::string file, from, to, reason;
-  } cases[] = {
-      {"", "", "", "no such folder"},
-      {info, "", "", "not a preference pane: it has no readable Contents/Info.plist"},
-      {info, "NSPrincipalClass", "X",
-       "not a preference pane: its Info.plist names no NSPrincipalClass"},
-      {info, "<string>KapshoPref</string>\n</dict>", "<string>Nothing</string>\n</dict>",
-       "its plug-in has no principal class \"Nothing\""},
-      {ui, "", "",
-       "the bundle has no interface file (NSMainNibFile, a .ui file among its resources)"},
-      {ui, "\"startLabel\"", "\"label\"",
-       "@/Contents/" + ui + " has no widget named \"startLabel\" for the outlet of that name"},
-      {ui, "QPushButton\" name=\"startButton", "QLabel\" name=\"startButton",
-       "@/Contents/" + ui + ": the outlet \"startButton\" cannot hold a QLabel"},
-      {ui, "pressStartButton:", "press:",
-       "@/Contents/" + ui +
-           ": \"startButton\" sends \"press:\", which the pane does not respond to"},
-  };
-  TempDir panes;
-  int number = 0;
-  for (const auto& c : cases) {
-    const std::string pane = copyOfPane(panes.file(std::to_string(++number) + ".prefPane"));
-    const std::string file = pane + (c.file.empty() ? "" : "/Contents/" + c.file);
-    if (c.from.empty())
-      fs::remove_all(file);
-    else
-      writeFile(file, std::regex_replace(*readFile(file), std::regex(c.from), c.to));
-    const auto result = prefs({"--pane", pane, "status"});
-    const std::string reason = std::regex_replace(c.reason, std::regex("@"), pane);
-    EXPECT_EQ(std::tuple(result.exitCode, result.out, result.err),
-              std::tuple(1, "", "kapsho-prefs: " + pane + ": " + reason + "\n"))
-        << number;
   }
 }
 
@@ -156,8 +144,8 @@ TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwnAndItsWindowStartsTheAgent) {
   const std::string root = fs::canonical(prefix_.path()).string();
   ASSERT_EQ(prefs({"login", "on"}, root + "/bin/kapsho-prefs").exitCode, 0);
   const auto services = login_items_test::systemEventsProcesses();
-  ASSERT_EQ(services.size(), 1u);
-  EXPECT_TRUE(executableOf(services[0]).starts_with(root + "/lib/kapsho/System/"));
+  EXPECT_TRUE(services.size() == 1 &&
+              executableOf(services[0]).starts_with(root + "/lib/kapsho/System/"));
 
   VirtualDisplay display;
   ChildProcess window({root + "/bin/kapsho-prefs"}, {}, "/dev/null", "/dev/null");
@@ -170,9 +158,10 @@ TEST_F(PrefsTest, TheInstalledTreeRunsOnItsOwnAndItsWindowStartsTheAgent) {
                         found.out.substr(0, found.out.find('\n')), "key", "space"})
                 .exitCode,
             0);
-  EXPECT_TRUE(waitUntil([] { return processOfBundle(AgentIdentifier) > 0; }));
-  EXPECT_TRUE(executableOf(processOfBundle(AgentIdentifier))
-                  .starts_with(root + "/lib/kapsho/KapshoPref.prefPane/"));
+  EXPECT_TRUE(waitUntil([&] {
+    return executableOf(processOfBundle(AgentIdentifier))
+        .starts_with(root + "/lib/kapsho/KapshoPref.prefPane/");
+  }));
   EXPECT_EQ(window.wait(std::chrono::milliseconds(0)), std::nullopt) << "the window stays open";
 }
 
