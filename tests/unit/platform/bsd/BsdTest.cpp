@@ -1,16 +1,21 @@
+// The queue over epoll, inotify and signalfd, and the type of a folder's entries.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/bsd/dirent_type.h"
 #include "platform/bsd/kqueue.h"
 #include "tests/support/TestSupport.h"
 
@@ -64,8 +69,8 @@ class KQueue : public ::testing::Test {
 };
 
 // A wait without time-out blocks until the folder changes; the notes fired since the last wait
-// come in one event, a rewritten file's without NOTE_WRITE.
-TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndABurstGivesOne) {
+// come in one event, a rewritten file's without NOTE_WRITE, and an overflow is a write everywhere.
+TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndAnOverflowIsAWriteToEveryFolder) {
   ASSERT_EQ(add(folder_, EVFILT_VNODE), 0);
   const std::string outside = other_.file("outside"), inside = dir_.file("inside");
   writeFile(outside, "x");
@@ -88,6 +93,17 @@ TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndABurstGivesOne) {
   for (int i = 0; i < 100; ++i) writeFile(dir_.file("file" + std::to_string(i)), "x");
   expectEvent(NOTE_WRITE | NOTE_CLOSE_WRITE);
   EXPECT_TRUE(poll(kq_).empty());
+
+  // An overflow of inotify's queue is a change of every folder; each rename queues two events.
+  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+  int limit = 0;
+  if (!(limitFile >> limit) || limit > 100000) GTEST_SKIP() << "inotify queue too long to fill";
+  const int second = open(other_.path().c_str(), O_EVTONLY);
+  ASSERT_EQ(add(second, EVFILT_VNODE), 0);
+  for (int i = 0; i <= limit / 2; ++i)
+    fs::rename(dir_.file(i % 2 ? "b" : "file0"), dir_.file(i % 2 ? "file0" : "b"));
+  EXPECT_EQ(poll(kq_, &kDeadline).size(), 2u);
+  close(second);
 }
 
 // Failed changes are events while the list has room, and the call then does not wait; without
@@ -107,8 +123,8 @@ TEST_F(KQueue, RegistrationErrorsAreEventsWhenThereIsRoomElseTheResult) {
 }
 
 // Deliveries before the registration are dropped and a burst is one delivery; registered without
-// EV_CLEAR, a signal still clears. A signal and a folder change come in one wait.
-TEST_F(KQueue, SignalsCoalesceAndComeWithFolderEvents) {
+// EV_CLEAR, a signal still clears.
+TEST_F(KQueue, SignalsBeforeTheRegistrationAreDroppedAndBurstsCoalesce) {
   kill(getpid(), SIGUSR1);
   ASSERT_EQ(add(SIGUSR1, EVFILT_SIGNAL, EV_ADD), 0);
   EXPECT_TRUE(poll(kq_).empty());
@@ -116,25 +132,27 @@ TEST_F(KQueue, SignalsCoalesceAndComeWithFolderEvents) {
     for (int i = 0; i < burst; ++i) kill(getpid(), SIGUSR1);
     expectEvent(0, SIGUSR1);
   }
-  ASSERT_EQ(add(folder_, EVFILT_VNODE), 0);
-  writeFile(dir_.file("created"), "x");
-  kill(getpid(), SIGUSR1);
-  EXPECT_EQ(poll(kq_, &kDeadline).size(), 2u);
 }
 
-TEST_F(KQueue, InotifyOverflowIsAWriteToEveryFolder) {
-  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
-  int limit = 0;
-  if (!(limitFile >> limit) || limit > 100000) GTEST_SKIP() << "inotify queue too long to fill";
-  const int second = open(other_.path().c_str(), O_EVTONLY);
-  ASSERT_EQ(add(folder_, EVFILT_VNODE), 0);
-  ASSERT_EQ(add(second, EVFILT_VNODE), 0);
-  writeFile(dir_.file("a"), "x");
-  // Each rename queues two events.
-  for (int i = 0; i <= limit / 2; ++i)
-    fs::rename(dir_.file(i % 2 ? "b" : "a"), dir_.file(i % 2 ? "a" : "b"));
-  EXPECT_EQ(poll(kq_, &kDeadline).size(), 2u);
-  close(second);
+// With the file system's hint and without it (the path a file system that reports no types
+// takes), a link is a link, not what it points to.
+TEST(DirentType, EveryKindOfEntryHasItsOwnCodeWithOrWithoutTheFileSystemsHint) {
+  TempDir dir;
+  writeFile(dir.file("file"), "x");
+  ASSERT_EQ(symlink(".", dir.file("link").c_str()), 0);
+  DIR* listing = opendir(dir.path().c_str());
+  std::map<std::string, std::pair<int, int>> seen;
+  while (dirent* entry = readdir(listing)) {
+    const int hinted = direntType(listing, entry);
+    entry->d_type = DT_UNKNOWN;
+    seen[entry->d_name] = {hinted, direntType(listing, entry)};
+  }
+  dirent missing{};
+  std::strcpy(missing.d_name, "missing");
+  EXPECT_EQ(direntType(listing, &missing), DT_UNKNOWN);
+  closedir(listing);
+  EXPECT_EQ(seen, (std::map<std::string, std::pair<int, int>>{
+                      {".", {4, 4}}, {"..", {4, 4}}, {"file", {8, 8}}, {"link", {10, 10}}}));
 }
 
 }  // namespace
