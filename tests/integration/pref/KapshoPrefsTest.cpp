@@ -60,15 +60,19 @@ std::string copyOfPane(const std::string& pane) {
 // A command sets its control as a click would, unless the pane already shows what it asks for (a
 // second start starts no second agent), and prints what the pane then shows. Bad usage gives the
 // usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
-// broken pane is refused with its reason.
+// broken pane (no principal class named, a button sending what the pane does not answer) is
+// refused with its reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
       << usage;
   TempDir panes;
   const std::string pane = copyOfPane(panes.file("NoAgent.prefPane")),
-                    broken = copyOfPane(panes.file("Broken.prefPane")) + "/Contents/Info.plist";
+                    broken = copyOfPane(panes.file("Broken.prefPane")) + "/Contents/Info.plist",
+                    deaf = copyOfPane(panes.file("Deaf.prefPane")) +
+                           "/Contents/Resources/KapshoPref.ui";
   writeFile(broken, std::regex_replace(*readFile(broken), std::regex("NSPrincipalClass"), "X"));
+  writeFile(deaf, std::regex_replace(*readFile(deaf), std::regex("pressStartButton:"), "press:"));
   const std::string stopped = shows("Kapsho is stopped", "off", "on");
   const struct {
     std::vector<std::string> arguments;
@@ -91,6 +95,11 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
        "",
        "kapsho-prefs: " + panes.file("Broken.prefPane") +
            ": not a preference pane: its Info.plist names no NSPrincipalClass\n"},
+      {{"--pane", panes.file("Deaf.prefPane"), "status"},
+       1,
+       "",
+       "kapsho-prefs: " + panes.file("Deaf.prefPane") + ": " + deaf +
+           ": \"startButton\" sends \"press:\", which the pane does not respond to\n"},
   };
   // Log lines without the time and the process that NSLog puts first.
   const std::regex logPrefix("(^|\n)[-0-9]+ [0-9:.]+ kapsho-prefs\\[[0-9]+\\] ");
