@@ -9,6 +9,7 @@
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
 #include "tests/support/TestSupport.h"
 
 using namespace platform;
@@ -24,6 +25,16 @@ TEST(Format, PlaceholdersTakeTheirArgumentsAndWhatCannotBeFilledStaysAsWritten) 
             "h:a -1700 (-43) X% %q %d%@ %@");
   EXPECT_EQ(stringWithFormat("%2$@ %1$@ %2$@ %3$@ %0$@", std::string("1"), std::string("Bild")),
             "Bild 1 Bild %3$@ %0$@");
+}
+
+TEST(Value, AStringIsYesWhenItsFirstSignificantCharacterSaysSo) {
+  const std::pair<const char*, bool> cases[] = {
+      {"Yes", true}, {"yes", true}, {"T", true}, {"true", true}, {" -007", true}, {"+0009x", true},
+      {"0", false},  {"no", false}, {"", false}, {"-", false},   {"x1", false},
+  };
+  for (const auto& [text, yes] : cases) EXPECT_EQ(Value(text).boolValue(), yes) << text;
+  EXPECT_TRUE(Value(std::int64_t{-2}).boolValue());
+  EXPECT_FALSE(Value(0.0).boolValue());
 }
 
 TEST(Exception, AnyExceptionIsReportedByNameAndReason) {
