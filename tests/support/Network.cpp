@@ -163,11 +163,6 @@ std::string ScriptedServer::url(const std::string& path) const {
   return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port()) + path;
 }
 
-void ScriptedServer::writeMore(size_t request, const std::string& bytes) {
-  std::lock_guard lock(mutex_);
-  held_.at(request)->write(bytes);
-}
-
 bool ScriptedServer::closedByClient(size_t request) {
   std::lock_guard lock(mutex_);
   char byte;

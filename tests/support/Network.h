@@ -82,8 +82,7 @@ class ScriptedServer : public LocalServer {
   ~ScriptedServer();
 
   std::string url(const std::string& path) const;
-  // On the held connection of a request: more bytes of an answer; whether the client closed it.
-  void writeMore(size_t request, const std::string& bytes);
+  // Whether the client closed the held connection of a request.
   bool closedByClient(size_t request);
 
  private:

@@ -98,10 +98,6 @@ class StatusNotifierWatcher : public QObject {
     std::lock_guard lock(mutex_);
     return items_;
   }
-  int registrations() const {
-    std::lock_guard lock(mutex_);
-    return registrations_;
-  }
 
  public Q_SLOTS:
   // An item names its bus name, or only its object path on the sender's connection.
@@ -111,7 +107,6 @@ class StatusNotifierWatcher : public QObject {
     {
       std::lock_guard lock(mutex_);
       items_.append(name);
-      ++registrations_;
     }
     names_->addWatchedService(name);
     // It may have gone before the watch began.
@@ -129,7 +124,6 @@ class StatusNotifierWatcher : public QObject {
   QDBusServiceWatcher* names_;
   mutable std::mutex mutex_;
   QStringList items_;
-  int registrations_ = 0;
 };
 
 TrayHost::TrayHost()
@@ -160,10 +154,6 @@ std::vector<std::string> TrayHost::items() const {
   for (const QString& name : watcher_->registeredStatusNotifierItems())
     names.push_back(name.toStdString());
   return names;
-}
-
-int TrayHost::registrations() const {
-  return watcher_->registrations();
 }
 
 namespace {

@@ -26,8 +26,6 @@ class TrayHost {
 
   // Bus names of the items registered and still on the bus, in order of registration.
   std::vector<std::string> items() const;
-  // How many registrations there were, those of items gone included.
-  int registrations() const;
 
   // The item's menu as text: entries separated by '|', "-" for a separator, " (off)" after a
   // disabled entry, a submenu's entries in brackets after its entry. "" when it cannot be read.
