@@ -56,7 +56,7 @@ TEST(Data, AppendingSharesLargePiecesAndCopiesChangeNoOtherCopy) {
 // A FIFO is refused at once: a read that waited for a writer would hold the agent's main thread.
 // A large file is mapped under a read lease: a writer that rewrites or truncates it waits until
 // the Data holds a copy of its own, and the lease goes with the Data. A file that another process
-// has open for writing is read instead.
+// has open for writing is read instead. Paths join with one slash.
 TEST(FileIO, WholeReadsNeverWaitAndKeepTheirBytesWhenAWriterComes) {
   TempDir dir;
   const std::string path = std::filesystem::canonical(dir.path()).string() + "/big";
@@ -76,79 +76,63 @@ TEST(FileIO, WholeReadsNeverWaitAndKeepTheirBytesWhenAWriterComes) {
   close(writing);
   EXPECT_EQ(mappingAt(read.value().bytes()), "");
   EXPECT_EQ(text(*read), bytes);
-  const std::function<void()> writers[] = {
-      [&] { writeFile(path, "changed"); },
-      [&] { EXPECT_EQ(truncate(path.c_str(), 10), 0); },
-  };
-  for (const auto& write : writers) {
-    writeFile(path, bytes);
+  {
     const auto data = dataWithContentsOfFile(path);
     ASSERT_EQ(mappingAt(data.value().bytes()), path);
-    write();
+    EXPECT_EQ(truncate(path.c_str(), 10), 0);
     EXPECT_EQ(mappingAt(data->bytes()), "");
     EXPECT_EQ(text(*data), bytes);
   }
   writeFile(path, bytes);
   ASSERT_EQ(mappingAt(dataWithContentsOfFile(path)->bytes()), path);
-  writeFile(path, "after");
+  writeFile(path, "after");  // rewritten in place, with no lease left to wait out
   alarm(0);
-}
-
-TEST(FileIO, PathComponentsAreJoinedByOneSlash) {
-  EXPECT_EQ(stringByAppendingPathComponent("/tmp//shots//", "Picture 1.png"),
-            "/tmp/shots/Picture 1.png");
+  EXPECT_EQ(stringByAppendingPathComponent("/tmp//shots//", "a.png"), "/tmp/shots/a.png");
   EXPECT_EQ(stringByAppendingPathComponent("relative/", "a/"), "relative/a");
-}
-
-std::string xmlWith(const std::string& value) {
-  return xmlPropertyList(Value(Dictionary{{"k", Value(value)}}));
 }
 
 // Registration is not stored. A value written by another process, atomically or in place with
 // the same size, is seen by the next read. A damaged file is moved aside, and a second one does
-// not overwrite the first set aside; names that cannot name a file are refused.
-TEST(UserDefaults, StoredAsXmlPlistsReadAgainWhenChangedAndDamagedFilesAreMovedAside) {
+// not overwrite the first set aside; names that cannot name a file are refused. Every
+// read-change-write of a domain holds its lock between processes, and a lock held around the
+// store's own writes stays held through them.
+TEST(UserDefaults, XmlPlistsReadAgainWhenChangedDamagedOnesMovedAsideAndProcessesKeepAllKeys) {
   TempHome home;
   NSUserDefaults defaults("com.example.agent");
   const std::string path = home.configHome() + "/kapsho/Preferences/com.example.agent.plist";
-  defaults.registerDefaults({{"Show Status Item", Value(true)}});
+  defaults.registerDefaults({{"Show Status Item", true}});
   EXPECT_FALSE(std::filesystem::exists(path));
   defaults.setBool(false, "Show Status Item");
-  defaults.setObject(Value("kept"), "Other");
+  defaults.setObject("kept", "Other");
   EXPECT_FALSE(defaults.boolForKey("Show Status Item"));
   EXPECT_NE(readFile(path).value_or("").find("<plist"), std::string::npos);
   defaults.removeObjectForKey("Show Status Item");
   EXPECT_TRUE(defaults.boolForKey("Show Status Item"));
   EXPECT_EQ(NSUserDefaults::persistentDomainForName("com.example.agent"),
-            (Dictionary{{"Other", Value("kept")}}));
+            (Dictionary{{"Other", "kept"}}));
 
-  ASSERT_TRUE(writeFileAtomically(path, xmlWith("later")));
+  ASSERT_TRUE(writeFileAtomically(path, xmlPropertyList(Dictionary{{"k", "later"}})));
   EXPECT_EQ(defaults.stringForKey("k"), "later");
   // Whole seconds later: only the seconds tell the change.
   const auto written = std::filesystem::last_write_time(path);
-  writeFile(path, xmlWith("third"));
+  writeFile(path, xmlPropertyList(Dictionary{{"k", "third"}}));
   std::filesystem::last_write_time(path, written + std::chrono::seconds(5));
   EXPECT_EQ(defaults.stringForKey("k"), "third");
 
   writeFile(path, "<plist><dict><key>a</key>");
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
-  writeFile(path, xmlPropertyList(Value(Array{})));  // parses, but is no dictionary
+  writeFile(path, xmlPropertyList(Array{}));  // parses, but is no dictionary
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
   EXPECT_EQ(readFile(path + ".corrupt"), "<plist><dict><key>a</key>");
-  EXPECT_EQ(readFile(path + ".corrupt.1"), xmlPropertyList(Value(Array{})));
+  EXPECT_EQ(readFile(path + ".corrupt.1"), xmlPropertyList(Array{}));
   for (const char* name : {"", "../escape", "a/b", ".hidden"})
-    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, name)) << name;
-}
+    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", 1}}, name)) << name;
 
-// Every read-change-write of a domain holds its lock between processes, and a lock held around
-// the store's own writes stays held through them.
-TEST(UserDefaults, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys) {
-  TempHome home;
   std::vector<pid_t> writers;
   for (int i = 0; i < 10; ++i) {
     writers.push_back(fork());
     if (writers.back() == 0) {
-      NSUserDefaults("com.example.shared").setObject(Value(i), "key" + std::to_string(i));
+      NSUserDefaults("com.example.shared").setObject(i, "key" + std::to_string(i));
       _exit(0);
     }
   }
@@ -156,7 +140,7 @@ TEST(UserDefaults, ProcessesSettingKeysOfOneDomainAtOnceKeepEachOthersKeys) {
   EXPECT_EQ(NSUserDefaults::persistentDomainForName("com.example.shared").value().size(), 10u);
 
   const PreferencesDomainLock lock("com.example.shared");
-  EXPECT_TRUE(NSUserDefaults::setPersistentDomain({{"a", Value(1)}}, "com.example.shared"));
+  EXPECT_TRUE(NSUserDefaults::setPersistentDomain({{"a", 1}}, "com.example.shared"));
   const pid_t other = fork();
   if (other == 0)
     _exit(FileLock(*NSUserDefaults::pathForDomain("com.example.shared") + ".lock",
