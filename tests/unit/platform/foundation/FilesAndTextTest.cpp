@@ -322,11 +322,10 @@ TEST(Date, DescribedInTheLocalZoneReadBackFromAnyOffsetAndFormattedInTheUsersLoc
       lang("LANG", "de_DE.UTF-8");
   NSDateFormatter formatter;
   formatter.setDateFormat("MMM d, h:mm:ss a");
-  const NSDate morning(Date(seconds(1222963500)));
-  EXPECT_EQ(formatter.stringFromDate(morning), "oct. 2, 9:05:00 AM");
+  EXPECT_EQ(formatter.stringFromDate(NSDate(Date(seconds(1222963500)))), "oct. 2, 9:05:00 AM");
   ScopedEnv british("LC_ALL", "en_GB.UTF-8");
   ScopedZone tokyo("Asia/Tokyo");
-  EXPECT_EQ(formatter.stringFromDate(morning), "Oct 3, 1:05:00 am");
+  EXPECT_EQ(formatter.stringFromDate(NSDate(Date(seconds(1222963500)))), "Oct 3, 1:05:00 am");
 }
 
 }  // namespace
