@@ -59,7 +59,6 @@ class Recorder : public NSURLConnectionDelegate {
   void connectionDidFailWithError(NSURLConnection&, const NSError& e) override {
     note("fail " + std::to_string(e.code()));
   }
-  std::string last() const { return events.empty() ? "" : events.back(); }
   void note(const std::string& event) {
     EXPECT_TRUE(isMainThread()) << event;
     events.push_back(event);
@@ -100,16 +99,18 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
   ScriptedServer misnamed(routes, certificates.certificate("other"), certificates.key("other"));
   TunnelProxy proxy;
   ScopedEnv trusted("SSL_CERT_FILE", certificates.authority());
-  NSURLConnection::setTimeoutOverrideForTesting(0.3);
   Recorder early, waiting, refusing, following;
-  auto unsent = start(plain.url("/silent"), early);
-  unsent->cancel();
-  auto cancelled = start(plain.url("/silent"), waiting);
-  ASSERT_TRUE(spinUntil([&] { return !plain.requests().empty(); }));
-  cancelled.reset();  // as the agent lets go of a connection
   following.follow = true;
   auto refused = start(plain.url("/relative"), refusing);
   auto followed = start(plain.url("/relative"), following);
+  ASSERT_TRUE(spinUntil([&] { return following.events.size() == 5; }));
+  // Only the connections to be cancelled and the one that times out wait less than the default.
+  NSURLConnection::setTimeoutOverrideForTesting(0.3);
+  auto unsent = start(plain.url("/silent"), early);
+  unsent->cancel();
+  auto cancelled = start(plain.url("/silent"), waiting);
+  ASSERT_TRUE(spinUntil([&] { return plain.requests().back().line() == "POST /silent HTTP/1.1"; }));
+  cancelled.reset();  // as the agent lets go of a connection
 
   const std::string p = proxy.url().insert(7, "proxy%20user:pw@");
   const std::string http = plain.url("/echo"), https = secure.url("/echo");
@@ -119,8 +120,8 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
   // The code each fails with, or 0 when the echo comes back; the time-out comes after the
   // cancelled ones would have.
   const std::tuple<int, std::string, Environment, bool> cases[] = {
-      {NSURLErrorNetworkConnectionLost, plain.url("/hangup"), {}, false},
       {NSURLErrorTimedOut, plain.url("/silent"), {}, false},
+      {NSURLErrorNetworkConnectionLost, plain.url("/hangup"), {}, false},
       {NSURLErrorBadServerResponse, plain.url("/many"), {}, false},
       {NSURLErrorBadServerResponse, plain.url("/long"), {}, false},
       {NSURLErrorServerCertificateUntrusted, https, {{"SSL_CERT_FILE", "/none"}}, false},
@@ -142,13 +143,13 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
   for (const auto& [code, url, environment, proxied] : cases) {
     std::list<ScopedEnv> set;
     for (const auto& [name, value] : environment) set.emplace_back(name, value);
-    if (!code) NSURLConnection::setTimeoutOverrideForTesting(std::nullopt);
+    if (code != NSURLErrorTimedOut) NSURLConnection::setTimeoutOverrideForTesting(std::nullopt);
     const size_t before = proxy.requests().size();
     const std::string withToken = std::string(url).insert(url.find("://") + 3, "user:tok%40en@");
     Recorder echo;
-    auto connection = start(withToken, echo, body);
+    auto connection = start(withToken, echo, code ? "x" : body);
     ASSERT_TRUE(spinUntil([&] {
-      return echo.last().starts_with("fail") || echo.body.ends_with(body);
+      return code ? echo.events.size() == 2 : echo.body.ends_with(body);
     })) << url;
     Events expected{"will POST " + withToken, "response 201", "data"};
     if (code) expected = {"will POST " + withToken, "fail " + std::to_string(code)};
