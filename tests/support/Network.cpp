@@ -195,6 +195,7 @@ ScriptedServer::ScriptedServer(Script script, const std::string& certificate,
     if (SSL_CTX_use_certificate_file(tls_.get(), certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(tls_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("cannot load " + certificate);
+    SSL_CTX_set_quiet_shutdown(tls_.get(), 1);  // no closing message, as many servers do
   }
   thread_ = std::thread([this] { serve(); });
 }
