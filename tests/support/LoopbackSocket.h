@@ -6,19 +6,19 @@
 #include <cstddef>
 #include <string>
 
+#include "tests/support/TestSupport.h"
+
 namespace testing_support {
 
 // Sends all of the bytes on the socket; false once the peer has closed or reset the connection.
 bool sendAll(int fd, const std::string& bytes);
 
-class LoopbackSocket {
+class LoopbackSocket : NoCopy {
  public:
   // Connects to 127.0.0.1:port from the loopback address `from` (any of 127.0.0.0/8); check
   // connected() before use.
   explicit LoopbackSocket(int port, const std::string& from = "127.0.0.1");
   ~LoopbackSocket();
-  LoopbackSocket(const LoopbackSocket&) = delete;
-  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
   bool connected() const { return fd_ >= 0; }
   // Sends all of the bytes; false once the server has closed or reset the connection.

@@ -1,8 +1,10 @@
 #include "tests/support/Network.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,27 +19,24 @@ namespace testing_support {
 
 namespace {
 
+sockaddr_in loopback(const std::string& address, int port) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &result.sin_addr);
+  return result;
+}
+
 // A listening socket on 127.0.0.1 at a port the kernel picks.
 int listenLocally(int& port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopback("127.0.0.1", 0);
   socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error("cannot listen on 127.0.0.1");
   port = ntohs(address.sin_port);
   return fd;
-}
-
-// A client that goes away while the thread writes to it must not end the test program: the
-// signal stays pending on the thread and goes with it.
-void blockBrokenPipes() {
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 }
 
 int connectTo(const std::string& host, const std::string& port) {
@@ -45,12 +44,11 @@ int connectTo(const std::string& host, const std::string& port) {
   hints.ai_family = AF_INET;  // the servers of the tests listen on 127.0.0.1
   hints.ai_socktype = SOCK_STREAM;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
-  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool connected = fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected = connect(fd, found->ai_addr, found->ai_addrlen) == 0;
   freeaddrinfo(found);
-  if (connected) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
+  if (!connected) close(fd);
+  return connected ? fd : -1;
 }
 
 }  // namespace
@@ -59,6 +57,74 @@ int freeLocalPort() {
   int port = 0;
   close(listenLocally(port));
   return port;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+LoopbackSocket::LoopbackSocket(int port, const std::string& from)
+    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  const sockaddr_in source = loopback(from, 0), target = loopback("127.0.0.1", port);
+  if (bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+      connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  // Each send goes out as its own segment, so that a test controls how the bytes arrive.
+  const int yes = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+}
+
+LoopbackSocket::~LoopbackSocket() {
+  close(fd_);
+}
+
+std::string LoopbackSocket::receive(std::chrono::milliseconds deadline, const std::string& until) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  std::string reply;
+  char buffer[64 * 1024];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd ready{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return reply;
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return reply;
+    reply.append(buffer, static_cast<std::size_t>(n));
+    if (!until.empty() && reply.find(until) != std::string::npos) return reply;
+  }
+}
+
+bool LoopbackSocket::closedByServer() {
+  pollfd ready{fd_, POLLIN, 0};
+  char byte;
+  return poll(&ready, 1, 0) == 1 && recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+UploadRequest agentUpload(int port, std::size_t fileSize, const std::string& fileName) {
+  const std::string boundary = "KapshoBoundary";
+  UploadRequest request;
+  request.partsBefore =
+      "--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"app_upload\"\r\n\r\nUpload\r\n--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"userfile\"; filename=\"" + fileName +
+      "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+  request.partsAfter = "\r\n--" + boundary + "--\r\n";
+  const std::size_t length = request.partsBefore.size() + fileSize + request.partsAfter.size();
+  request.head = "POST /app_upload.php HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                 "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+                 "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+  return request;
+}
+
+std::string statusLine(const std::string& reply) {
+  return reply.substr(0, reply.find("\r\n"));
 }
 
 std::string ReceivedRequest::header(const std::string& name) const {
@@ -121,27 +187,6 @@ std::vector<ReceivedRequest> LocalServer::requests() const {
   return requests_;
 }
 
-struct ScriptedServer::Connection {
-  explicit Connection(int socket) : fd(socket) {}
-  ~Connection() {
-    if (ssl) SSL_free(ssl);
-    close(fd);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  const int fd;
-  SSL* ssl = nullptr;
-  ssize_t read(char* buffer, size_t size) {
-    return ssl ? SSL_read(ssl, buffer, static_cast<int>(size)) : ::read(fd, buffer, size);
-  }
-  void write(const std::string& bytes) {
-    if (ssl)
-      SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
-    else
-      sendAll(fd, bytes);
-  }
-};
-
 ScriptedServer::ScriptedServer(Script script, const std::string& certificate,
                                const std::string& key)
     : script_(std::move(script)) {
@@ -150,6 +195,7 @@ ScriptedServer::ScriptedServer(Script script, const std::string& certificate,
     if (SSL_CTX_use_certificate_file(tls_.get(), certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(tls_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("cannot load " + certificate);
+    SSL_CTX_set_quiet_shutdown(tls_.get(), 1);  // no closing message, as many servers do
   }
   thread_ = std::thread([this] { serve(); });
 }
@@ -166,56 +212,52 @@ std::string ScriptedServer::url(const std::string& path) const {
 bool ScriptedServer::closedByClient(size_t request) {
   std::lock_guard lock(mutex_);
   char byte;
-  const auto& connection = held_.at(request);  // empty while its answer is written
-  return connection && recv(connection->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  const auto& connection = held_.at(request);
+  return connection &&
+         recv(BIO_get_fd(connection.get(), nullptr), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 void ScriptedServer::serve() {
-  blockBrokenPipes();
+  // A client that goes away while its answer is written must not end the test program: the
+  // signal stays pending on this thread and goes with it.
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   for (int fd; (fd = accept()) >= 0;) {
-    auto connection = std::make_unique<Connection>(fd);
     // A client that never finishes its request does not hold the server for good.
     const timeval patience{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    if (tls_) {
-      connection->ssl = SSL_new(tls_.get());
-      SSL_set_fd(connection->ssl, fd);
-      // A client that refuses the certificate ends here, before any request.
-      if (SSL_accept(connection->ssl) != 1) continue;
+    Connection connection(BIO_new_socket(fd, BIO_CLOSE), BIO_free_all);
+    if (tls_) connection.reset(BIO_push(BIO_new_ssl(tls_.get(), 0), connection.release()));
+    // A client that refuses the certificate ends here, before any request.
+    if (tls_ && BIO_do_handshake(connection.get()) != 1) continue;
+    ReceivedRequest request;
+    std::string data;
+    size_t wanted = std::string::npos;
+    char buffer[65536];
+    while (wanted == std::string::npos || data.size() < wanted) {
+      const int n = BIO_read(connection.get(), buffer, sizeof buffer);
+      if (n <= 0) break;
+      data.append(buffer, static_cast<size_t>(n));
+      const size_t headEnd = data.find("\r\n\r\n");
+      if (wanted == std::string::npos && headEnd != std::string::npos) {
+        request.head = data.substr(0, headEnd + 2);
+        const std::string length = request.header("Content-Length");
+        wanted = headEnd + 4 + (length.empty() ? 0 : std::stoul(length));
+      }
     }
-    serveConnection(std::move(connection));
-  }
-}
-
-void ScriptedServer::serveConnection(std::unique_ptr<Connection> connection) {
-  ReceivedRequest request;
-  std::string data;
-  size_t wanted = std::string::npos;
-  char buffer[65536];
-  while (wanted == std::string::npos || data.size() < wanted) {
-    const ssize_t n = connection->read(buffer, sizeof buffer);
-    if (n <= 0) break;
-    data.append(buffer, static_cast<size_t>(n));
-    const size_t headEnd = data.find("\r\n\r\n");
-    if (wanted == std::string::npos && headEnd != std::string::npos) {
-      request.head = data.substr(0, headEnd + 2);
-      const std::string length = request.header("Content-Length");
-      wanted = headEnd + 4 + (length.empty() ? 0 : std::stoul(length));
+    if (wanted == std::string::npos) continue;
+    request.body = data.substr(request.head.size() + 2);
+    const std::optional<std::string> answer = script_(request);
+    // Kept before the answer goes: a client that has its answer finds the request here.
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+      held_.emplace_back(answer ? nullptr : connection.release(), BIO_free_all);
     }
+    if (answer) BIO_write(connection.get(), answer->data(), static_cast<int>(answer->size()));
   }
-  if (wanted == std::string::npos) return;
-  request.body = data.substr(request.head.size() + 2);
-  const std::optional<std::string> answer = script_(request);
-  // Kept before the answer goes: a client that has its answer finds the request here.
-  std::unique_lock lock(mutex_);
-  requests_.push_back(request);
-  held_.emplace_back();
-  lock.unlock();
-  if (answer) connection->write(*answer);
-  const bool hold =
-      !answer || (!answer->empty() && answer->find("Connection: close") == std::string::npos);
-  lock.lock();
-  if (hold) held_.back() = std::move(connection);
 }
 
 TunnelProxy::TunnelProxy() {
@@ -232,7 +274,6 @@ TunnelProxy::~TunnelProxy() {
 // Reads the request's head, connects to its target and passes bytes both ways until either side
 // closes or the proxy ends.
 void TunnelProxy::relay(int client) {
-  blockBrokenPipes();
   std::string data;
   char buffer[65536];
   while (data.find("\r\n\r\n") == std::string::npos) {
@@ -240,19 +281,15 @@ void TunnelProxy::relay(int client) {
     if (n <= 0) return (void)close(client);
     data.append(buffer, static_cast<size_t>(n));
   }
-  ReceivedRequest request;
-  request.head = data.substr(0, data.find("\r\n\r\n") + 2);
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back(request);
+    requests_.push_back({data.substr(0, data.find("\r\n\r\n") + 2), ""});
   }
-  const std::string line = request.line();
-  const bool tunnel = line.starts_with("CONNECT ");
-  std::string target = line.substr(line.find(' ') + 1);
-  target = target.substr(0, target.find(' '));
-  if (!tunnel) target = target.substr(target.find("://") + 3, target.find('/', 7) - 7);
-  const size_t colon = target.rfind(':');
-  const int upstream = connectTo(target.substr(0, colon), target.substr(colon + 1));
+  std::smatch target;  // CONNECT host:port, or a method and an absolute http address
+  const bool known =
+      std::regex_search(data, target, std::regex("^(\\S+) (?:http://)?([^:/ ]+):(\\d+)"));
+  const bool tunnel = known && target[1] == "CONNECT";
+  const int upstream = known ? connectTo(target[2], target[3]) : -1;
   if (upstream < 0) {
     sendAll(client, httpAnswer("502 Bad Gateway"));
     return (void)close(client);
@@ -269,8 +306,7 @@ void TunnelProxy::relay(int client) {
     for (int i = 0; i < 2 && open; ++i) {
       if (!fds[i].revents) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      open = n > 0;
-      if (open) sendAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n)));
+      open = n > 0 && sendAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n)));
     }
   }
   close(upstream);

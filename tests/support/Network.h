@@ -48,8 +48,6 @@ class TestCertificates {
 // it in its destructor.
 class LocalServer {
  public:
-  LocalServer(const LocalServer&) = delete;
-  LocalServer& operator=(const LocalServer&) = delete;
   int port() const { return port_; }
   std::vector<ReceivedRequest> requests() const;
 
@@ -70,10 +68,9 @@ class LocalServer {
   int port_ = 0;
 };
 
-// Serves one connection at a time. For each request the script gives the raw answer: the
-// connection is closed after it when it says "Connection: close" or is empty (a hang-up), and
-// held open otherwise; nullopt holds it without answering. Over TLS when given a certificate and
-// its key.
+// Serves one connection at a time. For each request the script gives the raw answer, after which
+// the connection is closed ("" hangs up at once); nullopt holds it without answering. Over TLS
+// when given a certificate and its key.
 class ScriptedServer : public LocalServer {
  public:
   using Script = std::function<std::optional<std::string>(const ReceivedRequest&)>;
@@ -86,13 +83,12 @@ class ScriptedServer : public LocalServer {
   bool closedByClient(size_t request);
 
  private:
-  struct Connection;
+  using Connection = std::unique_ptr<BIO, void (*)(BIO*)>;
   void serve();
-  void serveConnection(std::unique_ptr<Connection> connection);
 
   Script script_;
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls_{nullptr, SSL_CTX_free};
-  std::vector<std::unique_ptr<Connection>> held_;  // by request; null where answered
+  std::vector<Connection> held_;  // by request; null where answered
 };
 
 // An HTTP proxy: CONNECT opens a tunnel to the named host and port, a request in absolute form

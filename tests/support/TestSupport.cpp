@@ -30,21 +30,13 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-namespace {
-
-void putEnv(const std::string& name, const std::optional<std::string>& value) {
-  value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-}
-
-}  // namespace
-
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) old_ = old;
-  putEnv(name_, value);
+  value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {
-  putEnv(name_, old_);
+  old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str());
 }
 
 TempHome::TempHome()
@@ -76,11 +68,11 @@ std::string StderrCapture::text() const {
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
-  while (true) {
-    if (condition()) return true;
+  while (!condition()) {
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return true;
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -92,9 +84,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
 std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::optional<long> processMemoryKiB(pid_t pid, const std::string& field) {
@@ -118,42 +108,28 @@ std::optional<std::string> mappingAt(const void* address) {
   return std::nullopt;
 }
 
-namespace {
-
-// In the child: a clean signal mask and default dispositions, so blocked or ignored signals of
-// the test process do not leak into the program under test.
-void resetSignals() {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-}
-
-void redirect(const std::string& path, int target) {
-  if (path.empty()) return;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd >= 0) {
-    dup2(fd, target);
-    close(fd);
-  }
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+ChildProcess::ChildProcess(std::vector<std::string> argv,
                            const std::map<std::string, std::string>& extraEnv,
                            const std::string& stdoutPath, const std::string& stderrPath) {
-  std::vector<std::string> args = argv;
   std::vector<char*> cargs;
-  for (auto& arg : args) cargs.push_back(arg.data());
+  for (auto& arg : argv) cargs.push_back(arg.data());
   cargs.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    resetSignals();
+    // A clean signal mask and default dispositions: the test's own must not reach the program.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
     for (const auto& [name, value] : extraEnv) setenv(name.c_str(), value.c_str(), 1);
-    redirect(stdoutPath, STDOUT_FILENO);
-    redirect(stderrPath, STDERR_FILENO);
+    for (const auto& [path, target] :
+         {std::pair{&stdoutPath, STDOUT_FILENO}, {&stderrPath, STDERR_FILENO}}) {
+      if (path->empty()) continue;
+      const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, target);
+      close(fd);
+    }
     execvp(cargs[0], cargs.data());
     _exit(127);
   }

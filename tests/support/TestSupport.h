@@ -12,13 +12,18 @@
 
 namespace testing_support {
 
+// Owns something that must not be released twice.
+struct NoCopy {
+  NoCopy() = default;
+  NoCopy(const NoCopy&) = delete;
+  NoCopy& operator=(const NoCopy&) = delete;
+};
+
 // A fresh folder under $TMPDIR, removed with everything in it when the object goes.
-class TempDir {
+class TempDir : NoCopy {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -27,12 +32,10 @@ class TempDir {
 };
 
 // Sets (or, with nullopt, unsets) an environment variable and puts the old value back.
-class ScopedEnv {
+class ScopedEnv : NoCopy {
  public:
   ScopedEnv(std::string name, std::optional<std::string> value);
   ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   std::string name_;
@@ -57,8 +60,6 @@ class StderrCapture {
  public:
   StderrCapture();
   ~StderrCapture();
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
   std::string text() const;
 
  private:
@@ -77,14 +78,12 @@ std::optional<std::string> readFile(const std::string& path);
 int freeLocalPort();
 
 // A child process started from argv; ended (SIGTERM, then SIGKILL) and reaped when the object goes.
-class ChildProcess {
+class ChildProcess : NoCopy {
  public:
-  ChildProcess(const std::vector<std::string>& argv,
+  ChildProcess(std::vector<std::string> argv,
                const std::map<std::string, std::string>& extraEnv = {},
                const std::string& stdoutPath = "", const std::string& stderrPath = "");
   ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
   // Waits for the process to end; gives its wait status, or nullopt at the deadline.

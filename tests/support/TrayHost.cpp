@@ -5,8 +5,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -29,50 +29,30 @@ QDBusConnection connectToSessionBus() {
                                        QStringLiteral("kapsho-tray-host-%1").arg(++hosts));
 }
 
-struct MenuEntry {
+// The text of one (ia{sv}av) node of a GetLayout answer, as TrayHost::menu gives it, its
+// children inside variants; notes the id of each label, the first one met wins.
+std::string readEntry(const QDBusArgument& argument, std::map<QString, int>& ids,
+                      bool root = false) {
   int id = 0;
   QVariantMap properties;
-  std::vector<MenuEntry> children;
-};
-
-// One (ia{sv}av) node of a GetLayout answer, its children inside variants.
-MenuEntry readEntry(const QDBusArgument& argument) {
-  MenuEntry entry;
   argument.beginStructure();
-  argument >> entry.id >> entry.properties;
+  argument >> id >> properties;
+  const QString label = properties.value("label").toString();
+  if (!root) ids.try_emplace(label, id);
+  std::string children;
   argument.beginArray();
   while (!argument.atEnd()) {
     QDBusVariant child;
     argument >> child;
-    entry.children.push_back(readEntry(child.variant().value<QDBusArgument>()));
+    if (!children.empty()) children += "|";
+    children += readEntry(child.variant().value<QDBusArgument>(), ids);
   }
   argument.endArray();
   argument.endStructure();
-  return entry;
-}
-
-std::string menuText(const std::vector<MenuEntry>& entries) {
-  std::string text;
-  for (const MenuEntry& entry : entries) {
-    if (!text.empty()) text += "|";
-    if (entry.properties.value("type").toString() == "separator") {
-      text += "-";
-      continue;
-    }
-    text += entry.properties.value("label").toString().toStdString();
-    if (!entry.properties.value("enabled", true).toBool()) text += " (off)";
-    if (entry.properties.value("children-display").toString() == "submenu")
-      text += "[" + menuText(entry.children) + "]";
-  }
-  return text;
-}
-
-const MenuEntry* findEntry(const std::vector<MenuEntry>& entries, const QString& label) {
-  for (const MenuEntry& entry : entries) {
-    if (entry.properties.value("label").toString() == label) return &entry;
-    if (const MenuEntry* found = findEntry(entry.children, label)) return found;
-  }
-  return nullptr;
+  if (root) return children;
+  if (properties.value("type").toString() == "separator") return "-";
+  return label.toStdString() + (properties.value("enabled", true).toBool() ? "" : " (off)") +
+         (properties.value("children-display").toString() == "submenu" ? "[" + children + "]" : "");
 }
 
 }  // namespace
@@ -82,19 +62,10 @@ class StatusNotifierWatcher : public QObject {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
   Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredStatusNotifierItems)
 
  public:
-  explicit StatusNotifierWatcher(const QDBusConnection& connection)
-      : connection_(connection), names_(new QDBusServiceWatcher(this)) {
-    names_->setConnection(connection);
-    names_->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
-    connect(names_, &QDBusServiceWatcher::serviceUnregistered, this,
-            &StatusNotifierWatcher::itemGone);
-  }
-
   bool isStatusNotifierHostRegistered() const { return true; }
-  QStringList registeredStatusNotifierItems() const {
+  QStringList registered() const {
     std::lock_guard lock(mutex_);
     return items_;
   }
@@ -103,31 +74,16 @@ class StatusNotifierWatcher : public QObject {
   // An item names its bus name, or only its object path on the sender's connection.
   Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString& service,
                                                const QDBusMessage& message) {
-    const QString name = service.startsWith('/') ? message.service() : service;
-    {
-      std::lock_guard lock(mutex_);
-      items_.append(name);
-    }
-    names_->addWatchedService(name);
-    // It may have gone before the watch began.
-    if (!connection_.interface()->isServiceRegistered(name)) itemGone(name);
+    std::lock_guard lock(mutex_);
+    items_.append(service.startsWith('/') ? message.service() : service);
   }
 
  private:
-  void itemGone(const QString& name) {
-    names_->removeWatchedService(name);
-    std::lock_guard lock(mutex_);
-    items_.removeAll(name);
-  }
-
-  QDBusConnection connection_;
-  QDBusServiceWatcher* names_;
   mutable std::mutex mutex_;
   QStringList items_;
 };
 
-TrayHost::TrayHost()
-    : connection_(connectToSessionBus()), watcher_(new StatusNotifierWatcher(connection_)) {
+TrayHost::TrayHost() : connection_(connectToSessionBus()), watcher_(new StatusNotifierWatcher) {
   if (!connection_.registerObject(
           WatcherPath, watcher_,
           QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportAllProperties) ||
@@ -151,8 +107,8 @@ TrayHost::~TrayHost() {
 
 std::vector<std::string> TrayHost::items() const {
   std::vector<std::string> names;
-  for (const QString& name : watcher_->registeredStatusNotifierItems())
-    names.push_back(name.toStdString());
+  for (const QString& name : watcher_->registered())
+    if (connection_.interface()->isServiceRegistered(name)) names.push_back(name.toStdString());
   return names;
 }
 
@@ -175,33 +131,36 @@ QVariant itemProperty(const QDBusConnection& connection, const std::string& item
   return reply.arguments()[0].value<QDBusVariant>().variant();
 }
 
-std::vector<MenuEntry> menuEntries(const QDBusConnection& connection, const std::string& item,
-                                   QString& path) {
+// The item's menu as text, with the path of its menu and the id of each label.
+std::string readMenu(const QDBusConnection& connection, const std::string& item, QString& path,
+                     std::map<QString, int>& ids) {
   path = itemProperty(connection, item, "Menu").value<QDBusObjectPath>().path();
-  if (path.isEmpty()) return {};
+  if (path.isEmpty()) return "";
   const QDBusMessage reply =
       call(connection, item, path, MenuInterface, "GetLayout", {0, -1, QStringList()});
-  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2) return {};
-  return readEntry(reply.arguments()[1].value<QDBusArgument>()).children;
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2) return "";
+  return readEntry(reply.arguments()[1].value<QDBusArgument>(), ids, true);
 }
 
 }  // namespace
 
 std::string TrayHost::menu(const std::string& item) const {
   QString path;
-  return menuText(menuEntries(connection_, item, path));
+  std::map<QString, int> ids;
+  return readMenu(connection_, item, path, ids);
 }
 
 bool TrayHost::click(const std::string& item, const std::string& label) const {
   QString path;
-  const std::vector<MenuEntry> entries = menuEntries(connection_, item, path);
-  const MenuEntry* entry = findEntry(entries, QString::fromStdString(label));
-  if (!entry) return false;
+  std::map<QString, int> ids;
+  readMenu(connection_, item, path, ids);
+  const auto entry = ids.find(QString::fromStdString(label));
+  if (entry == ids.end()) return false;
   // Sent without waiting for the answer, as a panel does: an item that quits may not give one.
   QDBusMessage event =
       QDBusMessage::createMethodCall(QString::fromStdString(item), path, MenuInterface, "Event");
   event.setArguments(
-      {entry->id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+      {entry->second, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
   return connection_.send(event);
 }
 

@@ -21,8 +21,6 @@ class TrayHost {
   // Needs the process's QCoreApplication; makes one when there is none.
   TrayHost();
   ~TrayHost();
-  TrayHost(const TrayHost&) = delete;
-  TrayHost& operator=(const TrayHost&) = delete;
 
   // Bus names of the items registered and still on the bus, in order of registration.
   std::vector<std::string> items() const;
