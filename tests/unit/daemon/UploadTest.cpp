@@ -84,8 +84,9 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   }
   EXPECT_FALSE(recentImages());
 
+  // A full list: the new record pushes out the oldest.
   platform::Array stored;
-  for (int i = 0; i < 15; ++i)
+  for (int i = 0; i < 10; ++i)
     stored.emplace_back(platform::Dictionary{{"url", "http://x/" + std::to_string(i)}});
   NSUserDefaults::standardUserDefaults().setObject(stored, RecentImageUploadsKey);
   std::string file("\x89PNG\r\n\x1a\n\0\r\n--KapshoBoundaryX", 28);
