@@ -1,7 +1,4 @@
 #!/usr/bin/python3
-"""A stand-in for the desktop's screenshot portal: answers each Screenshot call with the file
-argv[1], or refuses with CODE while the file holds "refuse:CODE"; prints "interactive" for each
-call that asks to be."""
 import sys
 
 import dbus.service
