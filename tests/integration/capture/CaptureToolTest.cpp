@@ -121,8 +121,8 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheClipboardHoldsOneUntilTak
 TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
   showKnownWindow();
   const struct {
-    std::string name, value;  // a capture setting (lower case), a variable of the environment
-                              // (upper case), or "user" and the user's actions on the overlay of -i
+    std::string name, value;  // the language, the capture folder, or the user's actions on the
+                              // overlay of -i
     std::vector<std::string> arguments;
     std::string expected;
   } cases[] = {
@@ -130,25 +130,25 @@ TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
       {"LANGUAGE", "de", {}, "Bild 1.png png 320x240 | status 0"},
       {"LANGUAGE", "ja", {}, "1 ピクチャ.png png 320x240 | status 0"},
       {"", "", {"shot.tiff"}, "shot.tiff tiff 320x240 | status 0"},
-      {"user", "mousemove 1 1 mousedown 1 mousemove 9 9 mouseup 1", {}, "Picture 1.png png 8x8"},
-      {"user", "mousemove 200 50 click 1", {}, "Picture 1.png png 200x100 | status 0"},
-      {"user", "key Escape", {}, "status 1: cancelled: nothing captured"},
+      {"user",
+       "mousemove 1 1 mousedown 1 mousemove 9 9 mouseup 1",
+       {"-i"},
+       "Picture 1.png png 8x8"},
+      {"user", "mousemove 200 50 click 1", {"-i"}, "Picture 1.png png 200x100 | status 0"},
+      {"user", "key Escape", {"-i"}, "status 1: cancelled: nothing captured"},
       {"", "", {"a.png", "b.png"}, "status 1: only one FILE may be given"},
       {"", "", {"-c", "a.png"}, "status 1: -c puts the image on the clipboard: give no FILE"},
       {"location", "/proc/version", {}, "status 1: cannot write into \"/proc/version\": Not a dir"},
   };
-  for (auto [name, value, arguments, expected] : cases) {
+  for (const auto& [name, value, arguments, expected] : cases) {
     TempDir folder;
-    captureInto(folder.path(), name, name == "type" || name == "location" ? value : "");
-    std::optional<ScopedEnv> variable;
-    if (std::isupper(name[0])) variable.emplace(name, value);
+    captureInto(name == "location" ? value : folder.path());
+    const ScopedEnv language("LANGUAGE", name == "LANGUAGE" ? value : "en");
     std::optional<ChildProcess> user;
-    if (name == "user") {
-      arguments.push_back("-i");
+    if (name == "user")
       user.emplace(std::vector<std::string>{
           "sh", "-c",
           "xdotool search --sync --name '^Kapsho Capture Selection$' && xdotool " + value});
-    }
     EXPECT_THAT(capture(arguments, folder.path()), testing::StartsWith(expected));
   }
 }

@@ -215,17 +215,14 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
 TEST_F(UploadServerTest,
        LimitsSlowAndHeldConnectionsAndStopsWithinItsGraceFinishingUploadsInFlight) {
   start({"--request-timeout", "2"});
-  // Each sends a byte of a never-ending request head every 100 ms, so it never goes quiet and only
-  // the whole request's deadline ends it.
+  // Each sends a byte of a never-ending request head whenever the test looks, so it never goes
+  // quiet and only the whole request's deadline ends it.
   std::vector<std::unique_ptr<LoopbackSocket>> slow;
   for (int i = 0; i < 12; ++i) slow.push_back(std::make_unique<LoopbackSocket>(port));
-  const std::jthread trickler([&](std::stop_token stop) {
-    for (auto& socket : slow) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
-    for (; !stop.stop_requested(); std::this_thread::sleep_for(100ms))
-      for (auto& socket : slow) socket->send("a");
-  });
+  for (auto& socket : slow) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
   EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 302);
   EXPECT_TRUE(waitUntil([&] {
+    for (auto& socket : slow) socket->send("a");
     return std::all_of(slow.begin(), slow.end(), [](auto& s) { return s->closedByServer(); });
   }));
 
@@ -270,9 +267,25 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
     EXPECT_TRUE(result.exitCode == 1 && result.err.starts_with("kapsho-upload-server: "))
         << usage << ": " << result.err;
   }
-  writeFile(dir.file("users"), "alice:right\r\nbob:to:ken\n");
-  chmod(dir.file("users").c_str(), 0600);
-  start({"--users", dir.file("users")});
+  // A users file others may use, or that lists no one or not line by line, is refused.
+  const std::string users = dir.file("users");
+  const std::tuple<std::string, mode_t, std::string> refusedUsers[] = {
+      {"alice:t\n", 0604, ": others than its owner may use it (chmod 600)"},
+      {"# who\n\nalice\n", 0600, " line 3: expected name:token"},
+      {":t\n", 0600, " line 1: expected name:token"},
+      {"alice:\n", 0600, " line 1: expected name:token"},
+      {"alice:t\r\nalice:u\r\n", 0400, " line 2: the name alice is listed twice"},
+      {"# nobody yet\n", 0600, ": lists no users"},
+  };
+  for (const auto& [text, mode, error] : refusedUsers) {
+    writeFile(users, text);
+    chmod(users.c_str(), mode);
+    EXPECT_EQ(runCommand({kServer, "--users", users}, 5s).err,
+              "kapsho-upload-server: " + users + error + "\n");
+  }
+  writeFile(users, "alice:right\r\nbob:to:ken\n");
+  chmod(users.c_str(), 0600);
+  start({"--users", users});
   const std::string refused[] = {"", basic("alice:wrong"), basic("carol:right"), "Bearer right"};
   std::latch ready(100);
   std::vector<std::jthread> clients;
@@ -297,7 +310,7 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
 
   // A refused upload counts too, so that tokens cannot be guessed at any rate. A second server
   // finds the port taken.
-  start({"--users", dir.file("users"), "--rate", "2/min"});
+  start({"--users", users, "--rate", "2/min"});
   EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port)}).exitCode, 1);
   EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 401);
   EXPECT_EQ(status(send(uploadOf(kPng + "a picture", basic("alice:right")))), 302);

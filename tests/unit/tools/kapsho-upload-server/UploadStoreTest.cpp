@@ -1,8 +1,7 @@
-// The users file as the service trusts it, the per-client rate at exact moments, and the store's
+// The per-client rate at exact moments, and the store's
 // promise that an address never changes what it serves, met where it can be broken: with names cut
 // to one hex digit, so that different bytes meet under a taken name.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "tests/support/TestSupport.h"
 #include "tools/kapsho-upload-server/AccessControl.h"
@@ -14,29 +13,6 @@ using namespace testing_support;
 using namespace upload_server;
 using namespace std::chrono_literals;
 using Kind = StoreOutcome::Kind;
-
-TEST(UsersTest, RefusesAListOthersMayReadOrThatIsMalformed) {
-  TempDir dir;
-  const std::string path = dir.file("users");
-  const auto load = [&](const std::string& text, mode_t mode) {
-    writeFile(path, text);
-    chmod(path.c_str(), mode);
-    return Users::load(path);
-  };
-  const std::tuple<std::string, mode_t, std::string> refused[] = {
-      {"alice:t\n", 0604, ": others than its owner may use it (chmod 600)"},
-      {"# who\n\nalice\n", 0600, " line 3: expected name:token"},
-      {":t\n", 0600, " line 1: expected name:token"},
-      {"alice:\n", 0600, " line 1: expected name:token"},
-      {"alice:t\r\nalice:u\r\n", 0400, " line 2: the name alice is listed twice"},
-      {"# nobody yet\n", 0600, ": lists no users"},
-  };
-  for (const auto& [text, mode, error] : refused) {
-    const auto loaded = load(text, mode);
-    ASSERT_TRUE(std::holds_alternative<std::string>(loaded)) << text;
-    EXPECT_EQ(std::get<std::string>(loaded), path + error);
-  }
-}
 
 TEST(RateLimitTest, TakesNUploadsInAnyMinutePerClientTellsTheWaitAndForgetsIdleClients) {
   RateLimit limit(2);
