@@ -65,19 +65,22 @@ bool redToWhite(const QImage& image) {
          image.pixelColor(image.rect().bottomRight()) == QColor(Qt::white);
 }
 
-// Shows the known window on a desktop of the test's own (display, session bus and home), and
-// waits until the screen shows it, whole. Set up once for the whole test program: Qt connects
-// once a process.
-void showKnownWindow() {
-  static TempHome home;
-  static PrivateBus bus;
-  static ScopedEnv noWayland("WAYLAND_DISPLAY", std::nullopt);
-  static VirtualDisplay display;
-  static ScopedEnv platform("QT_QPA_PLATFORM", "xcb");
-  static int argc = 1;
-  static char name[] = "integration_capture", *argv[] = {name, nullptr};
-  static QGuiApplication application(argc, argv);
-  static KnownWindow window;
+// On a desktop of the test's own (display, session bus and home), once the screen shows the known
+// window whole: a delayed capture waits out its delay; pictures take the lowest free number (twenty
+// captures at once take twenty free names and replace nothing); with -c the clipboard holds the
+// picture of the screen until another program takes it. Then what the user sets or does makes the
+// picture: the language names it (the French table is UTF-16 little-endian, the Japanese one
+// big-endian with the number first), FILE is written in the type its extension names, a drag takes
+// its rectangle and a click the window under the pointer; Escape cancels, and what cannot be done
+// is said with status 1.
+TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUserAsksOrSayWhyNot) {
+  TempHome home;
+  PrivateBus bus;
+  ScopedEnv noWayland("WAYLAND_DISPLAY", std::nullopt), platform("QT_QPA_PLATFORM", "xcb");
+  VirtualDisplay display;
+  int argc = 0;
+  QGuiApplication application(argc, nullptr);
+  KnownWindow window;
   window.setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
   window.setGeometry(Known);
   window.show();
@@ -85,13 +88,6 @@ void showKnownWindow() {
     QCoreApplication::processEvents();
     return redToWhite(QGuiApplication::primaryScreen()->grabWindow(0).toImage().copy(Known));
   })) << "the known window never showed";
-}
-
-// A delayed capture waits out its delay; pictures take the lowest free number (twenty captures at
-// once take twenty free names and replace nothing); with -c the clipboard holds the picture of the
-// screen until another program takes it.
-TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheClipboardHoldsOneUntilTakenOver) {
-  showKnownWindow();
   TempDir folder;
   captureInto(folder.path());
   const auto start = std::chrono::steady_clock::now();
@@ -112,14 +108,7 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheClipboardHoldsOneUntilTak
   // Another capture takes the clipboard over; its owner goes with the display.
   ASSERT_EQ(runCommand({CapturePath, "-c"}).exitCode, 0);
   EXPECT_TRUE(waitUntil([] { return waitpid(-1, nullptr, WNOHANG) > 0; })) << "the owner quits";
-}
 
-// What the user sets or does makes the picture: the settings and the language name it (the French
-// table is UTF-16 little-endian, the Japanese one big-endian with the number first), FILE is
-// written in the type its extension names, a drag takes its rectangle and a click the window under
-// the pointer; Escape cancels, and what cannot be done is said with status 1.
-TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
-  showKnownWindow();
   const struct {
     std::string name, value;  // the language, the capture folder, or the user's actions on the
                               // overlay of -i
@@ -130,12 +119,9 @@ TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
       {"LANGUAGE", "de", {}, "Bild 1.png png 320x240 | status 0"},
       {"LANGUAGE", "ja", {}, "1 ピクチャ.png png 320x240 | status 0"},
       {"", "", {"shot.tiff"}, "shot.tiff tiff 320x240 | status 0"},
-      {"user",
-       "mousemove 1 1 mousedown 1 mousemove 9 9 mouseup 1",
-       {"-i"},
-       "Picture 1.png png 8x8"},
-      {"user", "mousemove 200 50 click 1", {"-i"}, "Picture 1.png png 200x100 | status 0"},
-      {"user", "key Escape", {"-i"}, "status 1: cancelled: nothing captured"},
+      {"user", "mousemove 1 1 mousedown 1 mousemove 9 9 mouseup 1", {}, "Picture 1.png png 8x8"},
+      {"user", "mousemove 200 50 click 1", {}, "Picture 1.png png 200x100 | status 0"},
+      {"user", "key Escape", {}, "status 1: cancelled: nothing captured"},
       {"", "", {"a.png", "b.png"}, "status 1: only one FILE may be given"},
       {"", "", {"-c", "a.png"}, "status 1: -c puts the image on the clipboard: give no FILE"},
       {"location", "/proc/version", {}, "status 1: cannot write into \"/proc/version\": Not a dir"},
@@ -149,7 +135,8 @@ TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
       user.emplace(std::vector<std::string>{
           "sh", "-c",
           "xdotool search --sync --name '^Kapsho Capture Selection$' && xdotool " + value});
-    EXPECT_THAT(capture(arguments, folder.path()), testing::StartsWith(expected));
+    EXPECT_THAT(capture(user ? std::vector<std::string>{"-i"} : arguments, folder.path()),
+                testing::StartsWith(expected));
   }
 }
 
@@ -181,10 +168,8 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
       {{}, "", "junk", "status 1: the screenshot portal gave no picture"},
   };
   for (const auto& c : cases) {
-    std::optional<ScopedEnv> tmpfs;
-    if (c.answer.ends_with("tmpfs")) tmpfs.emplace("TMPDIR", "/dev/shm");
+    const ScopedEnv tmpdir("TMPDIR", c.answer.ends_with("tmpfs") ? "/dev/shm" : "/tmp");
     TempDir folder;
-    tmpfs.reset();
     captureInto(folder.path(), "type", c.type);
     // The portal's file: a picture of the answer's type, else the answer itself. At a quality the
     // capture does not use: a picture encoded again has other bytes.

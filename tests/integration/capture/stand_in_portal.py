@@ -1,11 +1,8 @@
 #!/usr/bin/python3
-import sys
-
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
-
-PATH = sys.argv[1]
+from sys import argv
 
 
 class Request(dbus.service.Object):
@@ -22,9 +19,10 @@ class Portal(dbus.service.Object):
             print("interactive", flush=True)
         path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
             sender[1:].replace(".", "_"), options["handle_token"])
-        held = open(PATH, "rb").read()
+        held = open(argv[1], "rb").read()
         code = int(held[7:]) if held.startswith(b"refuse:") else 0
-        GLib.idle_add(Request(BUS, path).Response, code, {} if code else {"uri": "file://" + PATH})
+        GLib.idle_add(Request(BUS, path).Response, code,
+                      {} if code else {"uri": "file://" + argv[1]})
         return dbus.ObjectPath(path)
 
 

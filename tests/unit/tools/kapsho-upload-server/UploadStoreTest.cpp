@@ -12,7 +12,6 @@ namespace {
 using namespace testing_support;
 using namespace upload_server;
 using namespace std::chrono_literals;
-using Kind = StoreOutcome::Kind;
 
 TEST(RateLimitTest, TakesNUploadsInAnyMinutePerClientTellsTheWaitAndForgetsIdleClients) {
   RateLimit limit(2);
@@ -46,11 +45,11 @@ TEST(ImageStoreTest, ATakenNameKeepsItsBytesAndNamesTellApartTextsSharingTheirFi
   const ImageStore store(dir.path(), 1);
   // Both names begin with the hex digit c.
   const StoreOutcome first = put(store, "bytes 2");
-  EXPECT_EQ(put(store, "bytes 3").kind, Kind::NameTaken);
+  EXPECT_EQ(put(store, "bytes 3").kind, StoreOutcome::Kind::NameTaken);
   EXPECT_EQ(readFile(dir.file(first.text)), "bytes 2");
   // The same bytes again are stored under their name.
   const StoreOutcome again = put(store, "bytes 2");
-  EXPECT_TRUE(again.kind == Kind::Stored && again.text == first.text) << again.text;
+  EXPECT_TRUE(again.kind == StoreOutcome::Kind::Stored && again.text == first.text) << again.text;
 
   // Two texts that once met under their first 64 bits: whole names keep them apart.
   const ImageStore whole(dir.path());
