@@ -109,12 +109,10 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
   ASSERT_EQ(runCommand({CapturePath, "-c"}).exitCode, 0);
   EXPECT_TRUE(waitUntil([] { return waitpid(-1, nullptr, WNOHANG) > 0; })) << "the owner quits";
 
-  const struct {
-    std::string name, value;  // the language, the capture folder, or the user's actions on the
-                              // overlay of -i
-    std::vector<std::string> arguments;
-    std::string expected;
-  } cases[] = {
+  // What is set (the language, the capture folder, or "user" and the user's actions on the overlay
+  // of -i), the arguments, and what the capture did.
+  using Strings = std::vector<std::string>;
+  const std::tuple<std::string, std::string, Strings, std::string> cases[] = {
       {"LANGUAGE", "fr", {}, "Image 1.png png 320x240 | status 0"},
       {"LANGUAGE", "de", {}, "Bild 1.png png 320x240 | status 0"},
       {"LANGUAGE", "ja", {}, "1 ピクチャ.png png 320x240 | status 0"},
@@ -123,6 +121,7 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
       {"user", "mousemove 200 50 click 1", {}, "Picture 1.png png 200x100 | status 0"},
       {"user", "key Escape", {}, "status 1: cancelled: nothing captured"},
       {"", "", {"a.png", "b.png"}, "status 1: only one FILE may be given"},
+      {"", "", {"-T", "86401"}, "status 1: -T takes a number of seconds from 0 to 86400"},
       {"", "", {"-c", "a.png"}, "status 1: -c puts the image on the clipboard: give no FILE"},
       {"location", "/proc/version", {}, "status 1: cannot write into \"/proc/version\": Not a dir"},
   };
@@ -135,7 +134,7 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
       user.emplace(std::vector<std::string>{
           "sh", "-c",
           "xdotool search --sync --name '^Kapsho Capture Selection$' && xdotool " + value});
-    EXPECT_THAT(capture(user ? std::vector<std::string>{"-i"} : arguments, folder.path()),
+    EXPECT_THAT(capture(user ? Strings{"-i"} : arguments, folder.path()),
                 testing::StartsWith(expected));
   }
 }
@@ -156,10 +155,9 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
   ASSERT_EQ(firstLine(logs.file("portal.out")), "ready");
   QImage shot(64, 48, QImage::Format_RGB32);
   shot.fill(Qt::green);
-  const struct {
-    std::vector<std::string> arguments;
-    std::string type, answer, expected;  // answer: the type of the portal's file, or what it holds
-  } cases[] = {
+  // The arguments, the capture type, the type of the portal's file or what it holds, and what the
+  // capture did.
+  const std::tuple<std::vector<std::string>, std::string, std::string, std::string> cases[] = {
       {{}, "", "png, folder on tmpfs", "Picture 1.png png 64x48 | status 0"},
       {{"-i"}, "jpg", "jpg", "Picture 1.jpg jpeg 64x48 | status 0"},
       {{}, "jpg", "png", "Picture 1.jpg jpeg 64x48 | status 0"},
@@ -167,18 +165,18 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
       {{}, "", "refuse:2", "status 1: the desktop refused the screenshot (portal answer 2)"},
       {{}, "", "junk", "status 1: the screenshot portal gave no picture"},
   };
-  for (const auto& c : cases) {
-    const ScopedEnv tmpdir("TMPDIR", c.answer.ends_with("tmpfs") ? "/dev/shm" : "/tmp");
+  for (const auto& [arguments, type, answer, expected] : cases) {
+    const ScopedEnv tmpdir("TMPDIR", answer.ends_with("tmpfs") ? "/dev/shm" : "/tmp");
     TempDir folder;
-    captureInto(folder.path(), "type", c.type);
+    captureInto(folder.path(), "type", type);
     // The portal's file: a picture of the answer's type, else the answer itself. At a quality the
     // capture does not use: a picture encoded again has other bytes.
-    if (!shot.save(QString::fromStdString(shotPath), c.answer.substr(0, 3).c_str(), 100))
-      writeFile(shotPath, c.answer);
+    if (!shot.save(QString::fromStdString(shotPath), answer.substr(0, 3).c_str(), 100))
+      writeFile(shotPath, answer);
     const auto shotBytes = readFile(shotPath);
-    EXPECT_THAT(capture(c.arguments, folder.path()), testing::StartsWith(c.expected));
-    EXPECT_TRUE(!c.expected.ends_with("status 0") || !fs::exists(shotPath)) << "moved away";
-    const std::string moved = folder.file("Picture 1." + c.answer.substr(0, 3));
+    EXPECT_THAT(capture(arguments, folder.path()), testing::StartsWith(expected));
+    EXPECT_TRUE(!expected.ends_with("status 0") || !fs::exists(shotPath)) << "moved away";
+    const std::string moved = folder.file("Picture 1." + answer.substr(0, 3));
     EXPECT_TRUE(!fs::exists(moved) || readFile(moved) == shotBytes) << "not encoded again";
   }
   EXPECT_EQ(readFile(logs.file("portal.out")), "ready\ninteractive\n");

@@ -34,6 +34,7 @@ TEST(DefaultsTool, TypesRoundTripBadUsageChangesNothingDeleteTakesAKeyOrTheDomai
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"write", kDomain, "k", "-int", "12abc"},
            {"write", kDomain, "k", "-int", "99999999999999999999"},
+           {"write", kDomain, "k", "-float", "0.5x"},
            {"write", "../escape", "k", "v"},
            {"read", kDomain, "k", "extra"}})
     EXPECT_NE(defaults(args).err.find("usage:"), std::string::npos) << args[0] << " " << args[1];
