@@ -263,7 +263,7 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
   for (const std::string& usage :
        {"--bogus"s, "--port 70000"s, "stray"s, "--base-url ftp://x/"s,
         "--request-timeout 5000000000"s, "--rate 5/sec"s, "--users "s + dir.file("missing")}) {
-    const auto result = runCommand({"sh", "-c", kServer + " " + usage}, 5s);
+    const auto result = runCommand({"sh", "-c", "exec " + kServer + " " + usage}, 5s);
     EXPECT_TRUE(result.exitCode == 1 && result.err.starts_with("kapsho-upload-server: "))
         << usage << ": " << result.err;
   }
