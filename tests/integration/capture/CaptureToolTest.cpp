@@ -1,5 +1,5 @@
-// kapsho-capture as a user starts it: on a virtual display showing a window of known colours (with
-// the running agent too), and on a Wayland session through a stand-in portal on a private bus.
+// kapsho-capture as a user starts it: on a virtual display showing a window of known colours, and
+// on a Wayland session through a stand-in portal on a private bus.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
@@ -65,19 +65,22 @@ bool redToWhite(const QImage& image) {
          image.pixelColor(image.rect().bottomRight()) == QColor(Qt::white);
 }
 
-// Shows the known window on a desktop of the test's own (display, session bus and home), and
-// waits until the screen shows it, whole. Set up once for the whole test program: Qt connects
-// once a process.
-void showKnownWindow() {
-  static TempHome home;
-  static PrivateBus bus;
-  static ScopedEnv noWayland("WAYLAND_DISPLAY", std::nullopt);
-  static VirtualDisplay display;
-  static ScopedEnv platform("QT_QPA_PLATFORM", "xcb");
-  static int argc = 1;
-  static char name[] = "integration_capture", *argv[] = {name, nullptr};
-  static QGuiApplication application(argc, argv);
-  static KnownWindow window;
+// On a desktop of the test's own (display, session bus and home), once the screen shows the known
+// window whole: a delayed capture waits out its delay; pictures take the lowest free number (twenty
+// captures at once take twenty free names and replace nothing); with -c the clipboard holds the
+// picture of the screen until another program takes it. Then what the user sets or does makes the
+// picture: the language names it (the French table is UTF-16 little-endian, the Japanese one
+// big-endian with the number first), FILE is written in the type its extension names, a drag takes
+// its rectangle and a click the window under the pointer; Escape cancels, and what cannot be done
+// is said with status 1.
+TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUserAsksOrSayWhyNot) {
+  TempHome home;
+  PrivateBus bus;
+  ScopedEnv noWayland("WAYLAND_DISPLAY", std::nullopt), platform("QT_QPA_PLATFORM", "xcb");
+  VirtualDisplay display;
+  int argc = 0;
+  QGuiApplication application(argc, nullptr);
+  KnownWindow window;
   window.setFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
   window.setGeometry(Known);
   window.show();
@@ -85,14 +88,6 @@ void showKnownWindow() {
     QCoreApplication::processEvents();
     return redToWhite(QGuiApplication::primaryScreen()->grabWindow(0).toImage().copy(Known));
   })) << "the known window never showed";
-}
-
-// A delayed capture waits out its delay; pictures take the lowest free number (twenty captures at
-// once take twenty free names and replace nothing); with -c the clipboard holds the picture of the
-// screen until another program takes it: here the running agent, which uploads the next capture
-// whole, once, and copies its address.
-TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndAreUploadedWholeOnceWithTheAddressCopied) {
-  showKnownWindow();
   TempDir folder;
   captureInto(folder.path());
   const auto start = std::chrono::steady_clock::now();
@@ -110,42 +105,14 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndAreUploadedWholeOnceWithTheA
   const auto pasted = runCommand({"xclip", "-selection", "clipboard", "-t", "image/png", "-o"});
   EXPECT_TRUE(redToWhite(QImage::fromData(QByteArray::fromStdString(pasted.out)).copy(Known)));
 
-  TempDir data, logs;
-  const std::string port = std::to_string(freeLocalPort()), host = "127.0.0.1:" + port;
-  ChildProcess server(
-      {stagePath("bin/kapsho-upload-server"), "--port", port, "--data-dir", data.path()});
-  ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain(
-      {{"Upload Host", platform::Value(host)}}, "com.kapsho.KapshoDaemon"));
-  ChildProcess agent({stagePath("lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
-                                "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
-                     {{"LANGUAGE", "en"}}, "", logs.file("agent.err"));
-  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); }));
-  ASSERT_EQ(runCommand({CapturePath}).exitCode, 0);
-  std::string address;
-  ASSERT_TRUE(waitUntil([&] {
-    address = runCommand({"xclip", "-o", "-selection", "clipboard"}).out;
-    return address.starts_with("http://" + host + "/i/");
-  }));
-  EXPECT_EQ(readFile(data.file(address.substr(address.rfind('/') + 1))),
-            readFile(folder.file("Picture 22.png")));
-  const std::string log = readFile(logs.file("agent.err")).value_or("");
-  EXPECT_EQ(log.find("Copying URL to clipboard: "), log.rfind("Copying URL to clipboard: ")) << log;
+  // Another capture takes the clipboard over; its owner goes with the display.
+  ASSERT_EQ(runCommand({CapturePath, "-c"}).exitCode, 0);
   EXPECT_TRUE(waitUntil([] { return waitpid(-1, nullptr, WNOHANG) > 0; })) << "the owner quits";
-}
 
-// What the user sets or does makes the picture: the settings and the language name it (the French
-// table is UTF-16 little-endian, the Japanese one big-endian with the number first), FILE is
-// written in the type its extension names, a drag takes its rectangle and a click the window under
-// the pointer; Escape cancels, and what cannot be done is said with status 1.
-TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
-  showKnownWindow();
-  const struct {
-    std::string name, value;  // a capture setting (lower case), a variable of the environment
-                              // (upper case), or "user" and the user's actions on the overlay of -i
-    std::vector<std::string> arguments;
-    std::string expected;
-  } cases[] = {
-      {"type", "jpg", {}, "Picture 1.jpg jpeg 320x240 | status 0"},
+  // What is set (the language, the capture folder, or "user" and the user's actions on the overlay
+  // of -i), the arguments, and what the capture did.
+  using Strings = std::vector<std::string>;
+  const std::tuple<std::string, std::string, Strings, std::string> cases[] = {
       {"LANGUAGE", "fr", {}, "Image 1.png png 320x240 | status 0"},
       {"LANGUAGE", "de", {}, "Bild 1.png png 320x240 | status 0"},
       {"LANGUAGE", "ja", {}, "1 ピクチャ.png png 320x240 | status 0"},
@@ -154,25 +121,26 @@ TEST(CaptureTool, WhatTheUserSetsOrDoesMakesThePictureAndFailuresSayWhy) {
       {"user", "mousemove 200 50 click 1", {}, "Picture 1.png png 200x100 | status 0"},
       {"user", "key Escape", {}, "status 1: cancelled: nothing captured"},
       {"", "", {"a.png", "b.png"}, "status 1: only one FILE may be given"},
+      {"", "", {"-T", "86401"}, "status 1: -T takes a number of seconds from 0 to 86400"},
       {"", "", {"-c", "a.png"}, "status 1: -c puts the image on the clipboard: give no FILE"},
       {"location", "/proc/version", {}, "status 1: cannot write into \"/proc/version\": Not a dir"},
   };
-  for (auto [name, value, arguments, expected] : cases) {
+  for (const auto& [name, value, arguments, expected] : cases) {
     TempDir folder;
-    captureInto(folder.path(), name, name == "type" || name == "location" ? value : "");
-    std::optional<ScopedEnv> variable;
-    if (std::isupper(name[0])) variable.emplace(name, value);
+    captureInto(name == "location" ? value : folder.path());
+    const ScopedEnv language("LANGUAGE", name == "LANGUAGE" ? value : "en");
     std::optional<ChildProcess> user;
-    if (name == "user") {
-      arguments.push_back("-i");
+    if (name == "user")
       user.emplace(std::vector<std::string>{
           "sh", "-c",
           "xdotool search --sync --name '^Kapsho Capture Selection$' && xdotool " + value});
-    }
-    EXPECT_THAT(capture(arguments, folder.path()), testing::StartsWith(expected));
+    EXPECT_THAT(capture(user ? Strings{"-i"} : arguments, folder.path()),
+                testing::StartsWith(expected));
   }
 }
 
+// The stand-in portal answers each Screenshot call with the file it is given (refused with CODE
+// while that holds "refuse:CODE") and prints "interactive" for each call that asks to be.
 // On a Wayland session the portal's file is moved into place (copied into a folder on another
 // file system, encoded again for another type), or its refusal or a file that is no picture is
 // reported; with -c the picture goes to wl-copy.
@@ -187,10 +155,9 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
   ASSERT_EQ(firstLine(logs.file("portal.out")), "ready");
   QImage shot(64, 48, QImage::Format_RGB32);
   shot.fill(Qt::green);
-  const struct {
-    std::vector<std::string> arguments;
-    std::string type, answer, expected;  // answer: the type of the portal's file, or what it holds
-  } cases[] = {
+  // The arguments, the capture type, the type of the portal's file or what it holds, and what the
+  // capture did.
+  const std::tuple<std::vector<std::string>, std::string, std::string, std::string> cases[] = {
       {{}, "", "png, folder on tmpfs", "Picture 1.png png 64x48 | status 0"},
       {{"-i"}, "jpg", "jpg", "Picture 1.jpg jpeg 64x48 | status 0"},
       {{}, "jpg", "png", "Picture 1.jpg jpeg 64x48 | status 0"},
@@ -198,20 +165,18 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
       {{}, "", "refuse:2", "status 1: the desktop refused the screenshot (portal answer 2)"},
       {{}, "", "junk", "status 1: the screenshot portal gave no picture"},
   };
-  for (const auto& c : cases) {
-    std::optional<ScopedEnv> tmpfs;
-    if (c.answer.ends_with("tmpfs")) tmpfs.emplace("TMPDIR", "/dev/shm");
+  for (const auto& [arguments, type, answer, expected] : cases) {
+    const ScopedEnv tmpdir("TMPDIR", answer.ends_with("tmpfs") ? "/dev/shm" : "/tmp");
     TempDir folder;
-    tmpfs.reset();
-    captureInto(folder.path(), "type", c.type);
+    captureInto(folder.path(), "type", type);
     // The portal's file: a picture of the answer's type, else the answer itself. At a quality the
     // capture does not use: a picture encoded again has other bytes.
-    if (!shot.save(QString::fromStdString(shotPath), c.answer.substr(0, 3).c_str(), 100))
-      writeFile(shotPath, c.answer);
+    if (!shot.save(QString::fromStdString(shotPath), answer.substr(0, 3).c_str(), 100))
+      writeFile(shotPath, answer);
     const auto shotBytes = readFile(shotPath);
-    EXPECT_THAT(capture(c.arguments, folder.path()), testing::StartsWith(c.expected));
-    EXPECT_TRUE(!c.expected.ends_with("status 0") || !fs::exists(shotPath)) << "moved away";
-    const std::string moved = folder.file("Picture 1." + c.answer.substr(0, 3));
+    EXPECT_THAT(capture(arguments, folder.path()), testing::StartsWith(expected));
+    EXPECT_TRUE(!expected.ends_with("status 0") || !fs::exists(shotPath)) << "moved away";
+    const std::string moved = folder.file("Picture 1." + answer.substr(0, 3));
     EXPECT_TRUE(!fs::exists(moved) || readFile(moved) == shotBytes) << "not encoded again";
   }
   EXPECT_EQ(readFile(logs.file("portal.out")), "ready\ninteractive\n");

@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""A stand-in for the desktop's screenshot portal: answers each Screenshot call with the file
-argv[1], or refuses with CODE while the file holds "refuse:CODE"; prints "interactive" for each
-call that asks to be."""
-import sys
-
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
-
-PATH = sys.argv[1]
+from sys import argv
 
 
 class Request(dbus.service.Object):
@@ -25,9 +19,10 @@ class Portal(dbus.service.Object):
             print("interactive", flush=True)
         path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
             sender[1:].replace(".", "_"), options["handle_token"])
-        held = open(PATH, "rb").read()
+        held = open(argv[1], "rb").read()
         code = int(held[7:]) if held.startswith(b"refuse:") else 0
-        GLib.idle_add(Request(BUS, path).Response, code, {} if code else {"uri": "file://" + PATH})
+        GLib.idle_add(Request(BUS, path).Response, code,
+                      {} if code else {"uri": "file://" + argv[1]})
         return dbus.ObjectPath(path)
 
 

@@ -41,10 +41,8 @@ std::string nameOf(const std::string& bytes) {
   return hash.toHex().left(32).toStdString();
 }
 
-// Only images are taken: these bytes after a PNG signature pass for one.
-std::string png(const std::string& bytes) {
-  return "\x89PNG\r\n\x1a\n" + bytes;
-}
+// Only images are taken: bytes after a PNG signature pass for one.
+const std::string kPng = "\x89PNG\r\n\x1a\n";
 
 // Bytes that stress a multipart parser: every byte value, line breaks and boundary look-alikes.
 std::string awkwardBytes(std::size_t size, char seed) {
@@ -62,8 +60,10 @@ class UploadServerTest : public ::testing::Test {
  protected:
   void start(std::vector<std::string> argv = {}) {
     server.reset();
-    argv.insert(argv.begin(), {kServer, "--port", std::to_string(port), "--data-dir", data});
-    server.reset(new ChildProcess(argv, {}, "", dir.file("server.log")));
+    // Without --data-dir it stores under the user's data folder.
+    argv.insert(argv.begin(), {kServer, "--port", std::to_string(port)});
+    server.reset(
+        new ChildProcess(argv, {{"XDG_DATA_HOME", dir.file("share")}}, "", dir.file("server.log")));
     ASSERT_TRUE(waitUntil([&] { return LoopbackSocket(port).connected(); }));
   }
   // The agent's upload of the bytes, with this Authorization when given.
@@ -90,7 +90,7 @@ class UploadServerTest : public ::testing::Test {
   }
 
   TempDir dir;
-  const std::string data = dir.file("uploads");
+  const std::string data = dir.file("share/kapsho/uploads");
   const int port = freeLocalPort();
   std::unique_ptr<ChildProcess> server;
 };
@@ -100,7 +100,7 @@ class UploadServerTest : public ::testing::Test {
 // refused requests each get their answer within 2 s, holding no memory, while a normal upload goes
 // on; the hostile ones are sent on and on. Last, 500 MB stream through in the same bounded memory.
 TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceInBoundedMemory) {
-  const std::string taken = png("an image whose name is taken");
+  const std::string taken = kPng + "an image whose name is taken";
   fs::create_directories(data);
   fs::create_symlink("/etc/passwd", data + "/" + nameOf(taken) + ".png");
   mkfifo((data + "/" + std::string(32, 'f') + ".png").c_str(), 0600);
@@ -116,7 +116,7 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   // The bytes, their file's name, the extension kept and the type served; no type for bytes that
   // are no image.
   const std::tuple<std::string, std::string, std::string, std::string> images[] = {
-      {png(awkwardBytes(300000, 7)), "Screen Shot.PNG", ".png", "image/png"},
+      {kPng + awkwardBytes(300000, 7), "Screen Shot.PNG", ".png", "image/png"},
       {"\xff\xd8\xff\xe0 JFIF", "shot.jpeg", ".jpeg", "image/jpeg"},
       {"GIF87a\x01\0\x01\0"s, "line%0Abreak.p%0Ang", "", "image/gif"},
       {"GIF89a\x01\0\x01\0"s, "x.abcdefghijklmnopq", "", "image/gif"},
@@ -139,7 +139,7 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
               type + "; nosniff");
   }
 
-  const std::string picture = png("a picture"), image = "/i/" + nameOf(picture) + ".png";
+  const std::string picture = kPng + "a picture", image = "/i/" + nameOf(picture) + ".png";
   const auto getOf = [](const std::string& target) { return "GET " + target + " HTTP/1.1\r\n"; };
   const std::string postLine = "POST /app_upload.php HTTP/1.1\r\n",
                     form = "Content-Type: multipart/form-data; boundary=XYZ\r\n";
@@ -197,7 +197,7 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   const std::string piece = awkwardBytes(1 << 20, 3);
   const auto request = agentUpload(port, kSize, "huge.png");
   LoopbackSocket socket(port);
-  ASSERT_TRUE(socket.send(request.head + request.partsBefore + png(piece.substr(8))));
+  ASSERT_TRUE(socket.send(request.head + request.partsBefore + kPng + piece.substr(8)));
   for (std::size_t sent = piece.size(); sent < kSize; sent += piece.size())
     ASSERT_TRUE(socket.send(piece));
   ASSERT_TRUE(socket.send(request.partsAfter));
@@ -215,24 +215,21 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
 TEST_F(UploadServerTest,
        LimitsSlowAndHeldConnectionsAndStopsWithinItsGraceFinishingUploadsInFlight) {
   start({"--request-timeout", "2"});
-  // Each sends a byte of a never-ending request head every 100 ms, so it never goes quiet and only
-  // the whole request's deadline ends it.
+  // Each sends a byte of a never-ending request head whenever the test looks, so it never goes
+  // quiet and only the whole request's deadline ends it.
   std::vector<std::unique_ptr<LoopbackSocket>> slow;
   for (int i = 0; i < 12; ++i) slow.push_back(std::make_unique<LoopbackSocket>(port));
-  const std::jthread trickler([&](std::stop_token stop) {
-    for (auto& socket : slow) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
-    for (; !stop.stop_requested(); std::this_thread::sleep_for(100ms))
-      for (auto& socket : slow) socket->send("a");
-  });
-  EXPECT_EQ(status(send(uploadOf(png("a picture")))), 302);
+  for (auto& socket : slow) socket->send("GET /slow HTTP/1.1\r\nX-Slow: ");
+  EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 302);
   EXPECT_TRUE(waitUntil([&] {
+    for (auto& socket : slow) socket->send("a");
     return std::all_of(slow.begin(), slow.end(), [](auto& s) { return s->closedByServer(); });
   }));
 
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
     start({"--max-per-client", "2", "--max-connections", "4"});
-    const std::string bytes = png("12345");
+    const std::string bytes = kPng + "12345";
     auto request = agentUpload(port, bytes.size());
     request.head.insert(request.head.size() - 2, "Expect: 100-continue\r\n");
     std::vector<std::unique_ptr<LoopbackSocket>> held;
@@ -259,62 +256,69 @@ TEST_F(UploadServerTest,
   }
 }
 
-TEST_F(UploadServerTest, BadUsageExitsWithStatusOne) {
+// Bad options end the server with status 1. Then a hundred clients, each from an address of its
+// own, upload at the same moment; one in ten has no token, a wrong one or another scheme. Served
+// images stay public.
+TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySoOftenAMinute) {
   for (const std::string& usage :
        {"--bogus"s, "--port 70000"s, "stray"s, "--base-url ftp://x/"s,
         "--request-timeout 5000000000"s, "--rate 5/sec"s, "--users "s + dir.file("missing")}) {
-    const auto result = runCommand({"sh", "-c", kServer + " --data-dir " + data + " " + usage}, 5s);
+    const auto result = runCommand({"sh", "-c", "exec " + kServer + " " + usage}, 5s);
     EXPECT_TRUE(result.exitCode == 1 && result.err.starts_with("kapsho-upload-server: "))
         << usage << ": " << result.err;
   }
-  // Without --data-dir it stores under the user's data folder; a second server finds its port
-  // taken.
-  ChildProcess defaults({kServer, "--port", std::to_string(port)},
-                        {{"XDG_DATA_HOME", dir.file("share")}});
-  ASSERT_TRUE(waitUntil([&] { return LoopbackSocket(port).connected(); }));
-  EXPECT_TRUE(fs::is_directory(dir.file("share/kapsho/uploads")));
-  EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port), "--data-dir", data}).exitCode, 1);
-}
-
-// A hundred clients, each from an address of its own, upload at the same moment; one in ten has no
-// token, a wrong one or another scheme. Served images stay public.
-TEST_F(UploadServerTest, OnlyListedUsersUploadAndEachClientOnlySoOftenAMinute) {
-  writeFile(dir.file("users"), "alice:right\nbob:to:ken\n");
-  chmod(dir.file("users").c_str(), 0600);
-  start({"--users", dir.file("users")});
+  // A users file others may use, or that lists no one or not line by line, is refused.
+  const std::string users = dir.file("users");
+  const std::tuple<std::string, mode_t, std::string> refusedUsers[] = {
+      {"alice:t\n", 0604, ": others than its owner may use it (chmod 600)"},
+      {"# who\n\nalice\n", 0600, " line 3: expected name:token"},
+      {":t\n", 0600, " line 1: expected name:token"},
+      {"alice:\n", 0600, " line 1: expected name:token"},
+      {"alice:t\r\nalice:u\r\n", 0400, " line 2: the name alice is listed twice"},
+      {"# nobody yet\n", 0600, ": lists no users"},
+  };
+  for (const auto& [text, mode, error] : refusedUsers) {
+    writeFile(users, text);
+    chmod(users.c_str(), mode);
+    EXPECT_EQ(runCommand({kServer, "--users", users}, 5s).err,
+              "kapsho-upload-server: " + users + error + "\n");
+  }
+  writeFile(users, "alice:right\r\nbob:to:ken\n");
+  chmod(users.c_str(), 0600);
+  start({"--users", users});
   const std::string refused[] = {"", basic("alice:wrong"), basic("carol:right"), "Bearer right"};
-  const auto image = [](std::size_t i) { return png("image " + std::to_string(i)); };
   std::latch ready(100);
   std::vector<std::jthread> clients;
   for (std::size_t i = 0; i < 100; ++i)
     clients.emplace_back([&, i] {
-      const std::string from = "127.0.1." + std::to_string(i + 1);
+      const std::string from = "127.0.1." + std::to_string(i + 1), image = kPng + from;
       LoopbackSocket socket(port, from);
       ready.arrive_and_wait();
       socket.send(uploadOf(
-          image(i), i % 10 ? basic(i % 2 ? "alice:right" : "bob:to:ken") : refused[i / 10 % 4]));
+          image, i % 10 ? basic(i % 2 ? "alice:right" : "bob:to:ken") : refused[i / 10 % 4]));
       const std::string answer = socket.receive(30s);
       // Refused with the challenge, or stored and served back.
-      EXPECT_TRUE(
-          i % 10 ? get("/i/" + nameOf(image(i)) + ".png", from).ends_with("\r\n\r\n" + image(i))
-                 : header(answer, "WWW-Authenticate") ==
-                       "Basic realm=\"kapsho-upload-server\", charset=\"UTF-8\"")
+      EXPECT_TRUE(i % 10 ? get("/i/" + nameOf(image) + ".png", from).ends_with("\r\n\r\n" + image)
+                         : header(answer, "WWW-Authenticate") ==
+                               "Basic realm=\"kapsho-upload-server\", charset=\"UTF-8\"")
           << i << ": " << answer;
     });
   clients.clear();
   EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 90) << "unauthorised bytes kept";
-  EXPECT_TRUE(logged("127.0.1.2 POST /app_upload.php 302 stored " + nameOf(image(1)) +
-                     ".png (15 bytes) for alice"));
+  EXPECT_TRUE(logged("127.0.1.2 POST /app_upload.php 302 stored " + nameOf(kPng + "127.0.1.2") +
+                     ".png (17 bytes) for alice"));
 
-  // A refused upload counts too, so that tokens cannot be guessed at any rate.
-  start({"--users", dir.file("users"), "--rate", "2/min"});
-  EXPECT_EQ(status(send(uploadOf(png("a picture")))), 401);
-  EXPECT_EQ(status(send(uploadOf(png("a picture"), basic("alice:right")))), 302);
-  const std::string over = send(uploadOf(png("a picture"), basic("alice:right")));
+  // A refused upload counts too, so that tokens cannot be guessed at any rate. A second server
+  // finds the port taken.
+  start({"--users", users, "--rate", "2/min"});
+  EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port)}).exitCode, 1);
+  EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 401);
+  EXPECT_EQ(status(send(uploadOf(kPng + "a picture", basic("alice:right")))), 302);
+  const std::string over = send(uploadOf(kPng + "a picture", basic("alice:right")));
   // The first upload's minute, less the moments since.
   const int wait = std::atoi(header(over, "Retry-After").c_str());
   EXPECT_TRUE(status(over) == 429 && wait > 50 && wait <= 60) << over;
-  EXPECT_EQ(status(send(uploadOf(png("elsewhere"), basic("alice:right")), "127.0.0.2")), 302);
+  EXPECT_EQ(status(send(uploadOf(kPng + "elsewhere", basic("alice:right")), "127.0.0.2")), 302);
 }
 
 }  // namespace
