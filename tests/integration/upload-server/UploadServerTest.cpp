@@ -161,6 +161,8 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
       {"truncated", post((part(app, "Upload") + part(file, picture)).substr(0, 150)), "", 400},
       {"wrong app_upload", post(part(app, "upload") + part(file, picture) + end), "", 400},
       {"empty userfile", post(part(app, "Upload") + part(file, "") + end), "", 400},
+      {"upload of no stated length", postLine + form + "Transfer-Encoding: chunked\r\n\r\n", "",
+       411},
       {"POST image", "POST " + image + " HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "", 405},
       {"regex-bait part header", post(part(bait, "x") + end), "", 400},
       {"PRI with a huge chunked body", "PRI / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
