@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/LoopbackSocket.h"
+#include "tests/support/Network.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -29,9 +30,7 @@ int status(const std::string& answer) {
 
 // The value of a header field of an answer, "" without one.
 std::string header(const std::string& answer, const std::string& name) {
-  const auto at = answer.find("\r\n" + name + ": "), start = at + name.size() + 4;
-  if (at == std::string::npos || at > answer.find("\r\n\r\n")) return {};
-  return answer.substr(start, answer.find("\r\n", start) - start);
+  return ReceivedRequest{answer.substr(0, answer.find("\r\n\r\n") + 2), ""}.header(name);
 }
 
 // The name the bytes are stored under, without its extension.
