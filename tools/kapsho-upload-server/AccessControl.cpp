@@ -1,5 +1,6 @@
 #include "tools/kapsho-upload-server/AccessControl.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
@@ -22,8 +23,18 @@ using namespace std::chrono_literals;
 constexpr auto kWindow = 60s;
 // A users file is a short list; anything larger is not one.
 constexpr std::size_t kMaxUsersFile = 1 << 20;
-// Below this many clients, idle ones are left for their next upload to clear.
-constexpr std::size_t kForgetIdleFrom = 1024;
+
+// The budget a client address counts against: an IPv4 address (also when written as an IPv6
+// mapped one), or the /64 of an IPv6 address, as bytes; other text as it stands.
+std::string clientKey(const std::string& address) {
+  unsigned char bytes[16];
+  const auto* text = reinterpret_cast<const char*>(bytes);
+  if (inet_pton(AF_INET, address.c_str(), bytes) == 1) return "4" + std::string(text, 4);
+  if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return "?" + address;
+  if (IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(bytes)))
+    return "4" + std::string(text + 12, 4);
+  return "6" + std::string(text, 8);
+}
 
 // The whole of a file that no one but its owner may use, or nullopt and the reason.
 std::optional<std::string> readPrivateFile(const std::string& path, std::string* error) {
@@ -58,7 +69,10 @@ std::variant<Users, std::string> Users::load(const std::string& path) {
   const auto text = readPrivateFile(path, &error);
   if (!text) return path + ": " + error;
   Users users;
-  std::istringstream lines(*text);
+  // Editors that write a byte-order mark would otherwise make it part of the first name.
+  constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+  std::istringstream lines(text->starts_with(kByteOrderMark) ? text->substr(kByteOrderMark.size())
+                                                             : *text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
     if (line.ends_with('\r')) line.pop_back();
@@ -93,30 +107,53 @@ Users::Digest Users::digestOf(const std::string& token) {
 std::optional<std::chrono::seconds> RateLimit::admit(const std::string& client,
                                                      Clock::time_point now) {
   const std::lock_guard lock(mutex_);
-  forgetIdle(now);
-  auto& uploads = uploads_[client];
-  while (!uploads.empty() && uploads.front() <= now - kWindow) uploads.pop_front();
+  auto& uploads = entryOf(clientKey(client)).uploads;
+  const auto recent = std::find_if(uploads.begin(), uploads.end(),
+                                   [&](Clock::time_point time) { return time > now - kWindow; });
+  uploadTimes_ -= static_cast<std::size_t>(recent - uploads.begin());
+  uploads.erase(uploads.begin(), recent);
+  std::optional<std::chrono::seconds> wait;
   if (uploads.size() < perMinute_) {
     uploads.push_back(now);
-    return std::nullopt;
+    ++uploadTimes_;
+  } else {
+    wait = std::max(std::chrono::ceil<std::chrono::seconds>(uploads.front() + kWindow - now),
+                    std::chrono::seconds(1));
   }
-  const auto wait = std::chrono::ceil<std::chrono::seconds>(uploads.front() + kWindow - now);
-  return std::max(wait, std::chrono::seconds(1));
+  trim(now);
+  return wait;
 }
 
 std::size_t RateLimit::clientsHeld() {
   const std::lock_guard lock(mutex_);
-  return uploads_.size();
+  return clients_.size();
 }
 
-// Each client costs memory only while its last upload is within the minute: the sweep runs once
-// the table has doubled since the last one, so it costs little per upload.
-void RateLimit::forgetIdle(Clock::time_point now) {
-  if (uploads_.size() < std::max(forgetAt_, kForgetIdleFrom)) return;
-  std::erase_if(uploads_, [&](const auto& entry) {
-    return entry.second.empty() || entry.second.back() <= now - kWindow;
-  });
-  forgetAt_ = 2 * uploads_.size();
+RateLimit::Client& RateLimit::entryOf(const std::string& key) {
+  const auto found = index_.find(key);
+  if (found != index_.end()) {
+    clients_.splice(clients_.end(), clients_, found->second);
+    return clients_.back();
+  }
+  clients_.push_back({key, {}});
+  index_.emplace(clients_.back().key, std::prev(clients_.end()));
+  return clients_.back();
+}
+
+void RateLimit::forget(Clients::iterator client) {
+  uploadTimes_ -= client->uploads.size();
+  index_.erase(client->key);
+  clients_.erase(client);
+}
+
+// The last client is the one just counted: it is never forgotten here.
+void RateLimit::trim(Clock::time_point now) {
+  while (clients_.size() > 1) {
+    const Client& oldest = clients_.front();
+    const bool idle = oldest.uploads.empty() || oldest.uploads.back() <= now - kWindow;
+    if (!idle && clients_.size() <= kMaxClients && uploadTimes_ <= kMaxUploadTimes) break;
+    forget(clients_.begin());
+  }
 }
 
 }  // namespace upload_server

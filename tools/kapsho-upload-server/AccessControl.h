@@ -5,13 +5,15 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
+#include <vector>
 
 namespace upload_server {
 
@@ -33,26 +35,43 @@ class Users {
   std::map<std::string, Digest> tokens_;
 };
 
+// A client is an IPv4 address, or an IPv6 /64 (what one subscriber is given, so that its many
+// addresses share one budget). The table holds at most kMaxClients clients and kMaxUploadTimes
+// upload times in all, whatever comes: past either, the client unseen for longest is forgotten.
 class RateLimit {
  public:
   using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kMaxClients = 16384;
+  static constexpr std::size_t kMaxUploadTimes = 1 << 18;
 
   explicit RateLimit(unsigned uploadsPerMinute) : perMinute_(uploadsPerMinute) {}
 
-  // Counts an upload of the client at `now` and gives nullopt while it has had fewer than the
-  // limit in the minute before; past it, counts nothing and gives how long until the next one
-  // is taken. Safe to call from any thread.
+  // Counts an upload of the client (an address as text) at `now` and gives nullopt while it has
+  // had fewer than the limit in the minute before; past it, counts nothing and gives how long
+  // until the next one is taken. Safe to call from any thread.
   std::optional<std::chrono::seconds> admit(const std::string& client, Clock::time_point now);
   // How many clients it keeps memory for.
   std::size_t clientsHeld();
 
  private:
-  void forgetIdle(Clock::time_point now);
+  struct Client {
+    std::string key;
+    std::vector<Clock::time_point> uploads;
+  };
+  using Clients = std::list<Client>;
+
+  // The client's entry, made when new, and moved to the back: the front is the one unseen for
+  // longest.
+  Client& entryOf(const std::string& key);
+  void forget(Clients::iterator client);
+  // Forgets clients from the front while they are idle or the table is over its bounds.
+  void trim(Clock::time_point now);
 
   const unsigned perMinute_;
   std::mutex mutex_;
-  std::unordered_map<std::string, std::deque<Clock::time_point>> uploads_;
-  std::size_t forgetAt_ = 0;
+  Clients clients_;
+  std::unordered_map<std::string_view, Clients::iterator> index_;
+  std::size_t uploadTimes_ = 0;
 };
 
 }  // namespace upload_server

@@ -102,6 +102,8 @@ struct HttpServer::Exchange {
   std::string target = "-";
   std::string method = "-";
   std::unique_ptr<BodyReader> body;
+  // The answer of a fault met while the body was still coming.
+  std::optional<Reply> failure;
   int status = 0;
   std::string note;
   MHD_RequestTerminationCode ending = MHD_REQUEST_TERMINATED_COMPLETED_OK;
@@ -115,36 +117,69 @@ struct HttpServer::Callbacks {
     auto* server = static_cast<HttpServer*>(self);
     if (code == MHD_CONNECTION_NOTIFY_STARTED)
       server->opened(connection, context);
-    else
+    else if (*context)
       server->closed(static_cast<Exchange*>(*context));
   }
 
   static void* requestLine(void*, const char* target, MHD_Connection* connection) {
-    auto* exchange = static_cast<Exchange*>(
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)->socket_context);
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* exchange = info ? static_cast<Exchange*>(info->socket_context) : nullptr;
+    if (!exchange) return nullptr;
     exchange->sawRequestLine = true;
-    exchange->target = target;
+    exchange->target = target ? target : "";
     return exchange;
   }
 
+  // Whatever a request holds, its exchange ends with an answer: a fault of this server's own
+  // becomes a 500 for that request alone, never the end of the process.
   static MHD_Result request(void* self, MHD_Connection* connection, const char* path,
                             const char* method, const char*, const char* data, std::size_t* size,
                             void** context) {
-    auto& exchange = *static_cast<Exchange*>(*context);
+    auto* exchange = static_cast<Exchange*>(*context);
+    if (!exchange || !size) return MHD_NO;
+    try {
+      return serve(*static_cast<HttpServer*>(self), connection, *exchange, path ? path : "",
+                   method ? method : "", data, *size);
+    } catch (const std::exception& error) {
+      return failed(connection, *exchange, error.what(), *size);
+    } catch (...) {
+      return failed(connection, *exchange, "an unknown exception", *size);
+    }
+  }
+
+  static MHD_Result serve(HttpServer& server, MHD_Connection* connection, Exchange& exchange,
+                          const char* path, const char* method, const char* data,
+                          std::size_t& size) {
     if (!exchange.begun) {
       exchange.begun = true;
       exchange.method = method;
-      return static_cast<HttpServer*>(self)->begin(
-                 exchange, Request(connection, method, path, exchange.client))
-                 ? MHD_YES
-                 : MHD_NO;
+      return server.begin(exchange, Request(connection, method, path, exchange.client)) ? MHD_YES
+                                                                                        : MHD_NO;
     }
-    if (*size > 0) {
-      exchange.body->consume(data, *size);
-      *size = 0;
+    if (exchange.failure) {
+      if (size == 0) return answer(connection, exchange, std::move(*exchange.failure));
+      size = 0;
+      return MHD_YES;
+    }
+    if (size > 0) {
+      if (data) exchange.body->consume(data, size);
+      size = 0;
       return MHD_YES;
     }
     return answer(connection, exchange, exchange.body->finish());
+  }
+
+  // Answers at once when no body is on its way, else once the rest of it is counted off.
+  static MHD_Result failed(MHD_Connection* connection, Exchange& exchange, const char* what,
+                           std::size_t& size) {
+    Reply reply = Reply::plain(500, "internal server error");
+    reply.note = "internal error: " + escapedForLog(what);
+    exchange.body.reset();
+    if (exchange.answered) return MHD_NO;
+    if (size == 0) return answer(connection, exchange, std::move(reply));
+    exchange.failure = std::move(reply);
+    size = 0;
+    return MHD_YES;
   }
 
   static void completed(void*, MHD_Connection* connection, void** context,
@@ -245,6 +280,11 @@ std::optional<std::string> HttpServer::start(const std::string& address, int por
       bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
       listen(listener.get(), SOMAXCONN) != 0)
     return where + ": " + std::strerror(errno);
+  sockaddr_storage bound{};
+  socklen_t boundSize = sizeof bound;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &boundSize);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
   // A thread for each connection, within the limits: a slow disk or a slow client holds up only
   // its own. poll(), unlike select(), takes any descriptor number.
@@ -286,7 +326,8 @@ void HttpServer::stop(std::chrono::milliseconds grace) {
 void HttpServer::opened(MHD_Connection* connection, void** context) {
   auto* exchange = new Exchange;
   exchange->client = clientOf(connection);
-  exchange->fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
+  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  exchange->fd = info ? info->connect_fd : -1;
   exchange->deadline = Clock::now() + limits_.requestTimeout;
   *context = exchange;
   const std::lock_guard lock(mutex_);
@@ -328,7 +369,8 @@ void HttpServer::watch() {
   while (!stopping_) {
     const auto now = Clock::now();
     for (Exchange* exchange : exchanges_)
-      if (!exchange->answered && now >= exchange->deadline && !exchange->cutOff.exchange(true))
+      if (!exchange->answered && exchange->fd >= 0 && now >= exchange->deadline &&
+          !exchange->cutOff.exchange(true))
         // The library closes the connection once it sees it shut; it closes the descriptor
         // only after telling closed(), which waits for this lock.
         shutdown(exchange->fd, SHUT_RDWR);

@@ -94,8 +94,11 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Listens and serves on threads of its own; gives the reason when it cannot.
+  // Listens and serves on threads of its own (port 0: one the system picks); gives the reason
+  // when it cannot.
   std::optional<std::string> start(const std::string& address, int port);
+  // The port listened on, once started.
+  int port() const { return port_; }
   // Takes no more connections, gives requests in flight up to `grace` to finish, then closes the
   // rest and returns.
   void stop(std::chrono::milliseconds grace);
@@ -114,6 +117,7 @@ class HttpServer {
   RequestHandler& handler_;
   const ServerLimits limits_;
   MHD_Daemon* daemon_ = nullptr;
+  int port_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::set<Exchange*> exchanges_;

@@ -14,6 +14,7 @@ namespace upload_server {
 
 namespace {
 
+// Names given out before kept the client's extension of up to this many characters.
 constexpr std::size_t kMaxExtension = 16;
 // Addresses handed out when names were 64 bits go on serving; no new file gets such a name.
 constexpr std::size_t kLegacyNameDigits = 16;
@@ -26,24 +27,6 @@ bool isDigit(char c) {
 }
 bool isLower(char c) {
   return c >= 'a' && c <= 'z';
-}
-bool isAsciiAlnum(char c) {
-  return isDigit(c) || isLower(c) || (c >= 'A' && c <= 'Z');
-}
-
-// Percent-encoded quotes and line breaks hold '%', so they never pass for an extension either
-// way: the raw name needs no decoding.
-std::string extensionOf(std::string_view fileName) {
-  const auto dot = fileName.rfind('.');
-  if (dot == std::string_view::npos) return {};
-  std::string extension(fileName.substr(dot + 1));
-  if (extension.empty() || extension.size() > kMaxExtension ||
-      !std::all_of(extension.begin(), extension.end(), isAsciiAlnum))
-    return {};
-  std::transform(extension.begin(), extension.end(), extension.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return extension;
 }
 
 std::string withReason(const std::string& what) {
@@ -101,8 +84,8 @@ void Descriptor::reset() {
   fd_ = -1;
 }
 
-IncomingFile::IncomingFile(Descriptor file, std::string path, std::string extension)
-    : file_(std::move(file)), path_(std::move(path)), extension_(std::move(extension)) {}
+IncomingFile::IncomingFile(Descriptor file, std::string path)
+    : file_(std::move(file)), path_(std::move(path)) {}
 
 IncomingFile::~IncomingFile() {
   // Once stored, the bytes live on under their name; the temporary name always goes.
@@ -131,24 +114,22 @@ void ImageStore::removeTemporaries() const {
       std::filesystem::remove(entry.path());
 }
 
-std::unique_ptr<IncomingFile> ImageStore::receive(std::string_view originalFileName,
-                                                  std::string* error) const {
+std::unique_ptr<IncomingFile> ImageStore::receive(std::string* error) const {
   std::string path = (directory_ / (kTemporaryPrefix + "XXXXXX")).string();
   Descriptor file(mkostemp(path.data(), O_CLOEXEC));
   if (file.get() < 0) {
     *error = withReason("cannot create a temporary file in " + directory_.string());
     return nullptr;
   }
-  return std::unique_ptr<IncomingFile>(
-      new IncomingFile(std::move(file), std::move(path), extensionOf(originalFileName)));
+  return std::unique_ptr<IncomingFile>(new IncomingFile(std::move(file), std::move(path)));
 }
 
-StoreOutcome ImageStore::store(IncomingFile& file) const {
+StoreOutcome ImageStore::store(IncomingFile& file, std::string_view extension) const {
   if (file.failed_) return {StoreOutcome::Kind::Failed, "cannot write " + file.path_};
   if (fsync(file.file_.get()) != 0)
     return {StoreOutcome::Kind::Failed, withReason("cannot write " + file.path_)};
-  std::string name = file.hash_.result().toHex().left(nameDigits_).toStdString();
-  if (!file.extension_.empty()) name += "." + file.extension_;
+  const std::string name =
+      file.hash_.result().toHex().left(nameDigits_).toStdString() + std::string(extension);
   const std::filesystem::path path = directory_ / name;
   // link() unlike rename() never replaces what a name already holds.
   if (link(file.path_.c_str(), path.c_str()) == 0) {
@@ -174,8 +155,8 @@ Descriptor ImageStore::open(const std::string& name) const {
   return file;
 }
 
-// Exactly the names store() gives, or gave before names grew: nameDigits_ (or 16) lower-case hex
-// digits, then maybe '.' and 1 to 16 lower-case letters or digits.
+// Exactly the names store() gives, or gave before: nameDigits_ (or 16) lower-case hex digits,
+// then maybe '.' and 1 to 16 lower-case letters or digits (once the client's own extension).
 bool ImageStore::isWellFormed(std::string_view name) const {
   const std::size_t digits = std::min(name.find('.'), name.size());
   if ((digits != nameDigits_ && digits != kLegacyNameDigits) ||

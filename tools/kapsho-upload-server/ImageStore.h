@@ -41,11 +41,10 @@ class IncomingFile {
 
  private:
   friend class ImageStore;
-  IncomingFile(Descriptor file, std::string path, std::string extension);
+  IncomingFile(Descriptor file, std::string path);
 
   Descriptor file_;
   std::string path_;
-  std::string extension_;
   QCryptographicHash hash_{QCryptographicHash::Sha256};
   std::size_t size_ = 0;
   bool failed_ = false;
@@ -68,16 +67,16 @@ class ImageStore {
   // taken name.
   explicit ImageStore(std::filesystem::path directory, std::size_t nameDigits = kNameDigits);
 
-  // A temporary file for an upload sent as originalFileName, or nullptr and the reason.
-  std::unique_ptr<IncomingFile> receive(std::string_view originalFileName,
-                                        std::string* error) const;
+  // A temporary file for an upload, or nullptr and the reason.
+  std::unique_ptr<IncomingFile> receive(std::string* error) const;
 
-  // Publishes the file under the first digits of its SHA-256 and the original name's extension
-  // when it is 1 to 16 ASCII letters or digits (lower-cased). The same bytes under a taken name
-  // reuse it; other bytes under it are refused.
-  StoreOutcome store(IncomingFile& file) const;
+  // Publishes the file under the first digits of its SHA-256 and the extension (".png", or ""),
+  // which the caller takes from the bytes. The same bytes under a taken name reuse it; other
+  // bytes under it are refused.
+  StoreOutcome store(IncomingFile& file, std::string_view extension) const;
 
-  // The stored file of a well-formed name (also one of the 64-bit names given out before),
+  // The stored file of a well-formed name (also one given out before: 64-bit, or with the
+  // extension the client's file name had),
   // opened for reading without following a symbolic link; an invalid descriptor for a malformed
   // or unknown name or anything but a regular file.
   Descriptor open(const std::string& name) const;

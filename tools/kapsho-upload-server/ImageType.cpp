@@ -11,16 +11,16 @@ using namespace std::string_view_literals;
 // '?' stands for any byte. The BMP header's reserved words are zero, which text never is.
 constexpr struct {
   std::string_view pattern;
-  std::string_view type;
+  ImageType type;
 } kSignatures[] = {
-    {"\x89PNG\r\n\x1a\n"sv, "image/png"},
-    {"\xff\xd8\xff"sv, "image/jpeg"},
-    {"GIF87a"sv, "image/gif"},
-    {"GIF89a"sv, "image/gif"},
-    {"II*\0"sv, "image/tiff"},
-    {"MM\0*"sv, "image/tiff"},
-    {"BM????\0\0\0\0"sv, "image/bmp"},
-    {"RIFF????WEBP"sv, "image/webp"},
+    {"\x89PNG\r\n\x1a\n"sv, {"image/png", ".png"}},
+    {"\xff\xd8\xff"sv, {"image/jpeg", ".jpg"}},
+    {"GIF87a"sv, {"image/gif", ".gif"}},
+    {"GIF89a"sv, {"image/gif", ".gif"}},
+    {"II*\0"sv, {"image/tiff", ".tiff"}},
+    {"MM\0*"sv, {"image/tiff", ".tiff"}},
+    {"BM????\0\0\0\0"sv, {"image/bmp", ".bmp"}},
+    {"RIFF????WEBP"sv, {"image/webp", ".webp"}},
 };
 
 bool matches(std::string_view pattern, std::string_view bytes) {
@@ -31,7 +31,7 @@ bool matches(std::string_view pattern, std::string_view bytes) {
 
 }  // namespace
 
-std::optional<std::string_view> imageTypeOf(std::string_view leadingBytes) {
+std::optional<ImageType> imageTypeOf(std::string_view leadingBytes) {
   for (const auto& signature : kSignatures)
     if (matches(signature.pattern, leadingBytes)) return signature.type;
   return std::nullopt;

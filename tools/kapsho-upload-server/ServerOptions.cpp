@@ -1,5 +1,9 @@
 #include "tools/kapsho-upload-server/ServerOptions.h"
 
+#include <arpa/inet.h>
+#include <unistd.h>
+#include <climits>
+
 #include <QCommandLineParser>
 #include <QStandardPaths>
 #include <QStringList>
@@ -27,7 +31,8 @@ const char* const kUsage =
     "  --port N                port to listen on (default 8451)\n"
     "  --data-dir DIR          folder of the stored images\n"
     "                          (default ${XDG_DATA_HOME:-$HOME/.local/share}/kapsho/uploads)\n"
-    "  --base-url URL          start of the addresses handed out (default http://ADDR:N)\n"
+    "  --base-url URL          start of the addresses handed out (default http://ADDR:N, or\n"
+    "                          the machine's name for ADDR when ADDR is 0.0.0.0 or ::)\n"
     "  --max-bytes N           largest request body accepted (default 67108864)\n"
     "  --max-connections N     connections served at once (default 256)\n"
     "  --max-per-client N      connections served at once from one address (default 32)\n"
@@ -46,8 +51,18 @@ std::optional<T> positive(const QString& text) {
   return static_cast<T>(value);
 }
 
-std::string hostForUrl(const std::string& address) {
-  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+// The host the addresses handed out name: the bound address, or for an address that stands for
+// every one ("0.0.0.0", "::"), which no client can reach, the machine's name.
+std::optional<std::string> hostForUrl(const std::string& address) {
+  in6_addr bytes;
+  in_addr bytes4;
+  const bool any =
+      (inet_pton(AF_INET, address.c_str(), &bytes4) == 1 && bytes4.s_addr == INADDR_ANY) ||
+      (inet_pton(AF_INET6, address.c_str(), &bytes) == 1 && IN6_IS_ADDR_UNSPECIFIED(&bytes));
+  if (!any) return address.find(':') == std::string::npos ? address : "[" + address + "]";
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || !*name) return std::nullopt;
+  return name;
 }
 
 }  // namespace
@@ -132,9 +147,14 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
   }
   options.dataDir = std::filesystem::absolute(options.dataDir).lexically_normal().string();
 
-  options.baseUrl = parser.isSet(baseUrl) ? parser.value(baseUrl).toStdString()
-                                          : "http://" + hostForUrl(options.bindAddress) + ":" +
-                                                std::to_string(options.port);
+  if (parser.isSet(baseUrl)) {
+    options.baseUrl = parser.value(baseUrl).toStdString();
+  } else if (const auto host = hostForUrl(options.bindAddress)) {
+    options.baseUrl = "http://" + *host + ":" + std::to_string(options.port);
+  } else {
+    return UsageError{"--bind " + options.bindAddress +
+                      " listens on every address and this machine has no name: give --base-url"};
+  }
   if (options.baseUrl.ends_with('/')) options.baseUrl.pop_back();
   if (!options.baseUrl.starts_with("http://") && !options.baseUrl.starts_with("https://"))
     return UsageError{"--base-url needs an http:// or https:// address, not '" + options.baseUrl +

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QByteArray>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "tools/kapsho-upload-server/ImageType.h"
+#include "tools/kapsho-upload-server/Multipart.h"
 
 namespace upload_server {
 
@@ -18,94 +21,79 @@ namespace {
 
 const std::string kUploadPath = "/app_upload.php";
 const std::string kImagePrefix = "/i/";
-// Room for one line of part headers; a longer one makes the body malformed.
-constexpr std::size_t kPartHeaderBuffer = 16 * 1024;
 // "Upload" and a little more, so that a longer value still differs from it.
 constexpr std::size_t kMaxFieldValue = 16;
 const char* const kChallenge = "Basic realm=\"kapsho-upload-server\", charset=\"UTF-8\"";
 
-// The name and password of a request's Basic authorization, or nullopt without both.
-std::optional<std::pair<std::string, std::string>> basicCredentials(MHD_Connection* connection) {
-  char* password = nullptr;
-  const std::unique_ptr<char, decltype(&MHD_free)> name(
-      MHD_basic_auth_get_username_password(connection, &password), MHD_free);
-  const std::unique_ptr<char, decltype(&MHD_free)> secret(password, MHD_free);
-  if (!name || !secret) return std::nullopt;
-  return std::pair<std::string, std::string>(name.get(), secret.get());
+// The name and password of a request's Basic authorization (the scheme in any case, as RFC 7235
+// has it), or nullopt without both or with a NUL in either, which no listed user has.
+std::optional<std::pair<std::string, std::string>> basicCredentials(const Request& request) {
+  const auto field = request.header(MHD_HTTP_HEADER_AUTHORIZATION);
+  constexpr std::string_view kScheme = "basic ";
+  if (!field || field->size() < kScheme.size() ||
+      strncasecmp(field->c_str(), kScheme.data(), kScheme.size()) != 0)
+    return std::nullopt;
+  const QByteArray encoded = QByteArray::fromStdString(*field).mid(kScheme.size()).trimmed();
+  const auto decoded =
+      QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
+  const qsizetype colon = decoded.decoded.indexOf(':');
+  if (!decoded || colon < 0 || decoded.decoded.contains('\0')) return std::nullopt;
+  return std::pair(decoded.decoded.left(colon).toStdString(),
+                   decoded.decoded.mid(colon + 1).toStdString());
 }
 
 // Reads the multipart form as it arrives: the field app_upload into memory, the first part
-// userfile into the store's temporary file. The first fault decides the answer; the rest of the
-// body, bounded by its declared length, is then only counted off.
-class UploadReceiver : public BodyReader {
+// userfile into the store's temporary file; other parts, nameless ones among them, are passed
+// over. The first fault decides the answer; the rest of the body, bounded by its declared
+// length, is then only counted off.
+class UploadReceiver : public BodyReader, private PartSink {
  public:
-  UploadReceiver(const Request& request, const ImageStore& store, const std::string& baseUrl,
+  UploadReceiver(const std::string& boundary, const ImageStore& store, const std::string& baseUrl,
                  std::string uploader)
-      : store_(store), baseUrl_(baseUrl), uploader_(std::move(uploader)) {
-    parser_ = MHD_create_post_processor(request.connection(), kPartHeaderBuffer, &onPart, this);
-  }
-  ~UploadReceiver() override {
-    if (parser_) MHD_destroy_post_processor(parser_);
-  }
-  UploadReceiver(const UploadReceiver&) = delete;
-  UploadReceiver& operator=(const UploadReceiver&) = delete;
-
-  // False when the form has no boundary.
-  bool parses() const { return parser_ != nullptr; }
+      : reader_(boundary, *this),
+        store_(store),
+        baseUrl_(baseUrl),
+        uploader_(std::move(uploader)) {}
 
   void consume(const char* data, std::size_t size) override {
-    if (!fault_ && MHD_post_process(parser_, data, size) != MHD_YES && !fault_)
+    if (!fault_ && !reader_.read(data, size) && !fault_)
       fault_ = Reply::plain(400, "malformed multipart body");
   }
 
   Reply finish() override {
     if (fault_) return std::move(*fault_);
-    const bool wellFormed = MHD_destroy_post_processor(parser_) == MHD_YES;
-    parser_ = nullptr;
-    if (!wellFormed) return Reply::plain(400, "malformed multipart body");
+    if (!reader_.complete()) return Reply::plain(400, "malformed multipart body");
     if (field_ != "Upload") return Reply::plain(400, "the field app_upload must be \"Upload\"");
     if (!file_) return Reply::plain(400, "no file part userfile");
     if (file_->size() == 0) return Reply::plain(400, "the file userfile is empty");
-    if (!imageTypeOf(leading_))
-      return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
-    return stored(store_.store(*file_));
+    const auto type = imageTypeOf(leading_);
+    if (!type) return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
+    return stored(store_.store(*file_, type->extension));
   }
 
  private:
   enum class Into { Nothing, Field, File };
 
-  static MHD_Result onPart(void* self, MHD_ValueKind, const char* key, const char* fileName,
-                           const char*, const char*, const char* data, uint64_t offset,
-                           std::size_t size) {
-    auto& receiver = *static_cast<UploadReceiver*>(self);
-    // The library may give a part's first piece empty, then its bytes from offset 0 again.
-    const bool announced = offset == 0 && receiver.emptyStart_ && key == receiver.partKey_;
-    if (offset == 0 && !announced) receiver.startPart(key, fileName ? fileName : "");
-    receiver.emptyStart_ = offset == 0 && size == 0;
-    return receiver.take(data, size) ? MHD_YES : MHD_NO;
-  }
-
-  void startPart(const std::string& key, const std::string& fileName) {
-    partKey_ = key;
+  bool partBegins(const std::string& name) override {
     into_ = Into::Nothing;
-    if (key == "app_upload" && !fieldSeen_) {
+    if (name == "app_upload" && !fieldSeen_) {
       fieldSeen_ = true;
       into_ = Into::Field;
-    } else if (key == "userfile" && !file_) {
+    } else if (name == "userfile" && !file_) {
       std::string error;
-      file_ = store_.receive(fileName, &error);
+      file_ = store_.receive(&error);
       if (!file_) fault_ = failure(error);
       into_ = Into::File;
     }
+    return !fault_;
   }
 
-  bool take(const char* data, std::size_t size) {
+  bool partBytes(const char* data, std::size_t size) override {
     if (into_ == Into::Field && field_.size() < kMaxFieldValue)
       field_.append(data, std::min(size, kMaxFieldValue - field_.size()));
     if (into_ == Into::File && file_) keep(data, size);
     return !fault_;
   }
-
   // Its first bytes tell whether the file is an image, once it has come whole.
   void keep(const char* data, std::size_t size) {
     if (leading_.size() < kImageSignatureBytes)
@@ -141,12 +129,10 @@ class UploadReceiver : public BodyReader {
     return failure(outcome.text);
   }
 
+  MultipartReader reader_;
   const ImageStore& store_;
   const std::string& baseUrl_;
   const std::string uploader_;
-  MHD_PostProcessor* parser_ = nullptr;
-  std::string partKey_;
-  bool emptyStart_ = false;
   Into into_ = Into::Nothing;
   bool fieldSeen_ = false;
   std::string field_;
@@ -191,14 +177,11 @@ RequestHandler::Start UploadService::upload(const Request& request) const {
   if (!length) return Reply::plain(411, "Content-Length required");
   if (*length > maxBytes_)
     return Reply::plain(413, "request body larger than " + std::to_string(maxBytes_) + " bytes");
-  const auto type = request.header(MHD_HTTP_HEADER_CONTENT_TYPE);
-  const std::string multipart = MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA;
-  if (!type || strncasecmp(type->c_str(), multipart.c_str(), multipart.size()) != 0)
-    return Reply::plain(400, "expected a multipart/form-data body");
-  auto receiver = std::make_unique<UploadReceiver>(request, store_, baseUrl_,
-                                                   std::move(std::get<std::string>(admitted)));
-  if (!receiver->parses()) return Reply::plain(400, "multipart/form-data without a boundary");
-  return receiver;
+  const FormType form = formTypeOf(request.header(MHD_HTTP_HEADER_CONTENT_TYPE).value_or(""));
+  if (!form.isFormData) return Reply::plain(400, "expected a multipart/form-data body");
+  if (!form.boundary) return Reply::plain(400, "multipart/form-data without a boundary");
+  return std::make_unique<UploadReceiver>(*form.boundary, store_, baseUrl_,
+                                          std::move(std::get<std::string>(admitted)));
 }
 
 // Every upload counts against its client's rate, whatever becomes of it, so that guessing tokens
@@ -213,7 +196,7 @@ std::variant<Reply, std::string> UploadService::admit(const Request& request) co
     return refusal;
   }
   if (!users_) return std::string();
-  const auto credentials = basicCredentials(request.connection());
+  const auto credentials = basicCredentials(request);
   if (credentials && users_->authorizes(credentials->first, credentials->second))
     return credentials->first;
   Reply refusal = Reply::plain(401, "uploads need the name and token of a listed user");
@@ -232,7 +215,8 @@ Reply UploadService::image(const std::string& name) const {
   reply.file = std::move(file);
   reply.fileSize = static_cast<std::uint64_t>(info.st_size);
   reply.headers = {
-      {MHD_HTTP_HEADER_CONTENT_TYPE, std::string(type.value_or("application/octet-stream"))},
+      {MHD_HTTP_HEADER_CONTENT_TYPE,
+       std::string(type ? type->mediaType : std::string_view("application/octet-stream"))},
       // A file stored before only images were taken may be HTML or SVG: it is shown, but never
       // runs script with this server's origin.
       {MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY, "default-src 'none'; sandbox"},

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <filesystem>
 #include <latch>
+#include <map>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "tests/support/LoopbackSocket.h"
@@ -51,8 +54,8 @@ std::string awkwardBytes(std::size_t size, char seed) {
   return bytes.substr(0, size);
 }
 
-std::string basic(const std::string& credentials) {
-  return "Basic " + QByteArray::fromStdString(credentials).toBase64().toStdString();
+std::string basic(const std::string& credentials, const std::string& scheme = "Basic") {
+  return scheme + " " + QByteArray::fromStdString(credentials).toBase64().toStdString();
 }
 
 class UploadServerTest : public ::testing::Test {
@@ -105,6 +108,8 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   mkfifo((data + "/" + std::string(32, 'f') + ".png").c_str(), 0600);
   writeFile(data + "/.incoming-Ab12Cd", "left by a crash");
   writeFile(data + "/0123456789abcdef.png", "given out with a 64-bit name");
+  writeFile(data + "/" + nameOf(kPng + "stored as a page once") + ".html",
+            kPng + "stored as a page once");
   start({"--base-url", "http://shots.example/k/", "--max-bytes", "600000000"});
   EXPECT_FALSE(fs::exists(data + "/.incoming-Ab12Cd"));
   EXPECT_TRUE(get("/i/0123456789abcdef.png").ends_with("\r\n\r\ngiven out with a 64-bit name"));
@@ -112,19 +117,22 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   EXPECT_EQ(status(get("/i/" + std::string(32, 'f') + ".png")), 404);
   EXPECT_EQ(status(send(uploadOf(taken))), 409);
 
-  // The bytes, their file's name, the extension kept and the type served; no type for bytes that
-  // are no image.
+  // The bytes, their file's name, the extension their type gives and the type served; no type
+  // for bytes that are no image. The first was stored under its client's name before.
   const std::tuple<std::string, std::string, std::string, std::string> images[] = {
+      {kPng + "stored as a page once", "page.html", ".png", "image/png"},
       {kPng + awkwardBytes(300000, 7), "Screen Shot.PNG", ".png", "image/png"},
-      {"\xff\xd8\xff\xe0 JFIF", "shot.jpeg", ".jpeg", "image/jpeg"},
-      {"GIF87a\x01\0\x01\0"s, "line%0Abreak.p%0Ang", "", "image/gif"},
-      {"GIF89a\x01\0\x01\0"s, "x.abcdefghijklmnopq", "", "image/gif"},
-      {"MM\0*\0\0\0\x08"s, "page.html", ".html", "image/tiff"},
-      {"BM\x3a\0\0\0\0\0\0\0\x36\0\0\0"s, "bitmap.bmp", ".bmp", "image/bmp"},
+      {"\xff\xd8\xff\xe0 JFIF", "shot.jpeg", ".jpg", "image/jpeg"},
+      {"GIF87a\x01\0\x01\0"s, "line%0Abreak.p%0Ang", ".gif", "image/gif"},
+      {"GIF89a\x01\0\x01\0"s, "x.svg", ".gif", "image/gif"},
+      {"MM\0*\0\0\0\x08"s, "page.php", ".tiff", "image/tiff"},
+      {"BM\x3a\0\0\0\0\0\0\0\x36\0\0\0"s, "bitmap", ".bmp", "image/bmp"},
       {"RIFF\x24\0\0\0WEBPVP8 "s, "shot.webp", ".webp", "image/webp"},
       {"BMW, not a bitmap", "bmw.bmp", "", ""},
       {"RIFF\x24\0\0\0WAVEfmt "s, "sound.webp", "", ""},
   };
+  const std::string oldName = "/i/" + nameOf(std::get<0>(images[0])) + ".html";
+  EXPECT_EQ(header(get(oldName), "Content-Type"), "image/png") << "an old address stopped serving";
   for (const auto& [bytes, fileName, suffix, type] : images) {
     SCOPED_TRACE(fileName);
     const std::string answer = send(uploadOf(bytes, "", fileName)), name = nameOf(bytes) + suffix;
@@ -204,10 +212,89 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   ASSERT_TRUE(socket.send(request.partsAfter));
   const std::string location = header(socket.receive(120s), "Location");
   EXPECT_EQ(fs::file_size(data + location.substr(location.rfind('/'))), kSize);
-  EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 12) << "a refused request left a file";
+  EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 14) << "a refused request left a file";
   // Far below what the uploads and bodies sent here would take if the server held them.
   EXPECT_LT(processMemoryKiB(server->pid(), "VmHWM").value(), 100 * 1024);
   EXPECT_TRUE(logged("127.0.0.1 GET /i/\\x1b]2;owned\\x07 404 no such image"));
+}
+
+// Forms as RFC 7578 allows them are read; parts without a name are passed over, never the end of
+// the server. Then thousands of bodies, mutated from a good one and random, each get an answer of
+// their own while the server stays up.
+TEST_F(UploadServerTest, ReadsFormsAsTheRfcsWriteThemAndNoBodyEndsTheServer) {
+  start();
+  const std::string picture = kPng + "a picture";
+  const auto post = [&](const std::string& type, const std::string& body) {
+    return send("POST /app_upload.php HTTP/1.1\r\nContent-Type: " + type +
+                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  };
+  const auto part = [](const std::string& disposition, const std::string& bytes) {
+    return "--B\r\nContent-Disposition: form-data" + disposition + "\r\n\r\n" + bytes + "\r\n";
+  };
+  const std::string form = part("; name=\"app_upload\"", "Upload") +
+                           part("; name=\"userfile\"; filename=\"a.png\"", picture) + "--B--\r\n";
+  // What each is, the Content-Type, the body and the status.
+  const std::tuple<const char*, std::string, std::string, int> forms[] = {
+      {"a part without a name", "multipart/form-data; boundary=B", part("", "x") + form, 302},
+      {"a file without a name", "multipart/form-data; boundary=B",
+       part("; filename=\"b.png\"", picture) + form, 302},
+      {"unquoted names", "multipart/form-data; boundary=B",
+       part("; name=app_upload", "Upload") + part("; name=userfile", picture) + "--B--", 302},
+      {"only nameless parts", "multipart/form-data; boundary=B",
+       part("", "Upload") + part("; filename=\"a.png\"", picture) + "--B--\r\n", 400},
+      {"preamble and epilogue", "multipart/form-data; boundary=B",
+       "a preamble\r\n" + form + "an epilogue", 302},
+      {"parameter names in capitals", "Multipart/Form-Data; BOUNDARY=\"B\"", form, 302},
+      {"another media type", "multipart/form-dataX; boundary=B", form, 400},
+  };
+  for (const auto& [what, type, body, expected] : forms)
+    EXPECT_EQ(status(post(type, body)), expected) << what;
+
+  std::mt19937 random(7);
+  const auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const std::string pieces[] = {"\r\n--B",
+                                "--B--",
+                                "\r\n\r\n",
+                                "; name=",
+                                "; name=\"userfile\"",
+                                "\"",
+                                "\0"s,
+                                "Content-Disposition: form-data",
+                                std::string(20000, 'h'),
+                                ";;;",
+                                "\\"};
+  std::map<int, int> statuses;
+  for (int round = 0; round < 3000; ++round) {
+    std::string body = round % 10 ? form : std::string();
+    for (std::size_t edits = 1 + pick(8); edits-- > 0;) {
+      const std::size_t at = body.empty() ? 0 : pick(body.size());
+      switch (pick(4)) {
+        case 0:
+          body.insert(at, pieces[pick(std::size(pieces))]);
+          break;
+        case 1:
+          body.erase(at, pick(40));
+          break;
+        case 2:
+          if (!body.empty()) body[at] = static_cast<char>(pick(256));
+          break;
+        default:
+          body.insert(at, std::string(pick(64), static_cast<char>(pick(256))));
+      }
+    }
+    const int answer = status(post(round % 7 ? "multipart/form-data; boundary=B"
+                                             : "multipart/form-data; boundary=\"B\"; name=x",
+                                   body));
+    ++statuses[answer];
+    ASSERT_TRUE(answer == 302 || answer == 400 || answer == 409 || answer == 415)
+        << "round " << round << " got " << answer << " for: " << body.substr(0, 300);
+  }
+  EXPECT_GT(statuses[302], 0);
+  EXPECT_GT(statuses[400], 0);
+  EXPECT_EQ(status(send(uploadOf(picture))), 302);
+  EXPECT_EQ(kill(server->pid(), 0), 0) << "the server ended";
 }
 
 // Slow clients hold neither the service nor their connection past its deadline. Uploads whose head
@@ -284,10 +371,14 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
     EXPECT_EQ(runCommand({kServer, "--users", users}, 5s).err,
               "kapsho-upload-server: " + users + error + "\n");
   }
-  writeFile(users, "alice:right\r\nbob:to:ken\n");
+  // Written by an editor that starts with a byte-order mark.
+  writeFile(users,
+            "\xef\xbb\xbf"
+            "alice:right\r\nbob:to:ken\n");
   chmod(users.c_str(), 0600);
   start({"--users", users});
-  const std::string refused[] = {"", basic("alice:wrong"), basic("carol:right"), "Bearer right"};
+  const std::string refused[] = {"", basic("alice:wrong"), basic("carol:right"), "Bearer right",
+                                 basic("alice:right\0more"s)};
   std::latch ready(100);
   std::vector<std::jthread> clients;
   for (std::size_t i = 0; i < 100; ++i)
@@ -295,8 +386,9 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
       const std::string from = "127.0.1." + std::to_string(i + 1), image = kPng + from;
       LoopbackSocket socket(port, from);
       ready.arrive_and_wait();
-      socket.send(uploadOf(
-          image, i % 10 ? basic(i % 2 ? "alice:right" : "bob:to:ken") : refused[i / 10 % 4]));
+      socket.send(
+          uploadOf(image, i % 10 ? (i % 2 ? basic("alice:right") : basic("bob:to:ken", "bAsIc"))
+                                 : refused[i / 10 % 5]));
       const std::string answer = socket.receive(30s);
       // Refused with the challenge, or stored and served back.
       EXPECT_TRUE(i % 10 ? get("/i/" + nameOf(image) + ".png", from).ends_with("\r\n\r\n" + image)
@@ -310,11 +402,15 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
                      ".png (17 bytes) for alice"));
 
   // A refused upload counts too, so that tokens cannot be guessed at any rate. A second server
-  // finds the port taken.
-  start({"--users", users, "--rate", "2/min"});
+  // finds the port taken. Listening on every address, it hands out the machine's name.
+  start({"--users", users, "--rate", "2/min", "--bind", "::"});
   EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port)}).exitCode, 1);
   EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 401);
-  EXPECT_EQ(status(send(uploadOf(kPng + "a picture", basic("alice:right")))), 302);
+  const std::string stored = send(uploadOf(kPng + "a picture", basic("alice:right")));
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  EXPECT_EQ(header(stored, "Location"), "http://" + std::string(host) + ":" + std::to_string(port) +
+                                            "/i/" + nameOf(kPng + "a picture") + ".png");
   const std::string over = send(uploadOf(kPng + "a picture", basic("alice:right")));
   // The first upload's minute, less the moments since.
   const int wait = std::atoi(header(over, "Retry-After").c_str());
