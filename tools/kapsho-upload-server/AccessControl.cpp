@@ -1,6 +1,5 @@
 #include "tools/kapsho-upload-server/AccessControl.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "tools/kapsho-upload-server/Clients.h"
 #include "tools/kapsho-upload-server/ImageStore.h"
 
 namespace upload_server {
@@ -21,22 +21,11 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kWindow = 60s;
-// A users file is a short list; anything larger is not one.
-constexpr std::size_t kMaxUsersFile = 1 << 20;
+// A users or keys file is short; anything larger is not one.
+constexpr std::size_t kMaxPrivateFile = 1 << 20;
 
-// The budget a client address counts against: an IPv4 address (also when written as an IPv6
-// mapped one), or the /64 of an IPv6 address, as bytes; other text as it stands.
-std::string clientKey(const std::string& address) {
-  unsigned char bytes[16];
-  const auto* text = reinterpret_cast<const char*>(bytes);
-  if (inet_pton(AF_INET, address.c_str(), bytes) == 1) return "4" + std::string(text, 4);
-  if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return "?" + address;
-  if (IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(bytes)))
-    return "4" + std::string(text + 12, 4);
-  return "6" + std::string(text, 8);
-}
+}  // namespace
 
-// The whole of a file that no one but its owner may use, or nullopt and the reason.
 std::optional<std::string> readPrivateFile(const std::string& path, std::string* error) {
   const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   struct stat info;
@@ -46,7 +35,7 @@ std::optional<std::string> readPrivateFile(const std::string& path, std::string*
     *error = "not a regular file";
   else if (info.st_mode & (S_IRWXG | S_IRWXO))
     *error = "others than its owner may use it (chmod 600)";
-  else if (static_cast<std::size_t>(info.st_size) > kMaxUsersFile)
+  else if (static_cast<std::size_t>(info.st_size) > kMaxPrivateFile)
     *error = "too large";
   if (!error->empty()) return std::nullopt;
   std::string text(static_cast<std::size_t>(info.st_size), '\0');
@@ -61,8 +50,6 @@ std::optional<std::string> readPrivateFile(const std::string& path, std::string*
   }
   return text;
 }
-
-}  // namespace
 
 std::variant<Users, std::string> Users::load(const std::string& path) {
   std::string error;
@@ -81,21 +68,27 @@ std::variant<Users, std::string> Users::load(const std::string& path) {
     const auto colon = line.find(':');
     if (colon == 0 || colon == std::string::npos || colon + 1 == line.size())
       return where + "expected name:token";
-    const std::string name = line.substr(0, colon);
-    if (!users.tokens_.emplace(name, digestOf(line.substr(colon + 1))).second)
+    const std::string name = line.substr(0, colon), token = line.substr(colon + 1);
+    if (!users.digests_.emplace(name, digestOf(token)).second)
       return where + "the name " + name + " is listed twice";
+    users.tokens_.emplace(name, token);
   }
-  if (users.tokens_.empty()) return path + ": lists no users";
+  if (users.digests_.empty()) return path + ": lists no users";
   return users;
 }
 
 bool Users::authorizes(const std::string& name, const std::string& token) const {
-  const auto found = tokens_.find(name);
+  const auto found = digests_.find(name);
   const Digest given = digestOf(token);
   // An unknown name costs the same comparison, against a digest (all zero) nothing hashes to.
   static const Digest kNone{};
-  const Digest& listed = found == tokens_.end() ? kNone : found->second;
+  const Digest& listed = found == digests_.end() ? kNone : found->second;
   return CRYPTO_memcmp(given.data(), listed.data(), given.size()) == 0;
+}
+
+std::optional<std::string> Users::token(const std::string& name) const {
+  const auto found = tokens_.find(name);
+  return found == tokens_.end() ? std::nullopt : std::optional(found->second);
 }
 
 Users::Digest Users::digestOf(const std::string& token) {

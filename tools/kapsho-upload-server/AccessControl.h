@@ -17,6 +17,10 @@
 
 namespace upload_server {
 
+// The whole of a file that no one but its owner may read or write (a users file, the store's
+// keys), or nullopt and the reason.
+std::optional<std::string> readPrivateFile(const std::string& path, std::string* error);
+
 class Users {
  public:
   // Reads a file of "name:token" lines (blank lines and lines starting with '#' aside). The file
@@ -27,12 +31,15 @@ class Users {
   // Whether the name is listed with this token; takes as long for a wrong token as for a right
   // one.
   bool authorizes(const std::string& name, const std::string& token) const;
+  // The token of a listed name, for a file that hands it to its user; nullopt for others.
+  std::optional<std::string> token(const std::string& name) const;
 
  private:
   using Digest = std::array<unsigned char, 32>;
   static Digest digestOf(const std::string& token);
 
-  std::map<std::string, Digest> tokens_;
+  std::map<std::string, Digest> digests_;
+  std::map<std::string, std::string> tokens_;
 };
 
 // A client is an IPv4 address, or an IPv6 /64 (what one subscriber is given, so that its many

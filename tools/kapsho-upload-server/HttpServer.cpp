@@ -25,6 +25,8 @@ constexpr std::size_t kConnectionMemory = 32 * 1024;
 constexpr std::size_t kMaxHeaderFields = 64;
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr std::size_t kMaxLoggedTarget = 256;
+// The pieces a streamed body is read in.
+constexpr std::size_t kSourceBlock = 64 * 1024;
 const char* const kPlainText = "text/plain; charset=utf-8";
 
 // A log line holds what a client sent only as printable ASCII: no control byte can forge a line
@@ -45,10 +47,8 @@ std::string escapedForLog(std::string_view text) {
   return escaped;
 }
 
-std::string clientOf(MHD_Connection* connection) {
-  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+std::string addressText(const sockaddr* address) {
   char text[INET6_ADDRSTRLEN] = "?";
-  const sockaddr* address = info ? info->client_addr : nullptr;
   if (address && address->sa_family == AF_INET)
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
   else if (address && address->sa_family == AF_INET6)
@@ -94,7 +94,10 @@ const char* endingNote(MHD_RequestTerminationCode code) {
 
 // One connection, which carries one request.
 struct HttpServer::Exchange {
+  // The peer's address until the request's head names the client behind a trusted proxy.
   std::string client;
+  // What the connection counts against ("" for a trusted proxy's own).
+  std::string key;
   int fd = -1;
   Clock::time_point deadline;
   bool sawRequestLine = false;
@@ -112,6 +115,10 @@ struct HttpServer::Exchange {
 };
 
 struct HttpServer::Callbacks {
+  static MHD_Result accept(void* self, const sockaddr* address, socklen_t) {
+    return static_cast<HttpServer*>(self)->admits(address) ? MHD_YES : MHD_NO;
+  }
+
   static void connection(void* self, MHD_Connection* connection, void** context,
                          MHD_ConnectionNotificationCode code) {
     auto* server = static_cast<HttpServer*>(self);
@@ -153,8 +160,7 @@ struct HttpServer::Callbacks {
     if (!exchange.begun) {
       exchange.begun = true;
       exchange.method = method;
-      return server.begin(exchange, Request(connection, method, path, exchange.client)) ? MHD_YES
-                                                                                        : MHD_NO;
+      return server.begin(exchange, connection, method, path) ? MHD_YES : MHD_NO;
     }
     if (exchange.failure) {
       if (size == 0) return answer(connection, exchange, std::move(*exchange.failure));
@@ -182,6 +188,9 @@ struct HttpServer::Callbacks {
     return MHD_YES;
   }
 
+  static ssize_t readSource(void* source, std::uint64_t, char* data, std::size_t size);
+  static void dropSource(void* source);
+
   static void completed(void*, MHD_Connection* connection, void** context,
                         MHD_RequestTerminationCode code) {
     auto* exchange = static_cast<Exchange*>(*context);
@@ -193,13 +202,17 @@ struct HttpServer::Callbacks {
   }
 
   static MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
-    MHD_Response* response = reply.file.get() >= 0
-                                 ? MHD_create_response_from_fd64(reply.fileSize, reply.file.get())
-                                 : MHD_create_response_from_buffer(
-                                       reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        reply.file.get() >= 0 ? MHD_create_response_from_fd64(reply.fileSize, reply.file.get())
+        : reply.source
+            ? MHD_create_response_from_callback(reply.fileSize, kSourceBlock, &readSource,
+                                                reply.source.get(), &dropSource)
+            : MHD_create_response_from_buffer(reply.text.size(), reply.text.data(),
+                                              MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    // The response owns the file now.
+    // The response owns the file or the source now.
     reply.file.release();
+    reply.source.release();
     for (const auto& [name, value] : reply.headers)
       MHD_add_response_header(response, name.c_str(), value.c_str());
     // What a client sends after its request is never read, so nothing can be smuggled in.
@@ -215,6 +228,18 @@ struct HttpServer::Callbacks {
   }
 };
 
+ssize_t HttpServer::Callbacks::readSource(void* source, std::uint64_t, char* data,
+                                          std::size_t size) {
+  const ssize_t got = static_cast<ImageSource*>(source)->read(data, size);
+  return got > 0    ? got
+         : got == 0 ? MHD_CONTENT_READER_END_OF_STREAM
+                    : MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void HttpServer::Callbacks::dropSource(void* source) {
+  delete static_cast<ImageSource*>(source);
+}
+
 Reply Reply::plain(int status, const std::string& text) {
   Reply reply;
   reply.status = status;
@@ -224,16 +249,30 @@ Reply Reply::plain(int status, const std::string& text) {
   return reply;
 }
 
-Request::Request(MHD_Connection* connection, std::string method, std::string path,
-                 std::string client)
+Request::Request(MHD_Connection* connection, std::string method, std::string path, Origin origin)
     : connection_(connection),
       method_(std::move(method)),
       path_(std::move(path)),
-      client_(std::move(client)) {}
+      origin_(std::move(origin)) {}
 
 std::optional<std::string> Request::header(const char* name) const {
   const char* value = MHD_lookup_connection_value(connection_, MHD_HEADER_KIND, name);
   return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::string Request::headerList(const char* name) const {
+  struct Values {
+    const char* name;
+    std::string joined;
+  } values{name, {}};
+  const auto join = [](void* context, MHD_ValueKind, const char* key, const char* value) {
+    auto* values = static_cast<Values*>(context);
+    if (key && value && strcasecmp(key, values->name) == 0)
+      values->joined += (values->joined.empty() ? "" : ", ") + std::string(value);
+    return MHD_YES;
+  };
+  MHD_get_connection_values(connection_, MHD_HEADER_KIND, join, &values);
+  return values.joined;
 }
 
 std::size_t Request::headerCount(const char* name) const {
@@ -255,14 +294,14 @@ std::optional<std::uint64_t> Request::contentLength() const {
   return text ? parseLength(*text) : std::nullopt;
 }
 
-HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits)
-    : handler_(handler), limits_(limits) {}
+HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits, TrustedProxies proxies)
+    : handler_(handler), limits_(limits), proxies_(std::move(proxies)) {}
 
 HttpServer::~HttpServer() {
   stop(std::chrono::milliseconds(0));
 }
 
-std::optional<std::string> HttpServer::start(const std::string& address, int port) {
+std::variant<Listener, std::string> listenOn(const std::string& address, int port) {
   const std::string where = "cannot listen on " + address + " port " + std::to_string(port);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -272,35 +311,36 @@ std::optional<std::string> HttpServer::start(const std::string& address, int por
   if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
     return where + ": " + gai_strerror(error);
   const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> resolved(found, freeaddrinfo);
-  Descriptor listener(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Listener listener{Descriptor(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0)), 0,
+                    found->ai_family == AF_INET6};
   // SO_REUSEADDR alone: a restart binds at once, but a second server never shares the port.
   const int yes = 1;
-  if (listener.get() < 0 ||
-      setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-      bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
-      listen(listener.get(), SOMAXCONN) != 0)
-    return where + ": " + std::strerror(errno);
+  const int fd = listener.socket.get();
   sockaddr_storage bound{};
   socklen_t boundSize = sizeof bound;
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &boundSize);
-  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundSize) != 0)
+    return where + ": " + std::strerror(errno);
+  listener.port = ntohs(listener.ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  return listener;
+}
 
+std::optional<std::string> HttpServer::start(Listener listener) {
   // A thread for each connection, within the limits: a slow disk or a slow client holds up only
   // its own. poll(), unlike select(), takes any descriptor number.
   const unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
-                         MHD_USE_POLL | MHD_USE_ITC |
-                         (found->ai_family == AF_INET6 ? MHD_USE_IPv6 : 0);
+                         MHD_USE_POLL | MHD_USE_ITC | (listener.ipv6 ? MHD_USE_IPv6 : 0);
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET,
-      listener.get(), MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.maxPerClient, MHD_OPTION_CONNECTION_TIMEOUT,
-      static_cast<unsigned>(limits_.requestTimeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
-      MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this, MHD_OPTION_NOTIFY_COMPLETED,
-      &Callbacks::completed, this, MHD_OPTION_END);
-  if (!daemon_) return where + ": the HTTP server did not start";
-  listener.release();
+      flags, 0, &Callbacks::accept, this, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET,
+      listener.socket.get(), MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.requestTimeout.count()),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
+      &Callbacks::connection, this, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_END);
+  if (!daemon_) return "the HTTP server did not start";
+  listener.socket.release();
   watchdog_ = std::thread([this] { watch(); });
   return std::nullopt;
 }
@@ -323,9 +363,21 @@ void HttpServer::stop(std::chrono::milliseconds grace) {
   watchdog_.join();
 }
 
+// Runs on the thread that accepts connections, as opened() does, so that what a client holds is
+// up to date when its next connection is weighed.
+bool HttpServer::admits(const sockaddr* address) {
+  const std::string client = addressText(address);
+  if (proxies_.trusts(client)) return true;
+  const std::lock_guard lock(mutex_);
+  const auto held = held_.find(clientKey(client));
+  return held == held_.end() || held->second < limits_.maxPerClient;
+}
+
 void HttpServer::opened(MHD_Connection* connection, void** context) {
   auto* exchange = new Exchange;
-  exchange->client = clientOf(connection);
+  const auto* address = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  exchange->client = addressText(address ? address->client_addr : nullptr);
+  if (!proxies_.trusts(exchange->client)) count(*exchange, exchange->client);
   const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   exchange->fd = info ? info->connect_fd : -1;
   exchange->deadline = Clock::now() + limits_.requestTimeout;
@@ -334,7 +386,30 @@ void HttpServer::opened(MHD_Connection* connection, void** context) {
   exchanges_.insert(exchange);
 }
 
-bool HttpServer::begin(Exchange& exchange, const Request& request) {
+bool HttpServer::count(Exchange& exchange, const std::string& client) {
+  const std::lock_guard lock(mutex_);
+  const std::string key = clientKey(client);
+  unsigned& held = held_[key];
+  if (held >= limits_.maxPerClient) return false;
+  ++held;
+  exchange.key = key;
+  return true;
+}
+
+bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const char* method,
+                       const char* path) {
+  const Request head(connection, method, path, {exchange.client, "", ""});
+  Origin origin = proxies_.originOf(
+      exchange.client, {head.headerList("Forwarded"), head.headerList("X-Forwarded-For"),
+                        head.headerList("X-Forwarded-Proto"), head.header("Host").value_or("")});
+  if (origin.client != exchange.client) {
+    exchange.client = origin.client;
+    if (!count(exchange, origin.client))
+      return Callbacks::answer(connection, exchange,
+                               Reply::plain(429, "too many connections from " + origin.client)) ==
+             MHD_YES;
+  }
+  const Request request(connection, method, path, std::move(origin));
   if (auto fault = framingFault(request))
     return Callbacks::answer(request.connection(), exchange, std::move(*fault)) == MHD_YES;
   auto start = handler_.begin(request);
@@ -348,6 +423,8 @@ void HttpServer::closed(Exchange* exchange) {
   {
     const std::lock_guard lock(mutex_);
     exchanges_.erase(exchange);
+    if (const auto held = held_.find(exchange->key); held != held_.end() && --held->second == 0)
+      held_.erase(held);
   }
   changed_.notify_all();
   const std::unique_ptr<Exchange> gone(exchange);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,21 +17,24 @@
 #include <variant>
 #include <vector>
 
+#include "tools/kapsho-upload-server/Clients.h"
 #include "tools/kapsho-upload-server/ImageStore.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;
+struct sockaddr;
 
 namespace upload_server {
 
 struct ServerLimits {
   unsigned maxConnections = 0;
+  // Per client: an address, an IPv6 /64, or the client a trusted proxy names.
   unsigned maxPerClient = 0;
   // From the connection's start until the answer is ready.
   std::chrono::seconds requestTimeout{0};
 };
 
-// An answer: its status and headers, and a body of text or of an open file.
+// An answer: its status and headers, and a body of text, of an open file, or from a source.
 struct Reply {
   // One line of plain text, which the log line repeats.
   static Reply plain(int status, const std::string& text);
@@ -38,8 +42,10 @@ struct Reply {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string text;
-  // When open, the body is this file of fileSize bytes instead of the text.
+  // When open, the body is this file of fileSize bytes instead of the text; or else, when set,
+  // fileSize bytes of this source.
   Descriptor file;
+  std::unique_ptr<ImageSource> source;
   std::uint64_t fileSize = 0;
   // What the log line says after the status.
   std::string note;
@@ -48,15 +54,19 @@ struct Reply {
 // The head of a request; its framing is already checked.
 class Request {
  public:
-  Request(MHD_Connection* connection, std::string method, std::string path, std::string client);
+  Request(MHD_Connection* connection, std::string method, std::string path, Origin origin);
 
   const std::string& method() const { return method_; }
-  // The client's address, as the log names it.
-  const std::string& client() const { return client_; }
+  // The client's address, as the log names it: behind a trusted proxy, the one the proxy names.
+  const std::string& client() const { return origin_.client; }
+  // The scheme and host the client asked for, as a trusted proxy tells them; "" when not told.
+  const Origin& origin() const { return origin_; }
   // Percent-decoded.
   const std::string& path() const { return path_; }
   // The first value of a header field, or nullopt.
   std::optional<std::string> header(const char* name) const;
+  // Every value of a header field, joined by ", " as a list field may be.
+  std::string headerList(const char* name) const;
   std::size_t headerCount(const char* name = nullptr) const;
   // The declared Content-Length, or nullopt without one.
   std::optional<std::uint64_t> contentLength() const;
@@ -66,7 +76,7 @@ class Request {
   MHD_Connection* connection_;
   std::string method_;
   std::string path_;
-  std::string client_;
+  Origin origin_;
 };
 
 // Takes a request's body as it arrives.
@@ -87,18 +97,25 @@ class RequestHandler {
   virtual Start begin(const Request& request) = 0;
 };
 
+// A socket listening for connections, and the port it listens on.
+struct Listener {
+  Descriptor socket;
+  int port = 0;
+  bool ipv6 = false;
+};
+// Listens on a numeric address and port (0: one the system picks), or gives the reason.
+std::variant<Listener, std::string> listenOn(const std::string& address, int port);
+
 class HttpServer {
  public:
-  HttpServer(RequestHandler& handler, ServerLimits limits);
+  // The fields of how a request was forwarded are believed only from the trusted proxies.
+  HttpServer(RequestHandler& handler, ServerLimits limits, TrustedProxies proxies = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Listens and serves on threads of its own (port 0: one the system picks); gives the reason
-  // when it cannot.
-  std::optional<std::string> start(const std::string& address, int port);
-  // The port listened on, once started.
-  int port() const { return port_; }
+  // Serves the listener's connections on threads of its own; gives the reason when it cannot.
+  std::optional<std::string> start(Listener listener);
   // Takes no more connections, gives requests in flight up to `grace` to finish, then closes the
   // rest and returns.
   void stop(std::chrono::milliseconds grace);
@@ -108,19 +125,24 @@ class HttpServer {
   // libmicrohttpd's callbacks, which call the members below.
   struct Callbacks;
 
+  bool admits(const sockaddr* address);
   void opened(MHD_Connection* connection, void** context);
-  bool begin(Exchange& exchange, const Request& request);
+  bool begin(Exchange& exchange, MHD_Connection* connection, const char* method, const char* path);
+  // Counts the exchange's connection against its client; false when the client holds its share.
+  bool count(Exchange& exchange, const std::string& client);
   void closed(Exchange* exchange);
   // Cuts off the connections whose request is not in by its deadline.
   void watch();
 
   RequestHandler& handler_;
   const ServerLimits limits_;
+  const TrustedProxies proxies_;
   MHD_Daemon* daemon_ = nullptr;
-  int port_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::set<Exchange*> exchanges_;
+  // Connections held by each client, by its key.
+  std::map<std::string, unsigned> held_;
   bool stopping_ = false;
   std::thread watchdog_;
 };

@@ -1,14 +1,15 @@
 #include "tools/kapsho-upload-server/ImageStore.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
-#include <vector>
 
 namespace upload_server {
 
@@ -18,7 +19,7 @@ namespace {
 constexpr std::size_t kMaxExtension = 16;
 // Addresses handed out when names were 64 bits go on serving; no new file gets such a name.
 constexpr std::size_t kLegacyNameDigits = 16;
-constexpr std::size_t kCompareChunk = 64 * 1024;
+constexpr std::size_t kTokenBytes = 16;
 // No stored name starts with a dot, so the temporaries of a crashed run are told apart safely.
 const std::string kTemporaryPrefix = ".incoming-";
 
@@ -27,10 +28,6 @@ bool isDigit(char c) {
 }
 bool isLower(char c) {
   return c >= 'a' && c <= 'z';
-}
-
-std::string withReason(const std::string& what) {
-  return what + ": " + std::strerror(errno);
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -42,27 +39,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(written);
   }
   return true;
-}
-
-bool sameBytes(int a, int b) {
-  struct stat infoA, infoB;
-  if (fstat(a, &infoA) != 0 || fstat(b, &infoB) != 0 || infoA.st_size != infoB.st_size)
-    return false;
-  std::vector<char> bytesA(kCompareChunk), bytesB(kCompareChunk);
-  for (off_t offset = 0; offset < infoA.st_size;) {
-    const ssize_t got = pread(a, bytesA.data(), bytesA.size(), offset);
-    if (got <= 0 || pread(b, bytesB.data(), static_cast<std::size_t>(got), offset) != got ||
-        std::memcmp(bytesA.data(), bytesB.data(), static_cast<std::size_t>(got)) != 0)
-      return false;
-    offset += got;
-  }
-  return true;
-}
-
-// A new name in a folder lasts a crash only once the folder itself is synced.
-void syncFolder(const std::filesystem::path& folder) {
-  const Descriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (handle.get() >= 0) fsync(handle.get());
 }
 
 }  // namespace
@@ -94,7 +70,9 @@ IncomingFile::~IncomingFile() {
 
 bool IncomingFile::append(const char* data, std::size_t size) {
   if (!failed_ && writeAll(file_.get(), data, size)) {
-    hash_.addData(QByteArrayView(data, static_cast<qsizetype>(size)));
+    const QByteArrayView bytes(data, static_cast<qsizetype>(size));
+    sha256_.addData(bytes);
+    md5_.addData(bytes);
     size_ += size;
     return true;
   }
@@ -102,57 +80,22 @@ bool IncomingFile::append(const char* data, std::size_t size) {
   return false;
 }
 
-ImageStore::ImageStore(std::filesystem::path directory, std::size_t nameDigits)
-    : directory_(std::move(directory)), nameDigits_(nameDigits) {
-  std::filesystem::create_directories(directory_);
-  removeTemporaries();
-}
-
-void ImageStore::removeTemporaries() const {
-  for (const auto& entry : std::filesystem::directory_iterator(directory_))
+ImageStore::ImageStore(std::filesystem::path spool, std::size_t nameDigits)
+    : spool_(std::move(spool)), nameDigits_(nameDigits) {
+  std::filesystem::create_directories(spool_);
+  for (const auto& entry : std::filesystem::directory_iterator(spool_))
     if (entry.path().filename().string().starts_with(kTemporaryPrefix))
       std::filesystem::remove(entry.path());
 }
 
 std::unique_ptr<IncomingFile> ImageStore::receive(std::string* error) const {
-  std::string path = (directory_ / (kTemporaryPrefix + "XXXXXX")).string();
+  std::string path = (spool_ / (kTemporaryPrefix + "XXXXXX")).string();
   Descriptor file(mkostemp(path.data(), O_CLOEXEC));
   if (file.get() < 0) {
-    *error = withReason("cannot create a temporary file in " + directory_.string());
+    *error = "cannot create a temporary file in " + spool_.string() + ": " + std::strerror(errno);
     return nullptr;
   }
-  return std::unique_ptr<IncomingFile>(new IncomingFile(std::move(file), std::move(path)));
-}
-
-StoreOutcome ImageStore::store(IncomingFile& file, std::string_view extension) const {
-  if (file.failed_) return {StoreOutcome::Kind::Failed, "cannot write " + file.path_};
-  if (fsync(file.file_.get()) != 0)
-    return {StoreOutcome::Kind::Failed, withReason("cannot write " + file.path_)};
-  const std::string name =
-      file.hash_.result().toHex().left(nameDigits_).toStdString() + std::string(extension);
-  const std::filesystem::path path = directory_ / name;
-  // link() unlike rename() never replaces what a name already holds.
-  if (link(file.path_.c_str(), path.c_str()) == 0) {
-    syncFolder(directory_);
-    return {StoreOutcome::Kind::Stored, name};
-  }
-  if (errno != EEXIST) return {StoreOutcome::Kind::Failed, withReason("cannot store " + name)};
-  const Descriptor existing = open(name);
-  if (existing.get() >= 0 && sameBytes(existing.get(), file.file_.get()))
-    return {StoreOutcome::Kind::Stored, name};
-  return {StoreOutcome::Kind::NameTaken, name};
-}
-
-Descriptor ImageStore::open(const std::string& name) const {
-  // Only names this store hands out pass, so no request reaches outside the folder.
-  if (!isWellFormed(name)) return Descriptor();
-  // Not blocking, so that a pipe planted in the folder cannot hold a request.
-  Descriptor file(
-      ::open((directory_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat info;
-  if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
-    return Descriptor();
-  return file;
+  return std::make_unique<IncomingFile>(std::move(file), std::move(path));
 }
 
 // Exactly the names store() gives, or gave before: nameDigits_ (or 16) lower-case hex digits,
@@ -168,6 +111,24 @@ bool ImageStore::isWellFormed(std::string_view name) const {
   return extension.size() >= 2 && extension.size() <= kMaxExtension + 1 &&
          std::all_of(extension.begin() + 1, extension.end(),
                      [](char c) { return isDigit(c) || isLower(c); });
+}
+
+std::string ImageStore::newDeletionToken() {
+  unsigned char bytes[kTokenBytes];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes for a token");
+  return QByteArray(reinterpret_cast<const char*>(bytes), sizeof bytes).toHex().toStdString();
+}
+
+std::string ImageStore::digestOfToken(const std::string& token) {
+  return QCryptographicHash::hash(QByteArray::fromStdString(token), QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
+}
+
+bool ImageStore::sameDigest(const std::string& kept, const std::string& given) {
+  // A missing or damaged digest is compared all the same, against one no token hashes to.
+  const std::string expected = kept.size() == given.size() ? kept : std::string(given.size(), '-');
+  return CRYPTO_memcmp(expected.data(), given.data(), given.size()) == 0 && kept == expected;
 }
 
 }  // namespace upload_server

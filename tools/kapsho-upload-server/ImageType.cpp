@@ -37,4 +37,10 @@ std::optional<ImageType> imageTypeOf(std::string_view leadingBytes) {
   return std::nullopt;
 }
 
+std::optional<std::string_view> imageTypeOfExtension(std::string_view extension) {
+  for (const auto& signature : kSignatures)
+    if (signature.type.extension == extension) return signature.type.mediaType;
+  return std::nullopt;
+}
+
 }  // namespace upload_server

@@ -21,5 +21,8 @@ struct ImageType {
 // The kind of a PNG, JPEG, GIF, TIFF, BMP or WebP image that starts with these bytes, or nullopt
 // for anything else (including too few bytes to tell).
 std::optional<ImageType> imageTypeOf(std::string_view leadingBytes);
+// The media type of a stored name's extension (".png"), or nullopt for one this service never
+// gives.
+std::optional<std::string_view> imageTypeOfExtension(std::string_view extension);
 
 }  // namespace upload_server

@@ -8,6 +8,9 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -28,7 +31,8 @@ const char* const kUsage =
     "\n"
     "Options:\n"
     "  --bind ADDR             address to listen on (default 127.0.0.1)\n"
-    "  --port N                port to listen on (default 8451)\n"
+    "  --port N                port to listen on (default 8451; 0: any free one, which the\n"
+    "                          line logged at the start names)\n"
     "  --data-dir DIR          folder of the stored images\n"
     "                          (default ${XDG_DATA_HOME:-$HOME/.local/share}/kapsho/uploads)\n"
     "  --base-url URL          start of the addresses handed out (default http://ADDR:N, or\n"
@@ -40,6 +44,17 @@ const char* const kUsage =
     "  --users FILE            take uploads only with the Basic authorization of a user\n"
     "                          listed in FILE as name:token (a file only its owner may read)\n"
     "  --rate N/min            take at most N uploads a minute from one client address\n"
+    "  --trusted-proxy ADDR[/BITS]\n"
+    "                          believe Forwarded, X-Forwarded-For and X-Forwarded-Proto from\n"
+    "                          these addresses only (repeatable)\n"
+    "  --store s3://BUCKET[/PREFIX]\n"
+    "                          keep the images in a bucket of an S3-compatible store; the data\n"
+    "                          folder then holds only uploads on their way\n"
+    "  --s3-endpoint URL       the store's address (https://s3.REGION.amazonaws.com by default)\n"
+    "  --s3-region R           the store's region (default us-east-1)\n"
+    "  --s3-credentials FILE   the store's keys, as an AWS credentials file only its owner may\n"
+    "                          read (default: AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY)\n"
+    "  --client-file USER      print a custom uploader file for USER of --users, and exit\n"
     "  -h, --help              show this text\n";
 
 // A positive number that fits T, or nullopt.
@@ -65,7 +80,33 @@ std::optional<std::string> hostForUrl(const std::string& address) {
   return name;
 }
 
+// The bucket and prefix of "s3://BUCKET[/PREFIX]", as S3 names them: a prefix of safe characters
+// only, so that it needs no encoding in a request's path.
+std::optional<UsageError> readStore(const std::string& url, ServerOptions& options) {
+  if (url.empty()) return std::nullopt;
+  const std::string scheme = "s3://";
+  const std::string rest = url.starts_with(scheme) ? url.substr(scheme.size()) : "";
+  const auto slash = rest.find('/');
+  options.bucket = rest.substr(0, slash);
+  options.bucketPrefix = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  if (!options.bucketPrefix.empty() && !options.bucketPrefix.ends_with('/'))
+    options.bucketPrefix += '/';
+  const auto safe = [](const std::string& text, const char* punctuation) {
+    return std::all_of(text.begin(), text.end(), [&](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || std::strchr(punctuation, c);
+    });
+  };
+  if (options.bucket.size() < 3 || options.bucket.size() > 63 || !safe(options.bucket, ".-") ||
+      !safe(options.bucketPrefix, "-_./") || options.bucketPrefix.starts_with('/'))
+    return UsageError{"--store needs s3://BUCKET[/PREFIX], not '" + url + "'"};
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string defaultBaseUrl(const std::string& urlHost, int port) {
+  return "http://" + urlHost + ":" + std::to_string(port);
+}
 
 std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
     const std::vector<std::string>& arguments) {
@@ -84,8 +125,15 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
                                           QString::number(kDefaultRequestTimeout));
   const QCommandLineOption users("users", "", "FILE");
   const QCommandLineOption rate("rate", "", "N/min");
+  const QCommandLineOption trustedProxy("trusted-proxy", "", "ADDR[/BITS]");
+  const QCommandLineOption store("store", "", "s3://BUCKET[/PREFIX]");
+  const QCommandLineOption endpoint("s3-endpoint", "", "URL");
+  const QCommandLineOption region("s3-region", "", "R", "us-east-1");
+  const QCommandLineOption credentials("s3-credentials", "", "FILE");
+  const QCommandLineOption clientFile("client-file", "", "USER");
   parser.addOptions({help, bind, port, dataDir, baseUrl, maxBytes, maxConnections, maxPerClient,
-                     requestTimeout, users, rate});
+                     requestTimeout, users, rate, trustedProxy, store, endpoint, region,
+                     credentials, clientFile});
 
   QStringList qtArguments;
   for (const auto& argument : arguments) qtArguments << QString::fromLocal8Bit(argument);
@@ -101,8 +149,8 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
 
   bool ok = false;
   options.port = parser.value(port).toInt(&ok);
-  if (!ok || options.port < 1 || options.port > 65535)
-    return UsageError{"--port needs a number from 1 to 65535, not '" +
+  if (!ok || options.port < 0 || options.port > 65535)
+    return UsageError{"--port needs a number from 0 to 65535, not '" +
                       parser.value(port).toStdString() + "'"};
 
   const auto needsPositive = [&](const QCommandLineOption& option) {
@@ -147,18 +195,35 @@ std::variant<ServerOptions, ShowUsage, UsageError> parseCommandLine(
   }
   options.dataDir = std::filesystem::absolute(options.dataDir).lexically_normal().string();
 
-  if (parser.isSet(baseUrl)) {
-    options.baseUrl = parser.value(baseUrl).toStdString();
-  } else if (const auto host = hostForUrl(options.bindAddress)) {
-    options.baseUrl = "http://" + *host + ":" + std::to_string(options.port);
-  } else {
+  options.baseUrlGiven = parser.isSet(baseUrl);
+  if (const auto host = hostForUrl(options.bindAddress)) {
+    options.urlHost = *host;
+  } else if (!options.baseUrlGiven) {
     return UsageError{"--bind " + options.bindAddress +
                       " listens on every address and this machine has no name: give --base-url"};
   }
+  options.baseUrl = options.baseUrlGiven ? parser.value(baseUrl).toStdString()
+                                         : defaultBaseUrl(options.urlHost, options.port);
   if (options.baseUrl.ends_with('/')) options.baseUrl.pop_back();
   if (!options.baseUrl.starts_with("http://") && !options.baseUrl.starts_with("https://"))
     return UsageError{"--base-url needs an http:// or https:// address, not '" + options.baseUrl +
                       "'"};
+  for (const QString& range : parser.values(trustedProxy))
+    options.trustedProxies.push_back(range.toStdString());
+  if (const auto error = readStore(parser.value(store).toStdString(), options)) return *error;
+  options.storeEndpoint = parser.value(endpoint).toStdString();
+  options.storeRegion = parser.value(region).toStdString();
+  options.storeCredentials = parser.value(credentials).toStdString();
+  if (options.storeEndpoint.empty())
+    options.storeEndpoint = "https://s3." + options.storeRegion + ".amazonaws.com";
+  if (options.storeEndpoint.ends_with('/')) options.storeEndpoint.pop_back();
+  if (!options.storeEndpoint.starts_with("http://") &&
+      !options.storeEndpoint.starts_with("https://"))
+    return UsageError{"--s3-endpoint needs an http:// or https:// address, not '" +
+                      options.storeEndpoint + "'"};
+  options.clientFileUser = parser.value(clientFile).toStdString();
+  if (parser.isSet(clientFile) && (options.clientFileUser.empty() || options.usersFile.empty()))
+    return UsageError{"--client-file needs a user listed in the file of --users"};
   return options;
 }
 

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
 
 #include <algorithm>
 #include <memory>
@@ -14,6 +17,7 @@
 
 #include "tools/kapsho-upload-server/ImageType.h"
 #include "tools/kapsho-upload-server/Multipart.h"
+#include "tools/kapsho-upload-server/UploadReceiver.h"
 
 namespace upload_server {
 
@@ -21,8 +25,10 @@ namespace {
 
 const std::string kUploadPath = "/app_upload.php";
 const std::string kImagePrefix = "/i/";
-// "Upload" and a little more, so that a longer value still differs from it.
-constexpr std::size_t kMaxFieldValue = 16;
+const std::string kDeletePrefix = "/d/";
+const std::string kClientFilePath = "/kapsho.sxcu";
+// How long a client is asked to wait while the image store cannot be reached.
+const std::string kStoreRetrySeconds = "30";
 const char* const kChallenge = "Basic realm=\"kapsho-upload-server\", charset=\"UTF-8\"";
 
 // The name and password of a request's Basic authorization (the scheme in any case, as RFC 7235
@@ -42,129 +48,101 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(const Reques
                    decoded.decoded.mid(colon + 1).toStdString());
 }
 
-// Reads the multipart form as it arrives: the field app_upload into memory, the first part
-// userfile into the store's temporary file; other parts, nameless ones among them, are passed
-// over. The first fault decides the answer; the rest of the body, bounded by its declared
-// length, is then only counted off.
-class UploadReceiver : public BodyReader, private PartSink {
- public:
-  UploadReceiver(const std::string& boundary, const ImageStore& store, const std::string& baseUrl,
-                 std::string uploader)
-      : reader_(boundary, *this),
-        store_(store),
-        baseUrl_(baseUrl),
-        uploader_(std::move(uploader)) {}
-
-  void consume(const char* data, std::size_t size) override {
-    if (!fault_ && !reader_.read(data, size) && !fault_)
-      fault_ = Reply::plain(400, "malformed multipart body");
-  }
-
-  Reply finish() override {
-    if (fault_) return std::move(*fault_);
-    if (!reader_.complete()) return Reply::plain(400, "malformed multipart body");
-    if (field_ != "Upload") return Reply::plain(400, "the field app_upload must be \"Upload\"");
-    if (!file_) return Reply::plain(400, "no file part userfile");
-    if (file_->size() == 0) return Reply::plain(400, "the file userfile is empty");
-    const auto type = imageTypeOf(leading_);
-    if (!type) return Reply::plain(415, "only PNG, JPEG, GIF, TIFF, BMP and WebP images are taken");
-    return stored(store_.store(*file_, type->extension));
-  }
-
- private:
-  enum class Into { Nothing, Field, File };
-
-  bool partBegins(const std::string& name) override {
-    into_ = Into::Nothing;
-    if (name == "app_upload" && !fieldSeen_) {
-      fieldSeen_ = true;
-      into_ = Into::Field;
-    } else if (name == "userfile" && !file_) {
-      std::string error;
-      file_ = store_.receive(&error);
-      if (!file_) fault_ = failure(error);
-      into_ = Into::File;
-    }
-    return !fault_;
-  }
-
-  bool partBytes(const char* data, std::size_t size) override {
-    if (into_ == Into::Field && field_.size() < kMaxFieldValue)
-      field_.append(data, std::min(size, kMaxFieldValue - field_.size()));
-    if (into_ == Into::File && file_) keep(data, size);
-    return !fault_;
-  }
-  // Its first bytes tell whether the file is an image, once it has come whole.
-  void keep(const char* data, std::size_t size) {
-    if (leading_.size() < kImageSignatureBytes)
-      leading_.append(data, std::min(size, kImageSignatureBytes - leading_.size()));
-    if (!file_->append(data, size))
-      fault_ = failure("cannot write the upload: the disk is full or failing");
-  }
-
-  static Reply failure(const std::string& reason) {
-    Reply reply = Reply::plain(500, "cannot store the upload");
-    reply.note = reason;
-    return reply;
-  }
-
-  Reply stored(const StoreOutcome& outcome) const {
-    switch (outcome.kind) {
-      case StoreOutcome::Kind::Stored: {
-        const std::string location = baseUrl_ + kImagePrefix + outcome.text;
-        Reply reply = Reply::plain(302, "Stored at " + location);
-        reply.headers.emplace_back(MHD_HTTP_HEADER_LOCATION, location);
-        reply.note = "stored " + outcome.text + " (" + std::to_string(file_->size()) + " bytes)" +
-                     (uploader_.empty() ? "" : " for " + uploader_);
-        return reply;
-      }
-      case StoreOutcome::Kind::NameTaken: {
-        Reply reply = Reply::plain(409, "the name " + outcome.text + " holds other bytes");
-        reply.note = "refused: " + outcome.text + " already holds other bytes";
-        return reply;
-      }
-      case StoreOutcome::Kind::Failed:
-        break;
-    }
-    return failure(outcome.text);
-  }
-
-  MultipartReader reader_;
-  const ImageStore& store_;
-  const std::string& baseUrl_;
-  const std::string uploader_;
-  Into into_ = Into::Nothing;
-  bool fieldSeen_ = false;
-  std::string field_;
-  std::unique_ptr<IncomingFile> file_;
-  std::string leading_;
-  std::optional<Reply> fault_;
-};
-
-}  // namespace
-
-UploadService::UploadService(const ImageStore& store, std::string baseUrl, std::size_t maxBytes,
-                             const Users* users, RateLimit* rate)
-    : store_(store),
-      baseUrl_(std::move(baseUrl)),
-      maxBytes_(maxBytes),
-      users_(users),
-      rate_(rate) {}
-
-RequestHandler::Start UploadService::begin(const Request& request) {
-  const std::string& path = request.path();
-  const bool isUpload = path == kUploadPath;
-  const bool isImage =
-      path.starts_with(kImagePrefix) && path.find('/', kImagePrefix.size()) == std::string::npos;
-  if (isUpload && request.method() == MHD_HTTP_METHOD_POST) return upload(request);
-  if (isImage &&
-      (request.method() == MHD_HTTP_METHOD_GET || request.method() == MHD_HTTP_METHOD_HEAD))
-    return image(path.substr(kImagePrefix.size()));
-  if (!isUpload && !isImage) return Reply::plain(404, "not found");
-  const std::string allowed = isUpload ? "POST" : "GET, HEAD";
+Reply refusedMethod(const std::string& allowed) {
   Reply refusal = Reply::plain(405, "method not allowed; use " + allowed);
   refusal.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, allowed);
   return refusal;
+}
+
+Reply storeUnavailable(const std::string& reason) {
+  Reply reply = Reply::plain(503, "the image store is unavailable; try again later");
+  reply.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, kStoreRetrySeconds);
+  reply.note = "unavailable: " + reason;
+  return reply;
+}
+
+Reply challenge(const std::string& text) {
+  Reply refusal = Reply::plain(401, text);
+  refusal.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, kChallenge);
+  return refusal;
+}
+
+std::string escapedForHtml(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// Pages of this service run no script and post only to it.
+const std::pair<std::string, std::string> kPagePolicy{
+    MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY,
+    "default-src 'none'; form-action 'self'; frame-ancestors 'none'"};
+
+}  // namespace
+
+std::string clientFile(const std::string& baseUrl, const std::string& user,
+                       const std::string& token) {
+  QJsonObject headers{{"Accept", "application/json"}};
+  if (!user.empty())
+    headers["Authorization"] = QString::fromStdString(
+        "Basic " + QByteArray::fromStdString(user + ":" + token).toBase64().toStdString());
+  const QString host = QUrl(QString::fromStdString(baseUrl)).host();
+  const QJsonObject file{
+      {"Name", "Kapsho at " + host},
+      {"DestinationType", "ImageUploader"},
+      {"RequestMethod", "POST"},
+      {"RequestURL", QString::fromStdString(baseUrl + kUploadPath)},
+      {"Headers", headers},
+      {"Body", "MultipartFormData"},
+      {"Arguments", QJsonObject{{"app_upload", "Upload"}}},
+      {"FileFormName", "userfile"},
+      {"URL", "{header:Location}"},
+      {"DeletionURL", "{header:X-Delete-Url}"},
+      {"ErrorMessage", "{response}"},
+  };
+  return QJsonDocument(file).toJson().toStdString();
+}
+
+UploadService::UploadService(const ImageStore& store, ServiceSettings settings)
+    : store_(store), settings_(std::move(settings)) {}
+
+RequestHandler::Start UploadService::begin(const Request& request) {
+  const std::string& path = request.path();
+  const std::string& method = request.method();
+  const bool reads = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
+  if (path == kUploadPath)
+    return method == MHD_HTTP_METHOD_POST ? upload(request) : refusedMethod("POST");
+  if (path == kClientFilePath) return reads ? uploaderFile(request) : refusedMethod("GET, HEAD");
+  if (path.starts_with(kImagePrefix) && path.find('/', kImagePrefix.size()) == std::string::npos)
+    return reads ? image(path.substr(kImagePrefix.size())) : refusedMethod("GET, HEAD");
+  const auto slash = path.find('/', kDeletePrefix.size());
+  if (path.starts_with(kDeletePrefix) && slash != std::string::npos &&
+      path.find('/', slash + 1) == std::string::npos) {
+    if (!reads && method != MHD_HTTP_METHOD_POST) return refusedMethod("GET, HEAD, POST");
+    return deletion(request, path.substr(kDeletePrefix.size(), slash - kDeletePrefix.size()),
+                    path.substr(slash + 1));
+  }
+  return Reply::plain(404, "not found");
 }
 
 RequestHandler::Start UploadService::upload(const Request& request) const {
@@ -175,45 +153,91 @@ RequestHandler::Start UploadService::upload(const Request& request) const {
   // A declared length is checked before any of the body is asked for.
   const auto length = request.contentLength();
   if (!length) return Reply::plain(411, "Content-Length required");
-  if (*length > maxBytes_)
-    return Reply::plain(413, "request body larger than " + std::to_string(maxBytes_) + " bytes");
+  if (*length > settings_.maxBytes)
+    return Reply::plain(
+        413, "request body larger than " + std::to_string(settings_.maxBytes) + " bytes");
   const FormType form = formTypeOf(request.header(MHD_HTTP_HEADER_CONTENT_TYPE).value_or(""));
   if (!form.isFormData) return Reply::plain(400, "expected a multipart/form-data body");
   if (!form.boundary) return Reply::plain(400, "multipart/form-data without a boundary");
-  return std::make_unique<UploadReceiver>(*form.boundary, store_, baseUrl_,
-                                          std::move(std::get<std::string>(admitted)));
+  // A client that asks for JSON gets "201 Created" instead of a redirect, which upload tools
+  // would follow to the image itself and so lose the answer's header fields.
+  const bool created =
+      request.headerList(MHD_HTTP_HEADER_ACCEPT).find("application/json") != std::string::npos;
+  return std::make_unique<UploadReceiver>(*form.boundary, store_,
+                                          [this, base = baseUrlFor(request), created,
+                                           uploader = std::move(std::get<std::string>(admitted))](
+                                              const StoreOutcome& outcome, std::size_t size) {
+                                            return published(outcome, size, base, created,
+                                                             uploader);
+                                          });
 }
 
 // Every upload counts against its client's rate, whatever becomes of it, so that guessing tokens
 // is slowed down too.
 std::variant<Reply, std::string> UploadService::admit(const Request& request) const {
-  if (const auto wait =
-          rate_ ? rate_->admit(request.client(), RateLimit::Clock::now()) : std::nullopt) {
+  if (const auto wait = settings_.rate
+                            ? settings_.rate->admit(request.client(), RateLimit::Clock::now())
+                            : std::nullopt) {
     Reply refusal =
         Reply::plain(429, "too many uploads from " + request.client() + "; the next is taken in " +
                               std::to_string(wait->count()) + " s");
     refusal.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(wait->count()));
     return refusal;
   }
-  if (!users_) return std::string();
+  if (!settings_.users) return std::string();
   const auto credentials = basicCredentials(request);
-  if (credentials && users_->authorizes(credentials->first, credentials->second))
+  if (credentials && settings_.users->authorizes(credentials->first, credentials->second))
     return credentials->first;
-  Reply refusal = Reply::plain(401, "uploads need the name and token of a listed user");
-  refusal.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, kChallenge);
-  return refusal;
+  return challenge("uploads need the name and token of a listed user");
+}
+
+Reply UploadService::published(const StoreOutcome& outcome, std::size_t size,
+                               const std::string& base, bool created,
+                               const std::string& uploader) const {
+  switch (outcome.kind) {
+    case StoreOutcome::Kind::Stored: {
+      const std::string location = base + kImagePrefix + outcome.text;
+      const std::string deletion =
+          outcome.deletionToken.empty()
+              ? std::string()
+              : base + kDeletePrefix + outcome.text + "/" + outcome.deletionToken;
+      Reply reply = Reply::plain(created ? 201 : 302, "Stored at " + location);
+      if (created) {
+        reply.headers = {{MHD_HTTP_HEADER_CONTENT_TYPE, "application/json"}};
+        reply.text = QJsonDocument(QJsonObject{{"url", QString::fromStdString(location)},
+                                               {"deletion_url", QString::fromStdString(deletion)}})
+                         .toJson(QJsonDocument::Compact)
+                         .toStdString() +
+                     "\n";
+      }
+      reply.headers.emplace_back(MHD_HTTP_HEADER_LOCATION, location);
+      if (!deletion.empty()) reply.headers.emplace_back("X-Delete-Url", deletion);
+      reply.note = "stored " + outcome.text + " (" + std::to_string(size) + " bytes)" +
+                   (uploader.empty() ? "" : " for " + uploader);
+      return reply;
+    }
+    case StoreOutcome::Kind::NameTaken: {
+      Reply reply = Reply::plain(409, "the name " + outcome.text + " holds other bytes");
+      reply.note = "refused: " + outcome.text + " already holds other bytes";
+      return reply;
+    }
+    case StoreOutcome::Kind::Unavailable:
+      return storeUnavailable(outcome.text);
+    case StoreOutcome::Kind::Failed:
+      break;
+  }
+  return UploadReceiver::failure(outcome.text);
 }
 
 Reply UploadService::image(const std::string& name) const {
-  Descriptor file = store_.open(name);
-  struct stat info;
-  if (file.get() < 0 || fstat(file.get(), &info) != 0) return Reply::plain(404, "no such image");
-  char leading[kImageSignatureBytes];
-  const ssize_t got = pread(file.get(), leading, sizeof leading, 0);
-  const auto type = imageTypeOf(std::string_view(leading, got > 0 ? got : 0));
+  ServedImage stored = store_.open(name);
+  if (stored.kind == ServedImage::Kind::Unavailable) return storeUnavailable(stored.reason);
+  if (stored.kind == ServedImage::Kind::Missing) return Reply::plain(404, "no such image");
+  const auto type = imageTypeOf(stored.leading);
   Reply reply;
-  reply.file = std::move(file);
-  reply.fileSize = static_cast<std::uint64_t>(info.st_size);
+  reply.file = std::move(stored.file);
+  reply.source = std::move(stored.source);
+  reply.fileSize = stored.size;
   reply.headers = {
       {MHD_HTTP_HEADER_CONTENT_TYPE,
        std::string(type ? type->mediaType : std::string_view("application/octet-stream"))},
@@ -225,6 +249,51 @@ Reply UploadService::image(const std::string& name) const {
       {MHD_HTTP_HEADER_ACCEPT_RANGES, "none"},
   };
   return reply;
+}
+
+// A link opened by mistake deletes nothing: GET asks, and only the form's POST deletes.
+Reply UploadService::deletion(const Request& request, const std::string& name,
+                              const std::string& token) const {
+  if (request.method() != MHD_HTTP_METHOD_POST) {
+    Reply page = Reply::plain(200, "");
+    page.headers = {{MHD_HTTP_HEADER_CONTENT_TYPE, "text/html; charset=utf-8"}, kPagePolicy};
+    page.text =
+        "<!DOCTYPE html>\n<title>Delete an image</title>\n<form method=\"post\">\n<p>Delete " +
+        escapedForHtml(name) + " for good?</p>\n<button type=\"submit\">Delete</button>\n</form>\n";
+    page.note = "asked to delete " + name;
+    return page;
+  }
+  switch (store_.remove(name, token)) {
+    case Removal::Removed:
+      return Reply::plain(200, "deleted " + name);
+    case Removal::Unavailable:
+      return storeUnavailable("cannot delete " + name);
+    case Removal::NotFound:
+      break;
+  }
+  return Reply::plain(404, "no such image");
+}
+
+Reply UploadService::uploaderFile(const Request& request) const {
+  std::pair<std::string, std::string> credentials;
+  if (settings_.users) {
+    const auto given = basicCredentials(request);
+    if (!given || !settings_.users->authorizes(given->first, given->second))
+      return challenge("the uploader file is for listed users");
+    credentials = *given;
+  }
+  Reply reply = Reply::plain(200, "");
+  reply.headers = {{MHD_HTTP_HEADER_CONTENT_TYPE, "application/json"},
+                   {MHD_HTTP_HEADER_CONTENT_DISPOSITION, "attachment; filename=\"kapsho.sxcu\""}};
+  reply.text = clientFile(baseUrlFor(request), credentials.first, credentials.second);
+  reply.note = "uploader file" + (credentials.first.empty() ? "" : " for " + credentials.first);
+  return reply;
+}
+
+std::string UploadService::baseUrlFor(const Request& request) const {
+  const Origin& origin = request.origin();
+  if (settings_.baseUrlGiven || origin.host.empty()) return settings_.baseUrl;
+  return (origin.scheme.empty() ? "http" : origin.scheme) + "://" + origin.host;
 }
 
 }  // namespace upload_server

@@ -7,6 +7,8 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <filesystem>
 #include <latch>
 #include <map>
@@ -54,19 +56,34 @@ std::string awkwardBytes(std::size_t size, char seed) {
   return bytes.substr(0, size);
 }
 
+// The images in a data folder, beside which lie their deletion tokens' digests.
+long imagesIn(const std::string& folder) {
+  return std::count_if(fs::directory_iterator(folder), {}, [](const fs::directory_entry& entry) {
+    return !entry.path().string().ends_with(".deletion");
+  });
+}
+
 std::string basic(const std::string& credentials, const std::string& scheme = "Basic") {
   return scheme + " " + QByteArray::fromStdString(credentials).toBase64().toStdString();
 }
 
 class UploadServerTest : public ::testing::Test {
  protected:
+  // Starts the server on a port it picks, which its first log line names.
   void start(std::vector<std::string> argv = {}) {
     server.reset();
     // Without --data-dir it stores under the user's data folder.
-    argv.insert(argv.begin(), {kServer, "--port", std::to_string(port)});
+    argv.insert(argv.begin(), {kServer, "--port", "0"});
+    // The last server's log must not be read for this one's.
+    fs::remove(dir.file("server.log"));
     server.reset(
         new ChildProcess(argv, {{"XDG_DATA_HOME", dir.file("share")}}, "", dir.file("server.log")));
-    ASSERT_TRUE(waitUntil([&] { return LoopbackSocket(port).connected(); }));
+    std::string log;
+    ASSERT_TRUE(waitUntil([&] {
+      log = readFile(dir.file("server.log")).value_or("");
+      return log.find(", storing in") != std::string::npos;
+    })) << log;
+    port = std::atoi(log.c_str() + log.find(" port ") + 6);
   }
   // The agent's upload of the bytes, with this Authorization when given.
   std::string uploadOf(const std::string& bytes, const std::string& authorization = "",
@@ -93,7 +110,7 @@ class UploadServerTest : public ::testing::Test {
 
   TempDir dir;
   const std::string data = dir.file("share/kapsho/uploads");
-  const int port = freeLocalPort();
+  int port = 0;
   std::unique_ptr<ChildProcess> server;
 };
 
@@ -212,7 +229,7 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   ASSERT_TRUE(socket.send(request.partsAfter));
   const std::string location = header(socket.receive(120s), "Location");
   EXPECT_EQ(fs::file_size(data + location.substr(location.rfind('/'))), kSize);
-  EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 14) << "a refused request left a file";
+  EXPECT_EQ(imagesIn(data), 14) << "a refused request left a file";
   // Far below what the uploads and bodies sent here would take if the server held them.
   EXPECT_LT(processMemoryKiB(server->pid(), "VmHWM").value(), 100 * 1024);
   EXPECT_TRUE(logged("127.0.0.1 GET /i/\\x1b]2;owned\\x07 404 no such image"));
@@ -295,6 +312,98 @@ TEST_F(UploadServerTest, ReadsFormsAsTheRfcsWriteThemAndNoBodyEndsTheServer) {
   EXPECT_GT(statuses[400], 0);
   EXPECT_EQ(status(send(uploadOf(picture))), 302);
   EXPECT_EQ(kill(server->pid(), 0), 0) << "the server ended";
+}
+
+// Behind a trusted proxy the client and the origin it asked for are the ones the proxy names; from
+// anyone else those fields are ignored. An upload's first storer gets a deletion address, which
+// deletes it only by POST and with its token; a listed user gets a file for other upload tools.
+TEST_F(UploadServerTest, BelievesOnlyTrustedProxiesDeletesWithTheTokenAndHandsOutClientFiles) {
+  const std::string users = dir.file("users");
+  writeFile(users, "alice:right\n");
+  chmod(users.c_str(), 0600);
+  start({"--users", users, "--rate", "1/min", "--trusted-proxy", "127.0.0.2", "--trusted-proxy",
+         "127.0.8.0/24"});
+  const std::string alice = basic("alice:right"),
+                    local = "http://127.0.0.1:" + std::to_string(port);
+  const auto through = [&](const std::string& bytes, const std::string& fields) {
+    auto request = agentUpload(port, bytes.size());
+    if (fields.find("Host:") != std::string::npos) {
+      const auto host = request.head.find("Host:");
+      request.head.erase(host, request.head.find("\r\n", host) + 2 - host);
+    }
+    request.head.insert(request.head.size() - 2, "Authorization: " + alice + "\r\n" + fields);
+    return request.whole(bytes);
+  };
+  // From where, the forwarding fields, the client named and where its address starts.
+  const std::tuple<std::string, std::string, std::string, std::string> hops[] = {
+      {"127.0.0.2", "X-Forwarded-For: 6.6.6.6, 198.51.100.7\r\nX-Forwarded-Proto: https\r\n",
+       "198.51.100.7", "https://127.0.0.1:" + std::to_string(port)},
+      {"127.0.0.2", "X-Forwarded-For: 198.51.100.8, 127.0.8.9\r\nHost: shots.example\r\n",
+       "198.51.100.8", "http://shots.example"},
+      {"127.0.8.1",
+       "Forwarded: for=1.2.3.4, for=\"[2001:db8::7]:4711\";proto=HTTPS;host=img.example\r\n",
+       "2001:db8::7", "https://img.example"},
+      {"127.0.0.3",
+       "X-Forwarded-For: 198.51.100.9\r\nX-Forwarded-Proto: https\r\nHost: evil.example\r\n",
+       "127.0.0.3", local},
+      {"127.0.0.2", "X-Forwarded-For: not an address\r\nHost: a\"b\r\n", "127.0.0.2", local},
+  };
+  for (const auto& [from, fields, client, origin] : hops) {
+    SCOPED_TRACE(fields);
+    const std::string bytes = kPng + from + fields;
+    const std::string answer = send(through(bytes, fields), from);
+    EXPECT_EQ(header(answer, "Location"), origin + "/i/" + nameOf(bytes) + ".png");
+    EXPECT_TRUE(logged(client + " POST /app_upload.php 302 stored " + nameOf(bytes) + ".png (" +
+                       std::to_string(bytes.size()) + " bytes) for alice"));
+    // The rate is the named client's.
+    EXPECT_EQ(status(send(through(kPng + "again" + from + fields, fields), from)), 429);
+  }
+
+  // Asked for JSON, a created image is 201 with its address and its deletion address.
+  const std::string image = kPng + "to delete";
+  auto upload = agentUpload(port, image.size());
+  upload.head.insert(upload.head.size() - 2,
+                     "Authorization: " + alice + "\r\nAccept: application/json\r\n");
+  const std::string created = send(upload.whole(image), "127.0.0.4");
+  const std::string deletion = header(created, "X-Delete-Url"),
+                    path = "/i/" + nameOf(image) + ".png";
+  ASSERT_EQ(status(created), 201) << created;
+  EXPECT_TRUE(created.ends_with("\r\n\r\n{\"deletion_url\":\"" + deletion + "\",\"url\":\"" +
+                                local + path + "\"}\n"))
+      << created;
+  EXPECT_EQ(header(created, "Location"), local + path);
+  ASSERT_TRUE(deletion.starts_with(local + "/d/" + nameOf(image) + ".png/")) << deletion;
+  EXPECT_EQ(header(send(uploadOf(image, alice), "127.0.0.5"), "X-Delete-Url"), "")
+      << "the same bytes again gave a second deletion address";
+  const std::string target = deletion.substr(local.size()),
+                    token = target.substr(target.rfind('/') + 1);
+  const auto post = [&](const std::string& what) {
+    return status(send("POST " + what + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
+  };
+  EXPECT_NE(get(target).find("<form method=\"post\">"), std::string::npos);
+  EXPECT_EQ(status(get(path)), 200) << "a GET of the deletion address deleted the image";
+  std::string wrong = token;
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+  EXPECT_EQ(post(target.substr(0, target.size() - token.size()) + wrong), 404);
+  EXPECT_EQ(post(target), 200);
+  EXPECT_EQ(status(get(path)), 404);
+  EXPECT_EQ(post(target), 404);
+
+  // The file other upload tools read, for alice only, the same from the command line.
+  EXPECT_EQ(status(get("/kapsho.sxcu")), 401);
+  const std::string file =
+      send("GET /kapsho.sxcu HTTP/1.1\r\nAuthorization: " + alice + "\r\n\r\n");
+  const auto json =
+      QJsonDocument::fromJson(QByteArray::fromStdString(file.substr(file.find("\r\n\r\n") + 4)))
+          .object();
+  EXPECT_EQ(json["RequestURL"].toString().toStdString(), local + "/app_upload.php");
+  EXPECT_EQ(json["Headers"].toObject()["Authorization"].toString().toStdString(), alice);
+  EXPECT_EQ(json["URL"].toString(), "{header:Location}");
+  EXPECT_EQ(json["DeletionURL"].toString(), "{header:X-Delete-Url}");
+  EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port), "--users", users, "--client-file",
+                        "alice"})
+                .out,
+            file.substr(file.find("\r\n\r\n") + 4));
 }
 
 // Slow clients hold neither the service nor their connection past its deadline. Uploads whose head
@@ -397,14 +506,14 @@ TEST_F(UploadServerTest, BadOptionsExitWithOneAndOnlyListedUsersUploadEachOnlySo
           << i << ": " << answer;
     });
   clients.clear();
-  EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 90) << "unauthorised bytes kept";
+  EXPECT_EQ(imagesIn(data), 90) << "unauthorised bytes kept";
   EXPECT_TRUE(logged("127.0.1.2 POST /app_upload.php 302 stored " + nameOf(kPng + "127.0.1.2") +
                      ".png (17 bytes) for alice"));
 
   // A refused upload counts too, so that tokens cannot be guessed at any rate. A second server
   // finds the port taken. Listening on every address, it hands out the machine's name.
   start({"--users", users, "--rate", "2/min", "--bind", "::"});
-  EXPECT_EQ(runCommand({kServer, "--port", std::to_string(port)}).exitCode, 1);
+  EXPECT_EQ(runCommand({kServer, "--bind", "::", "--port", std::to_string(port)}).exitCode, 1);
   EXPECT_EQ(status(send(uploadOf(kPng + "a picture"))), 401);
   const std::string stored = send(uploadOf(kPng + "a picture", basic("alice:right")));
   char host[256] = {};

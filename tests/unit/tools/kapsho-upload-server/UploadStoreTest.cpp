@@ -9,8 +9,8 @@
 #include "tests/support/LoopbackSocket.h"
 #include "tests/support/TestSupport.h"
 #include "tools/kapsho-upload-server/AccessControl.h"
+#include "tools/kapsho-upload-server/FolderStore.h"
 #include "tools/kapsho-upload-server/HttpServer.h"
-#include "tools/kapsho-upload-server/ImageStore.h"
 #include "tools/kapsho-upload-server/Multipart.h"
 
 namespace {
@@ -64,7 +64,7 @@ StoreOutcome put(const ImageStore& store, const std::string& bytes) {
 
 TEST(ImageStoreTest, ATakenNameKeepsItsBytesAndNamesTellApartTextsSharingTheirFirst64Bits) {
   TempDir dir;
-  const ImageStore store(dir.path(), 1);
+  const FolderStore store(dir.path(), 1);
   // Both names begin with the hex digit c.
   const StoreOutcome first = put(store, "bytes 2");
   EXPECT_EQ(first.text, "c.png");
@@ -75,7 +75,7 @@ TEST(ImageStoreTest, ATakenNameKeepsItsBytesAndNamesTellApartTextsSharingTheirFi
   EXPECT_TRUE(again.kind == StoreOutcome::Kind::Stored && again.text == first.text) << again.text;
 
   // Two texts that once met under their first 64 bits: whole names keep them apart.
-  const ImageStore whole(dir.path());
+  const FolderStore whole(dir.path());
   for (const std::string text :
        {"kapsho-collision-94f2061de101db1c", "kapsho-collision-76d771da58e1f76b"})
     EXPECT_EQ(readFile(dir.file(put(whole, text).text)), text);
@@ -179,9 +179,12 @@ TEST(HttpServerTest, AFaultOfItsOwnCodeIsA500ForThatRequestAloneWithOneLogLine) 
   FailingHandler handler;
   HttpServer server(handler, {8, 8, 10s});
   StderrCapture log;
-  ASSERT_EQ(server.start("127.0.0.1", 0), std::nullopt);
+  auto listener = listenOn("127.0.0.1", 0);
+  ASSERT_TRUE(std::holds_alternative<Listener>(listener));
+  const int port = std::get<Listener>(listener).port;
+  ASSERT_EQ(server.start(std::move(std::get<Listener>(listener))), std::nullopt);
   const auto answer = [&](const std::string& path, const std::string& body) {
-    LoopbackSocket socket(server.port());
+    LoopbackSocket socket(port);
     socket.send("POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                 "\r\n\r\n" + body);
     return statusLine(socket.receive());
