@@ -14,18 +14,31 @@ packages=(
   scdoc dpkg-dev file lintian man-db systemd xdg-utils
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
+# Real servers the tests run, without what they recommend (a whole storage cluster's tools): an
+# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD) and nginx.
+servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light)
 
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+missing_of() {
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      echo "$p"
+    fi
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_servers < <(missing_of "${servers[@]}")
+
+if ((${#missing[@]} + ${#missing_servers[@]})); then
+  echo "setup: installing ${missing[*]} ${missing_servers[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-    "${missing[@]}" >/dev/null
+  if ((${#missing[@]})); then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+      "${missing[@]}" >/dev/null
+  fi
+  if ((${#missing_servers[@]})); then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+      --no-install-recommends "${missing_servers[@]}" >/dev/null
+  fi
 fi

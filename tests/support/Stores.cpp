@@ -1,0 +1,130 @@
+#include "tests/support/Stores.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/support/LoopbackSocket.h"
+
+namespace testing_support {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kStoreScript = std::string(KAPSHO_SOURCE_DIR) + "/tests/support/s3-store.sh";
+constexpr int kProxyTries = 5;
+
+bool isRoot() {
+  return geteuid() == 0;
+}
+
+}  // namespace
+
+bool S3Store::available() {
+  return isRoot() && access("/usr/bin/radosgw", X_OK) == 0 &&
+         access("/usr/bin/ceph-mon", X_OK) == 0;
+}
+
+S3Store::S3Store() {
+  const auto started = runCommand({"bash", kStoreScript, "start", dir_.file("store")}, 180s);
+  std::istringstream words(started.out);
+  if (started.exitCode != 0 || !(words >> port_ >> access_ >> secret_)) {
+    port_ = 0;
+    return;
+  }
+  writeFile(credentialsFile(), "[default]\naws_access_key_id = " + access_ +
+                                   "\naws_secret_access_key = " + secret_ + "\n");
+  chmod(credentialsFile().c_str(), 0600);
+}
+
+S3Store::~S3Store() {
+  runCommand({"bash", kStoreScript, "stop", dir_.file("store")}, 60s);
+}
+
+Answer S3Store::request(const std::string& method, const std::string& path,
+                        const std::string& bodyFile) const {
+  std::vector<std::string> argv = {"curl",        "-s",
+                                   "--max-time",  "30",
+                                   "--aws-sigv4", "aws:amz:us-east-1:s3",
+                                   "--user",      access_ + ":" + secret_,
+                                   "-H",          "x-amz-content-sha256: UNSIGNED-PAYLOAD",
+                                   "-D",          dir_.file("headers"),
+                                   "-o",          dir_.file("body"),
+                                   "-w",          "%{http_code}"};
+  if (method == "HEAD")
+    argv.push_back("-I");
+  else
+    argv.insert(argv.end(), {"-X", method});
+  if (!bodyFile.empty()) argv.insert(argv.end(), {"-T", bodyFile});
+  argv.push_back(endpoint() + path);
+  const auto result = runCommand(argv, 60s);
+  return {std::atoi(result.out.c_str()), readFile(dir_.file("headers")).value_or(""),
+          readFile(dir_.file("body")).value_or("")};
+}
+
+bool S3Store::stopGateway() const {
+  return runCommand({"bash", kStoreScript, "gateway", dir_.file("store"), "stop"}, 30s).exitCode ==
+         0;
+}
+
+bool S3Store::startGateway() const {
+  return runCommand({"bash", kStoreScript, "gateway", dir_.file("store"), "start"}, 120s)
+             .exitCode == 0;
+}
+
+bool ReverseProxy::available() {
+  return isRoot() && access("/usr/sbin/nginx", X_OK) == 0;
+}
+
+ReverseProxy::ReverseProxy(const std::vector<int>& upstreamPorts, const std::string& certificate,
+                           const std::string& key) {
+  std::string upstream;
+  for (const int port : upstreamPorts)
+    upstream += "    server 127.0.0.1:" + std::to_string(port) + ";\n";
+  // nginx cannot take a socket bound for it: a port taken since it was found free ends it at once,
+  // and the next is tried.
+  for (int attempt = 0; attempt < kProxyTries && !started_; ++attempt) {
+    port_ = freeLocalPort();
+    const std::string d = dir_.path();
+    writeFile(dir_.file("nginx.conf"),
+              "daemon off;\nmaster_process off;\nuser root;\npid " + d +
+                  "/nginx.pid;\n"
+                  "error_log " +
+                  d +
+                  "/error.log;\nevents {}\nhttp {\n  access_log off;\n"
+                  "  client_body_temp_path " +
+                  d + "/body;\n  proxy_temp_path " + d +
+                  "/proxy;\n"
+                  "  fastcgi_temp_path " +
+                  d + "/fastcgi;\n  uwsgi_temp_path " + d +
+                  "/uwsgi;\n"
+                  "  scgi_temp_path " +
+                  d +
+                  "/scgi;\n  client_max_body_size 100m;\n"
+                  "  upstream shots {\n    hash $remote_addr;\n" +
+                  upstream +
+                  "  }\n"
+                  "  server {\n    listen 127.0.0.1:" +
+                  std::to_string(port_) +
+                  " ssl;\n"
+                  "    ssl_certificate " +
+                  certificate + ";\n    ssl_certificate_key " + key +
+                  ";\n"
+                  "    location / {\n      proxy_pass http://shots;\n"
+                  "      proxy_set_header Host $host:$server_port;\n"
+                  "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+                  "      proxy_set_header X-Forwarded-Proto $scheme;\n"
+                  "      proxy_request_buffering off;\n    }\n  }\n}\n");
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-c", dir_.file("nginx.conf")});
+    started_ =
+        waitUntil([&] { return LoopbackSocket(port_).connected(); }, 10s) && !process_->wait(200ms);
+  }
+}
+
+ReverseProxy::~ReverseProxy() = default;
+
+}  // namespace testing_support
