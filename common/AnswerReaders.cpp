@@ -54,7 +54,8 @@ class XmlErrors {
     auto& message = static_cast<XmlErrors*>(self)->message_;
     if (!message.empty() || !error || !error->message) return;
     message = error->message;
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+      message.pop_back();
   }
   std::string message_;
 };
@@ -81,7 +82,8 @@ std::string jsonText(const QJsonValue& value) {
 }
 
 bool allDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 pcre2_code* code(const std::shared_ptr<void>& code) {
@@ -126,8 +128,7 @@ JsonPath::JsonPath(std::string_view path) : path_(path) {
     const size_t close = path.find(']', i);
     if (close == std::string_view::npos) refuse("'[' is not closed");
     const std::string_view inside = path.substr(i + 1, close - i - 1);
-    if (inside.size() >= 2 && (inside[0] == '\'' || inside[0] == '"') &&
-        inside.back() == inside[0])
+    if (inside.size() >= 2 && (inside[0] == '\'' || inside[0] == '"') && inside.back() == inside[0])
       steps_.emplace_back(std::string(inside.substr(1, inside.size() - 2)));
     else if (allDigits(inside) && inside.size() <= 9)
       steps_.emplace_back(static_cast<size_t>(std::stoul(std::string(inside))));
@@ -167,9 +168,9 @@ XPath::XPath(std::string_view expression) : expression_(expression) {
       expression_.find('\0') == std::string::npos
           ? xmlXPathCompile(reinterpret_cast<const xmlChar*>(expression_.c_str()))
           : nullptr;
-  if (!compiled)
-    throw TemplateError("XPath '" + expression_ + "': " + errors.message());
-  compiled_.reset(compiled, [](void* p) { xmlXPathFreeCompExpr(static_cast<xmlXPathCompExprPtr>(p)); });
+  if (!compiled) throw TemplateError("XPath '" + expression_ + "': " + errors.message());
+  compiled_.reset(compiled,
+                  [](void* p) { xmlXPathFreeCompExpr(static_cast<xmlXPathCompExprPtr>(p)); });
 }
 
 std::string XPath::valueIn(std::string_view xml) const {
@@ -177,17 +178,18 @@ std::string XPath::valueIn(std::string_view xml) const {
   XmlErrors errors;
   // No network, no DTD: an answer's XML names nothing outside itself.
   std::unique_ptr<xmlDoc, Deleter<xmlFreeDoc>> document(
-      xml.size() > INT_MAX ? nullptr
-                           : xmlReadMemory(xml.data(), int(xml.size()), nullptr, "UTF-8",
-                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+      xml.size() > INT_MAX
+          ? nullptr
+          : xmlReadMemory(xml.data(), int(xml.size()), nullptr, "UTF-8",
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!document) throw TemplateError("the answer is not XML: " + errors.message());
   if (document->intSubset) throw TemplateError("the answer's XML declares a document type");
   std::unique_ptr<xmlXPathContext, Deleter<xmlXPathFreeContext>> context(
       xmlXPathNewContext(document.get()));
   std::unique_ptr<xmlXPathObject, Deleter<xmlXPathFreeObject>> result(
-      context ? xmlXPathCompiledEval(static_cast<xmlXPathCompExprPtr>(compiled_.get()),
-                                     context.get())
-              : nullptr);
+      context
+          ? xmlXPathCompiledEval(static_cast<xmlXPathCompExprPtr>(compiled_.get()), context.get())
+          : nullptr);
   if (!result) throw TemplateError("XPath '" + expression_ + "' failed: " + errors.message());
   if (result->type == XPATH_NODESET && xmlXPathNodeSetIsEmpty(result->nodesetval))
     throw TemplateError("the answer's XML has nothing at " + expression_);
@@ -256,8 +258,8 @@ std::string Regex::groupIn(std::string_view text, const std::string& group) cons
       pcre2_match_context_create(nullptr));
   pcre2_set_match_limit(limits.get(), RegexMatchLimit);
   pcre2_set_depth_limit(limits.get(), RegexDepthLimit);
-  const int found = pcre2_match(code(code_), reinterpret_cast<PCRE2_SPTR>(text.data()),
-                                text.size(), 0, 0, match.get(), limits.get());
+  const int found = pcre2_match(code(code_), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                                0, 0, match.get(), limits.get());
   if (found == PCRE2_ERROR_NOMATCH)
     throw TemplateError("regex '" + pattern_ + "' matches nothing in the answer");
   if (found == PCRE2_ERROR_MATCHLIMIT || found == PCRE2_ERROR_DEPTHLIMIT ||

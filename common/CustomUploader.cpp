@@ -30,8 +30,8 @@ struct FieldError {
 // Versions from this one on write templates as {name:...}; older ones as $name:...$.
 constexpr int BracesVersion = 14;
 
-const std::vector<std::string> TemplateFields = {"RequestURL", "Parameters", "Headers",
-                                                 "Arguments",  "Data",       "URL",
+const std::vector<std::string> TemplateFields = {"RequestURL",   "Parameters",  "Headers",
+                                                 "Arguments",    "Data",        "URL",
                                                  "ThumbnailURL", "DeletionURL", "ErrorMessage"};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -110,15 +110,15 @@ Syntax syntaxOf(const Fields& fields) {
   if (!version.empty()) {
     const size_t digits = version.find_first_not_of("0123456789");
     if (digits == 0 || digits > 6) throw FieldError{"Version", "expected a version such as 14.0.0"};
-    return std::stoi(version.substr(0, digits)) >= BracesVersion ? Syntax::Braces
-                                                                 : Syntax::Dollars;
+    return std::stoi(version.substr(0, digits)) >= BracesVersion ? Syntax::Braces : Syntax::Dollars;
   }
   // Without a version, the calls the file holds tell its syntax; the older one comes first, as
   // most files in circulation are written in it.
   const auto texts = fields.templateTexts();
   const auto holds = [&](Syntax syntax) {
-    return std::any_of(texts.begin(), texts.end(),
-                       [&](const std::string& text) { return Template::looksLikeCalls(text, syntax); });
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+      return Template::looksLikeCalls(text, syntax);
+    });
   };
   return holds(Syntax::Dollars) || !holds(Syntax::Braces) ? Syntax::Dollars : Syntax::Braces;
 }
@@ -134,9 +134,8 @@ void requireImages(const Fields& fields) {
     type.erase(0, type.find_first_not_of(' '));
     type.erase(type.find_last_not_of(' ') + 1);
     from = comma + 1;
-    static const std::vector<std::string> Known = {"ImageUploader", "FileUploader",
-                                                   "TextUploader", "URLShortener",
-                                                   "URLSharingService"};
+    static const std::vector<std::string> Known = {"ImageUploader", "FileUploader", "TextUploader",
+                                                   "URLShortener", "URLSharingService"};
     if (equalsIgnoringCase(type, "None")) continue;
     if (std::none_of(Known.begin(), Known.end(),
                      [&](const std::string& known) { return equalsIgnoringCase(type, known); }))
@@ -199,7 +198,8 @@ ResponseText responseOf(const Fields& fields) {
 // A header field's name is a token (RFC 9110): nothing that could end or split the line.
 bool isFieldName(std::string_view name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
-    return std::isalnum(c) || std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
+    return std::isalnum(c) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
   });
 }
 
@@ -220,8 +220,8 @@ class Reader {
     std::vector<Regex> list;
     const auto patterns = fields_.list("RegexList");
     for (size_t i = 0; i < patterns.size(); ++i)
-      list.push_back(guarded("RegexList[" + std::to_string(i + 1) + "]",
-                             [&] { return Regex(patterns[i]); }));
+      list.push_back(
+          guarded("RegexList[" + std::to_string(i + 1) + "]", [&] { return Regex(patterns[i]); }));
     return list;
   }
   // A template of the request: nothing of the answer exists yet.
@@ -270,8 +270,9 @@ std::vector<std::string> secretsOf(const CustomUploader::Definition& definition,
     for (const auto& [name, value] : *named)
       for (const auto& text : value.fixedTexts()) addSecret(secrets, text);
   if (!address.password().isEmpty())
-    addSecret(secrets, (address.userName(QUrl::FullyDecoded) + ":" +
-                        address.password(QUrl::FullyDecoded)).toStdString());
+    addSecret(secrets,
+              (address.userName(QUrl::FullyDecoded) + ":" + address.password(QUrl::FullyDecoded))
+                  .toStdString());
   addSecret(secrets, address.userInfo(QUrl::FullyEncoded).toStdString());
   addSecret(secrets, address.password(QUrl::FullyDecoded).toStdString());
   std::sort(secrets.begin(), secrets.end(), [](const std::string& a, const std::string& b) {
@@ -281,7 +282,8 @@ std::vector<std::string> secretsOf(const CustomUploader::Definition& definition,
   return secrets;
 }
 
-QUrl readAddress(const Reader& reader, const Fields& fields, CustomUploader::Definition& definition) {
+QUrl readAddress(const Reader& reader, const Fields& fields,
+                 CustomUploader::Definition& definition) {
   const std::string text = fields.text("RequestURL");
   if (text.empty()) throw FieldError{"RequestURL", "missing"};
   definition.requestURL = reader.request("RequestURL", text);
@@ -306,7 +308,8 @@ void readRequest(Reader& reader, const Fields& fields, CustomUploader::Definitio
   definition.data = reader.request("Data", fields.text("Data"));
 }
 
-void readAnswer(const Reader& reader, const Fields& fields, CustomUploader::Definition& definition) {
+void readAnswer(const Reader& reader, const Fields& fields,
+                CustomUploader::Definition& definition) {
   definition.response = responseOf(fields);
   definition.url = reader.answer("URL", fields.text("URL"));
   definition.thumbnailURL = reader.answer("ThumbnailURL", fields.text("ThumbnailURL"));
@@ -348,13 +351,15 @@ std::variant<CustomUploader, CustomUploader::Failure> CustomUploader::parse(std:
   }
 }
 
-std::variant<CustomUploader, CustomUploader::Failure> CustomUploader::load(const std::string& path) {
+std::variant<CustomUploader, CustomUploader::Failure> CustomUploader::load(
+    const std::string& path) {
   const auto data = platform::dataWithContentsOfFile(path);
   if (!data) return Failure{path + ": cannot be read"};
   // A large file is mapped, not read: parse turns it down by its size alone.
   auto uploader =
       parse(std::string_view(reinterpret_cast<const char*>(data->bytes()), data->size()));
-  if (auto* failure = std::get_if<Failure>(&uploader)) failure->reason = path + ": " + failure->reason;
+  if (auto* failure = std::get_if<Failure>(&uploader))
+    failure->reason = path + ": " + failure->reason;
   return uploader;
 }
 

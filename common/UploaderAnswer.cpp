@@ -68,7 +68,9 @@ class AnswerReader {
         uploader_(uploader),
         body_(reinterpret_cast<const char*>(answer.body.bytes()), answer.body.size()),
         response_(responseText(definition.response, body_, answer)),
-        text_{.body = body_, .url = answer.url, .headerFields = &answer.headerFields,
+        text_{.body = body_,
+              .url = answer.url,
+              .headerFields = &answer.headerFields,
               .response = response_},
         expansion_{.fileName = fileName, .answer = &text_} {}
 
@@ -121,9 +123,7 @@ class AnswerReader {
 std::variant<CustomUploader::Links, CustomUploader::Failure> CustomUploader::linksForAnswer(
     const Answer& answer, const std::string& fileName) const {
   const std::string got = "Upload got " + std::to_string(answer.statusCode) + " response";
-  const auto failure = [&](const std::string& reason) {
-    return Failure{oneLine(redact(reason))};
-  };
+  const auto failure = [&](const std::string& reason) { return Failure{oneLine(redact(reason))}; };
   if (answer.body.size() > AnswerBytesKept)
     return failure(got + ": the answer is larger than " + std::to_string(AnswerBytesKept) +
                    " bytes");

@@ -61,7 +61,8 @@ std::vector<std::pair<std::string, std::string>> expanded(const NamedTemplates& 
 
 // A header value is one line: a file name with a line break in it must not start a new field.
 std::string oneLine(std::string value) {
-  std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+  std::replace_if(
+      value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
   return value;
 }
 
@@ -69,7 +70,8 @@ std::string oneLine(std::string value) {
 // could end the quotes or the line, written as browsers write them.
 std::string quotedName(std::string_view name) {
   std::string quoted;
-  for (char c : name) quoted += c == '"' ? "%22" : c == '\r' ? "%0D" : c == '\n' ? "%0A" : std::string(1, c);
+  for (char c : name)
+    quoted += c == '"' ? "%22" : c == '\r' ? "%0D" : c == '\n' ? "%0A" : std::string(1, c);
   return quoted;
 }
 
@@ -81,7 +83,10 @@ std::string jsonQuoted(std::string_view text) {
       quoted += char(c);
     } else if (c < 0x20) {
       static const char* Hex = "0123456789abcdef";
-      quoted += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string("\\u00") + Hex[c >> 4] + Hex[c & 15];
+      quoted += c == '\n'   ? "\\n"
+                : c == '\r' ? "\\r"
+                : c == '\t' ? "\\t"
+                            : std::string("\\u00") + Hex[c >> 4] + Hex[c & 15];
     } else {
       quoted += char(c);
     }
@@ -92,7 +97,12 @@ std::string jsonQuoted(std::string_view text) {
 std::string xmlQuoted(std::string_view text) {
   std::string quoted;
   for (char c : text)
-    quoted += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : c == '\'' ? "&apos;" : std::string(1, c);
+    quoted += c == '&'    ? "&amp;"
+              : c == '<'  ? "&lt;"
+              : c == '>'  ? "&gt;"
+              : c == '"'  ? "&quot;"
+              : c == '\'' ? "&apos;"
+                          : std::string(1, c);
   return quoted;
 }
 
@@ -143,7 +153,9 @@ void setDefaultHeader(std::map<std::string, std::string>& fields, const std::str
 
 void replaceHeader(std::map<std::string, std::string>& fields, const std::string& name,
                    const std::string& value) {
-  std::erase_if(fields, [&](const auto& field) { return strcasecmp(field.first.c_str(), name.c_str()) == 0; });
+  std::erase_if(fields, [&](const auto& field) {
+    return strcasecmp(field.first.c_str(), name.c_str()) == 0;
+  });
   fields[name] = value;
 }
 
@@ -159,9 +171,8 @@ platform::Data multipartBody(const CustomUploader::Definition& definition,
     append(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
                      quotedName(name) + "\"\r\n\r\n" + value + "\r\n");
   append(body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
-                   quotedName(definition.fileFormName) + "\"; filename=\"" +
-                   quotedName(fileName) + "\"\r\nContent-Type: " + contentTypeOf(textOf(file)) +
-                   "\r\n\r\n");
+                   quotedName(definition.fileFormName) + "\"; filename=\"" + quotedName(fileName) +
+                   "\"\r\nContent-Type: " + contentTypeOf(textOf(file)) + "\r\n\r\n");
   body.append(file);
   append(body, "\r\n--" + boundary + "--\r\n");
   return body;
@@ -178,7 +189,8 @@ CustomUploader::Request CustomUploader::requestForFile(const platform::Data& fil
                           joinedPairs(expanded(definition.parameters, expansion), percentEncoded));
   for (const auto& [name, value] : expanded(definition.headers, expansion))
     // The length is the body's, whatever the file says.
-    if (strcasecmp(name.c_str(), "Content-Length") != 0) request.headerFields[name] = oneLine(value);
+    if (strcasecmp(name.c_str(), "Content-Length") != 0)
+      request.headerFields[name] = oneLine(value);
 
   switch (definition.body) {
     case UploadBody::MultipartFormData: {

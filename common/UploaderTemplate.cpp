@@ -19,17 +19,19 @@ constexpr int MaximumNesting = 16;
 enum class Kind { Text, Response, ResponseURL, Header, Json, Xml, Regex, FileName, Random, Base64 };
 
 const std::map<std::string, Kind, std::less<>> Calls = {
-    {"response", Kind::Response}, {"responseurl", Kind::ResponseURL}, {"header", Kind::Header},
-    {"json", Kind::Json},         {"xml", Kind::Xml},                 {"regex", Kind::Regex},
-    {"filename", Kind::FileName}, {"random", Kind::Random},           {"base64", Kind::Base64},
+    {"response", Kind::Response}, {"responseurl", Kind::ResponseURL},
+    {"header", Kind::Header},     {"json", Kind::Json},
+    {"xml", Kind::Xml},           {"regex", Kind::Regex},
+    {"filename", Kind::FileName}, {"random", Kind::Random},
+    {"base64", Kind::Base64},
 };
 // Calls that stop an upload to ask the person at the keyboard: an agent uploads unattended.
-const std::vector<std::string_view> InteractiveCalls = {"input",  "inputbox", "prompt",
-                                                        "select", "outputbox"};
+const std::vector<std::string_view> InteractiveCalls = {"input", "inputbox", "prompt", "select",
+                                                        "outputbox"};
 
 bool isKnownName(std::string_view name) {
-  return Calls.contains(name) ||
-         std::find(InteractiveCalls.begin(), InteractiveCalls.end(), name) != InteractiveCalls.end();
+  return Calls.contains(name) || std::find(InteractiveCalls.begin(), InteractiveCalls.end(),
+                                           name) != InteractiveCalls.end();
 }
 
 std::string lowercase(std::string_view text) {
@@ -39,9 +41,11 @@ std::string lowercase(std::string_view text) {
   return lower;
 }
 
-size_t lettersFrom(std::string_view text, size_t from) {
+// Where the name that starts at `from` ends: a letter, then letters and digits (base64).
+size_t nameEnd(std::string_view text, size_t from) {
   size_t end = from;
-  while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end]))) ++end;
+  if (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end])))
+    while (end < text.size() && std::isalnum(static_cast<unsigned char>(text[end]))) ++end;
   return end;
 }
 
@@ -166,8 +170,8 @@ class BraceReader {
     std::string literal;
     while (pos_ < text_.size()) {
       const char c = text_[pos_];
-      if (c == '\\' && pos_ + 1 < text_.size() && std::string_view("{}|\\").find(text_[pos_ + 1]) !=
-                                                      std::string_view::npos) {
+      if (c == '\\' && pos_ + 1 < text_.size() &&
+          std::string_view("{}|\\").find(text_[pos_ + 1]) != std::string_view::npos) {
         literal += text_[pos_ + 1];
         pos_ += 2;
       } else if (depth > 0 && (c == '|' || c == '}')) {
@@ -185,15 +189,15 @@ class BraceReader {
   }
 
  private:
-  // A '{' that no name of letters and ':' or '}' follows is text (a JSON body's braces).
+  // A '{' that no name and ':' or '}' follow is text (a JSON body's braces).
   bool callStarts() const {
-    const size_t end = lettersFrom(text_, pos_ + 1);
+    const size_t end = nameEnd(text_, pos_ + 1);
     return end > pos_ + 1 && end < text_.size() && (text_[end] == ':' || text_[end] == '}');
   }
 
   Node call(int depth) {
     if (depth > MaximumNesting) throw TemplateError("calls nest too deeply");
-    const size_t end = lettersFrom(text_, pos_ + 1);
+    const size_t end = nameEnd(text_, pos_ + 1);
     const std::string name = lowercase(text_.substr(pos_ + 1, end - pos_ - 1));
     pos_ = end;
     std::vector<std::vector<Node>> arguments;
@@ -225,7 +229,8 @@ std::vector<std::vector<Node>> oldArguments(std::string_view name, std::string_v
   std::vector<std::vector<Node>> choices;
   size_t from = 0;
   for (size_t bar = text.find('|');; bar = text.find('|', from)) {
-    choices.push_back(textNodes(text.substr(from, bar == std::string_view::npos ? bar : bar - from)));
+    choices.push_back(
+        textNodes(text.substr(from, bar == std::string_view::npos ? bar : bar - from)));
     if (bar == std::string_view::npos) return choices;
     from = bar + 1;
   }
@@ -246,7 +251,7 @@ Node listedRegex(std::string_view reference, const std::vector<Regex>& regexList
 }
 
 bool isDollarCall(std::string_view inside) {
-  const size_t name = lettersFrom(inside, 0);
+  const size_t name = nameEnd(inside, 0);
   if (name > 0) return name == inside.size() || inside[name] == ':';
   const size_t separator = std::min(inside.find_first_of(",|"), inside.size());
   return allDigits(inside.substr(0, separator));
@@ -292,7 +297,8 @@ std::vector<Node> readDollars(std::string_view text, const std::vector<Regex>& r
 Template::Template(std::vector<Node> nodes)
     : nodes_(std::make_shared<const std::vector<Node>>(std::move(nodes))) {}
 
-Template Template::parse(std::string_view text, Syntax syntax, const std::vector<Regex>& regexList) {
+Template Template::parse(std::string_view text, Syntax syntax,
+                         const std::vector<Regex>& regexList) {
   if (syntax == Syntax::Dollars) return Template(readDollars(text, regexList));
   BraceReader reader(text);
   return Template(reader.sequence(0));
@@ -301,8 +307,9 @@ Template Template::parse(std::string_view text, Syntax syntax, const std::vector
 bool Template::looksLikeCalls(std::string_view text, Syntax syntax) {
   const char open = syntax == Syntax::Braces ? '{' : '$';
   for (size_t at = text.find(open); at != std::string_view::npos; at = text.find(open, at + 1)) {
-    const size_t end = lettersFrom(text, at + 1);
-    const bool closes = end < text.size() && (text[end] == ':' || text[end] == (syntax == Syntax::Braces ? '}' : '$'));
+    const size_t end = nameEnd(text, at + 1);
+    const bool closes = end < text.size() &&
+                        (text[end] == ':' || text[end] == (syntax == Syntax::Braces ? '}' : '$'));
     if (closes && isKnownName(lowercase(text.substr(at + 1, end - at - 1)))) return true;
   }
   return false;
@@ -384,8 +391,7 @@ std::string callText(const Node& node, const Expansion& expansion) {
 }  // namespace
 
 bool Template::readsAnswer() const {
-  return nodes_ && std::any_of(nodes_->begin(), nodes_->end(),
-                               nodeReadsAnswer);
+  return nodes_ && std::any_of(nodes_->begin(), nodes_->end(), nodeReadsAnswer);
 }
 
 std::string Template::expand(const Expansion& expansion) const {
