@@ -4,13 +4,12 @@
 
 #include <strings.h>
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QUrl>
 #include <algorithm>
-#include <optional>
 
 #include "common/CustomUploaderDefinition.h"
 #include "platform/foundation/FileIO.h"
@@ -66,11 +65,12 @@ class Fields {
       const QJsonValue item = it.value();
       if (item.isObject() || item.isArray())
         throw FieldError{field + "." + key, "expected a string"};
-      const std::string text = item.isString() ? item.toString().toStdString()
-                               : item.isBool() ? (item.toBool() ? "true" : "false")
-                               : item.isDouble()
-                                   ? QString::number(item.toDouble(), 'g', 17).toStdString()
-                                   : std::string();
+      const std::string text =
+          item.isString() ? item.toString().toStdString()
+          : item.isBool() ? (item.toBool() ? "true" : "false")
+          : item.isDouble()
+              ? QString::number(item.toDouble(), 'g', QLocale::FloatingPointShortest).toStdString()
+              : std::string();
       pairs.emplace_back(key, text);
     }
     return pairs;

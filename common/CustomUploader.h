@@ -81,8 +81,9 @@ class CustomUploader {
   // The addresses the answer gives through URL, ThumbnailURL and DeletionURL (an empty URL means
   // the whole answer), or why the upload failed: a status other than 2xx, an answer too large,
   // a URL that cannot be read from the answer or is not http(s), or one that would carry a
-  // secret. A failure gives the ErrorMessage template's text when it yields any, as in
-  // "Upload got 413 response: File too large".
+  // secret outside its host (a value may name the host the files are served from; the request's
+  // own user information is taken out of the address). A failure gives the ErrorMessage template's
+  // text when it yields any, as in "Upload got 413 response: File too large".
   std::variant<Links, Failure> linksForAnswer(const Answer& answer,
                                               const std::string& fileName) const;
 

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <tuple>
 
 #include "common/CustomUploaderDefinition.h"
 
@@ -60,6 +61,17 @@ std::string responseText(ResponseText kind, std::string_view body,
   return std::string(body);
 }
 
+// Where the host lies in the text of a valid address: after "://" and any user information,
+// before the port, path, query or fragment.
+std::pair<size_t, size_t> hostSpan(std::string_view address) {
+  const size_t start = address.find("://") + 3;
+  const size_t end = std::min(address.find_first_of("/?#", start), address.size());
+  const size_t at = address.rfind('@', end);
+  const size_t host = at != std::string_view::npos && at >= start ? at + 1 : start;
+  const size_t close = address[host] == '[' ? address.find(']', host) : host;
+  return {host, std::min(address.find(':', close), end)};
+}
+
 class AnswerReader {
  public:
   AnswerReader(const CustomUploader::Definition& definition, const CustomUploader& uploader,
@@ -75,7 +87,8 @@ class AnswerReader {
         expansion_{.fileName = fileName, .answer = &text_} {}
 
   // The address a template gives: http or https, without the request's own user information,
-  // and free of secrets. Throws TemplateError.
+  // and free of secrets but in its host (a secret is no host name, and an uploader may well name
+  // the host its files are served from). Throws TemplateError.
   std::string address(const uploader::Template& source) const {
     std::string address = oneLine(source.empty() ? response_ : source.expand(expansion_));
     uploader::requireUTF8(address);
@@ -83,12 +96,15 @@ class AnswerReader {
     if (!url.isValid() || (url.scheme() != "http" && url.scheme() != "https") ||
         url.host().isEmpty())
       throw TemplateError("'" + shortened(address, 100) + "' is not an http or https address");
+    auto [hostStart, hostEnd] = hostSpan(address);
     if (!definition_.requestUserInfo.empty() &&
         url.userInfo(QUrl::FullyEncoded).toStdString() == definition_.requestUserInfo) {
-      const size_t start = address.find("://") + 3;
-      address.erase(start, address.find('@', start) + 1 - start);
+      const size_t userStart = address.find("://") + 3;
+      address.erase(userStart, hostStart - userStart);
+      std::tie(hostStart, hostEnd) = hostSpan(address);
     }
-    if (uploader_.redact(address) != address)
+    const std::string outsideHost = address.substr(0, hostStart) + address.substr(hostEnd);
+    if (uploader_.redact(outsideHost) != outsideHost)
       throw TemplateError("the address would carry a secret of the uploader");
     return address;
   }

@@ -413,10 +413,11 @@ std::vector<std::string> Template::fixedTexts() const {
   if (!nodes_) return texts;
   for (const auto& node : *nodes_) {
     if (node.kind == Kind::Text) texts.push_back(node.text);
-    if (node.kind == Kind::Base64 && !node.arguments.front().readsAnswer()) {
-      const auto inner = node.arguments.front().fixedTexts();
-      if (inner.size() == 1 && node.arguments.front().nodes_->size() == 1)
-        texts.push_back(base64(inner.front()));
+    // What base64 makes of plain text goes out as written, too.
+    if (node.kind == Kind::Base64) {
+      const auto& plain = *node.arguments.front().nodes_;
+      if (plain.size() == 1 && plain.front().kind == Kind::Text)
+        texts.push_back(base64(plain.front().text));
     }
     for (const auto& argument : node.arguments) {
       const auto inner = argument.fixedTexts();

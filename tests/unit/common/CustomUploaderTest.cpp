@@ -422,6 +422,16 @@ TEST(CustomUploader, KeepsSecretsOutOfEveryText) {
                 answer(200, R"~({"url": "https://i.example/a.png?key=param%20secret%21"})~"), "s")),
             "Upload got 200 response without a usable URL (the address would carry a secret of "
             "the uploader)");
+  // A value may name the host the files are served from; only outside the host is it a secret.
+  const CustomUploader hosted =
+      uploader(newer(R"~("Arguments": {"domain": "img.example.org"}, "URL": "{json:url}")~"));
+  EXPECT_EQ(outcome(hosted.linksForAnswer(
+                answer(200, R"~({"url": "https://img.example.org:8443/a.png"})~"), "s")),
+            "https://img.example.org:8443/a.png |  | ");
+  EXPECT_EQ(outcome(hosted.linksForAnswer(
+                answer(200, R"~({"url": "https://img.example.org/img.example.org.png"})~"), "s")),
+            "Upload got 200 response without a usable URL (the address would carry a secret of "
+            "the uploader)");
 }
 
 // Version 14 and later write {calls}, older versions $calls$; a file without a version is read
