@@ -238,12 +238,14 @@ std::vector<std::vector<Node>> oldArguments(std::string_view name, std::string_v
 
 // $N$, $N,G$ (the oldest files), $regex:N$, $regex:N,G$, $regex:N|G$: a group of the Nth regex
 // of the file's RegexList, counted from 1.
-Node listedRegex(std::string_view reference, const std::vector<Regex>& regexList) {
+// `call` is what the file wrote between the dollars, for messages.
+Node listedRegex(std::string_view call, std::string_view reference,
+                 const std::vector<Regex>& regexList) {
   const size_t separator = reference.find_first_of(",|");
   const std::string_view index = reference.substr(0, separator);
   if (!allDigits(index) || index.size() > 4 || std::stoul(std::string(index)) == 0 ||
       std::stoul(std::string(index)) > regexList.size())
-    throw TemplateError("$regex:" + std::string(reference) + "$ names no regex of the RegexList");
+    throw TemplateError("$" + std::string(call) + "$ names no regex of the RegexList");
   Node node{.kind = Kind::Regex, .regex = regexList[std::stoul(std::string(index)) - 1]};
   if (separator != std::string_view::npos) node.text = reference.substr(separator + 1);
   node.regex->requireGroup(node.text);
@@ -258,12 +260,13 @@ bool isDollarCall(std::string_view inside) {
 }
 
 Node dollarCall(std::string_view inside, const std::vector<Regex>& regexList) {
-  if (std::isdigit(static_cast<unsigned char>(inside[0]))) return listedRegex(inside, regexList);
+  if (std::isdigit(static_cast<unsigned char>(inside[0])))
+    return listedRegex(inside, inside, regexList);
   const size_t colon = inside.find(':');
   const std::string name = lowercase(inside.substr(0, colon));
   const std::string_view argument =
       colon == std::string_view::npos ? std::string_view() : inside.substr(colon + 1);
-  if (name == "regex") return listedRegex(argument, regexList);
+  if (name == "regex") return listedRegex(inside, argument, regexList);
   if (colon == std::string_view::npos) return callNode(name, {}, Syntax::Dollars);
   return callNode(name, oldArguments(name, argument), Syntax::Dollars);
 }
