@@ -252,6 +252,15 @@ class Reader {
 
 namespace {
 
+// A name shown on one line of a menu or a log: its control characters are blanks.
+std::string displayName(std::string name) {
+  std::replace_if(
+      name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
+  name.erase(0, name.find_first_not_of(' '));
+  name.erase(name.find_last_not_of(' ') + 1);
+  return name;
+}
+
 void addSecret(std::vector<std::string>& secrets, const std::string& text) {
   if (text.size() < CustomUploader::SecretBytesLeast) return;
   // As written, and as a query or a form carries it.
@@ -342,7 +351,7 @@ std::variant<CustomUploader, CustomUploader::Failure> CustomUploader::parse(std:
     const QUrl address = readAddress(reader, fields, *definition);
     readRequest(reader, fields, *definition);
     readAnswer(reader, fields, *definition);
-    definition->name = fields.text("Name");
+    definition->name = displayName(fields.text("Name"));
     if (definition->name.empty()) definition->name = address.host().toStdString();
     definition->secrets = secretsOf(*definition, address);
     return CustomUploader(std::move(definition));

@@ -139,7 +139,7 @@ TEST(CustomUploader, RefusesEachFaultyFileWithOneLineNamingTheField) {
 
 TEST(CustomUploader, LoadsAFileByItsPathAndNamesItByNameElseByHost) {
   TempDir folder;
-  writeFile(folder.file("named.sxcu"), newer(R"~("Name": "My host")~"));
+  writeFile(folder.file("named.sxcu"), newer(R"~("Name": " My\nhost\t")~"));
   writeFile(folder.file("unnamed.sxcu"),
             R"~({"RequestURL": "https://me:pw@img.example:8080/up", "FileFormName": "f"})~");
   writeFile(folder.file("huge.sxcu"), std::string(CustomUploader::FileBytesLimit + 1, ' '));
