@@ -122,6 +122,13 @@ NSError timedOut() {
   return urlError(NSURLErrorTimedOut, "The request timed out.");
 }
 
+// A server whose certificate did not verify, for OpenSSL's reason.
+NSError untrusted(long reason) {
+  return urlError(NSURLErrorServerCertificateUntrusted,
+                  std::string("The certificate for this server is invalid: ") +
+                      X509_verify_cert_error_string(reason) + ".");
+}
+
 // The failure of an exchange that libcurl ended with the code; `certificate` is OpenSSL's result
 // of verifying the server.
 NSError errorFor(CURLcode code, long certificate) {
@@ -140,18 +147,13 @@ NSError errorFor(CURLcode code, long certificate) {
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
       return urlError(NSURLErrorNetworkConnectionLost, "The network connection was lost.");
-    // No authority to verify against (SSL_CERT_FILE names none) leaves the server as unverified
-    // as one that failed; a certificate for another host leaves OpenSSL's result clean.
+    // Nothing to verify against (SSL_CERT_FILE names no authority): as unverified as a server
+    // whose chain fails.
     case CURLE_SSL_CACERT_BADFILE:
+      return untrusted(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+    // A certificate for another host leaves OpenSSL's result clean.
     case CURLE_PEER_FAILED_VERIFICATION:
-      if (code == CURLE_SSL_CACERT_BADFILE)
-        certificate = X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
-      return urlError(
-          NSURLErrorServerCertificateUntrusted,
-          std::string("The certificate for this server is invalid: ") +
-              X509_verify_cert_error_string(certificate == X509_V_OK ? X509_V_ERR_HOSTNAME_MISMATCH
-                                                                     : certificate) +
-              ".");
+      return untrusted(certificate == X509_V_OK ? X509_V_ERR_HOSTNAME_MISMATCH : certificate);
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
@@ -212,8 +214,10 @@ struct HTTPTransfer::Callbacks {
       std::memcpy(buffer + written, piece.data(), n);
       written += n;
       h.offset += n;
-      if (h.offset == h.pieces[h.piece].size())
-        std::tie(h.piece, h.offset) = std::pair(h.piece + 1, 0);
+      if (h.offset == h.pieces[h.piece].size()) {
+        ++h.piece;
+        h.offset = 0;
+      }
     }
     return written;
   }
@@ -309,7 +313,6 @@ void HTTPTransfer::setConnection(const std::string& url) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // An upload's last short segment goes at once, not after the peer's acknowledgement.
   curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // The authorities libcurl trusts by default, unless these name others (as for curl).
   if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
@@ -381,7 +384,7 @@ std::optional<NSError> HTTPTransfer::perform() {
   CURL* easy = handles_->easy.get();
   curl_multi_add_handle(multi, easy);
   answer_->lastProgress = Clock::now();
-  std::optional<NSError> outcome = timedOut();
+  std::optional<NSError> outcome;
   for (int running = 1; !stopped_;) {
     if (curl_multi_perform(multi, &running) != CURLM_OK) {
       outcome = errorFor(CURLE_FAILED_INIT, X509_V_OK);
@@ -394,7 +397,10 @@ std::optional<NSError> HTTPTransfer::perform() {
       break;
     }
     const auto idle = Clock::now() - answer_->lastProgress;
-    if (idle >= idleLimit_) break;
+    if (idle >= idleLimit_) {
+      outcome = timedOut();
+      break;
+    }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(idleLimit_ - idle).count();
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(wait, INT_MAX)),
                     nullptr);

@@ -201,6 +201,8 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
                     "Accept: */*\r\nHost: " + host + "\r\nUser-Agent: cpp-httplib/0.11.4\r\n");
     }
   }
+  for (const auto& request : secure.requests())
+    EXPECT_EQ(request.protocols, "http/1.1") << "HTTP/1.1 whatever the server speaks";
   const std::string origin = plain.url("").substr(7);
   EXPECT_EQ(following.events,
             (Events{"will POST " + plain.url("/relative"), "redirect 302",
