@@ -313,7 +313,6 @@ void HTTPTransfer::setConnection(const std::string& url) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // An upload's last short segment goes at once, not after the peer's acknowledgement.
   curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // The authorities libcurl trusts by default, unless these name others (as for curl).
   if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
     curl_easy_setopt(easy, CURLOPT_CAINFO, file);
