@@ -135,12 +135,12 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   EXPECT_EQ(controller->currentConnection(), first);
   controller->matchPath(screenshot("Picture 6.png", "second"));
   const auto second = controller->currentConnection();
-  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(5); })) << "the first is cancelled";
   // Late events of the replaced exchange decide nothing.
   controller->connectionDidReceiveResponse(*first, platform::NSHTTPURLResponse(200, {}));
   controller->connectionDidFailWithError(*first,
                                          platform::NSError("NSURLErrorDomain", -1004, "no"));
   EXPECT_EQ(controller->currentConnection(), second);
+  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(5); })) << "the first is cancelled";
   ASSERT_TRUE(spinUntil([&] { return !controller->currentConnection(); }));
   EXPECT_EQ(clipboard(), address);
 }
