@@ -127,7 +127,8 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
   auto refused = start(plain.url("/relative"), refusing);
   auto followed = start(plain.url("/relative"), following);
   auto moved = start(plain.url("/again"), moving);
-  ASSERT_TRUE(spinUntil([&] { return following.ended() && moving.ended(); }));
+  ASSERT_TRUE(spinUntil([&] { return following.ended() && moving.ended(); }))
+      << testing::PrintToString(following.events) << testing::PrintToString(moving.events);
   // Only the connections to be cancelled and the one that times out wait less than the default.
   NSURLConnection::setTimeoutOverrideForTesting(0.3);
   auto unsent = start(plain.url("/silent"), early);
