@@ -1,6 +1,7 @@
 // URL loading: an asynchronous HTTP exchange whose events reach a delegate on the thread that
 // started it (the main thread). Redirects are shown to the delegate before they are followed,
-// and the delegate may refuse them.
+// and the delegate may refuse them. A request's time-out interval is how long its exchange may go
+// without a byte moving either way before it fails as timed out.
 #pragma once
 
 #include <map>
