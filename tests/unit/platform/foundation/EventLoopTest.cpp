@@ -88,13 +88,14 @@ class Recorder : public NSURLConnectionDelegate {
   std::string method;  // of a followed redirect; empty: as offered
 };
 
-// Starts a POST of the body as an upload sends it.
+// Starts a POST of the body as an upload sends it, or a request of another method.
 std::shared_ptr<NSURLConnection> start(const std::string& url, Recorder& delegate,
-                                       const std::string& body = "x") {
+                                       const std::string& body = "x",
+                                       const std::string& method = "POST") {
   offscreenApplication();
   auto request = NSMutableURLRequest::requestWithURL(*NSURL::URLWithString(url),
                                                      NSURLRequestReloadIgnoringCacheData, 60.0);
-  request.setHTTPMethod("POST");
+  request.setHTTPMethod(method);
   request.setValue("text/plain", "Content-Type");
   request.setHTTPBody(Data(body.begin(), body.end()));
   return NSURLConnection::connectionWithRequest(request, &delegate);
@@ -121,14 +122,16 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
   ScriptedServer misnamed(routes, certificates.certificate("other"), certificates.key("other"));
   TunnelProxy proxy;
   ScopedEnv trusted("SSL_CERT_FILE", certificates.authority());
-  Recorder early, waiting, refusing, following, moving;
+  Recorder early, waiting, refusing, following, moving, peeking;
   following.follow = moving.follow = true;
   moving.method = "PUT";
   auto refused = start(plain.url("/relative"), refusing);
   auto followed = start(plain.url("/relative"), following);
   auto moved = start(plain.url("/again"), moving);
-  ASSERT_TRUE(spinUntil([&] { return following.ended() && moving.ended(); }))
-      << testing::PrintToString(following.events) << testing::PrintToString(moving.events);
+  auto peeked = start(plain.url("/echo"), peeking, "", "HEAD");  // whose answer has no body
+  ASSERT_TRUE(spinUntil([&] { return following.ended() && moving.ended() && peeking.ended(); }))
+      << testing::PrintToString(following.events) << testing::PrintToString(moving.events)
+      << testing::PrintToString(peeking.events);
   // Only the connections to be cancelled and the one that times out wait less than the default.
   NSURLConnection::setTimeoutOverrideForTesting(0.3);
   auto unsent = start(plain.url("/silent"), early);
@@ -216,6 +219,7 @@ TEST(URLConnection, UploadsThroughTlsAndProxiesAndEachFailureHasItsCode) {
             (Events{"will POST " + plain.url("/again"), "redirect 307",
                     "will POST " + plain.url("/echo"), "response 201", "data", "finish"}));
   EXPECT_EQ(moving.body, head("PUT /echo HTTP/1.1", origin, "", 1) + "\nx");
+  EXPECT_EQ(peeking.events, (Events{"will HEAD " + plain.url("/echo"), "response 201", "finish"}));
   EXPECT_TRUE(early.events.empty());
   EXPECT_EQ(waiting.events.size(), 1u);
 }
