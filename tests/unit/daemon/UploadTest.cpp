@@ -99,7 +99,15 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   expectOutcome("KapshoStatus-Finished", 2.0);
   EXPECT_EQ(clipboard(), address);
   ASSERT_EQ(server.requests().size(), 4u) << "the address itself is never fetched";
-  EXPECT_EQ(server.requests()[3].body, expectedBody("KapshoBoundaryYX", "Picture 1.png", file));
+  const std::string body = expectedBody("KapshoBoundaryYX", "Picture 1.png", file);
+  EXPECT_EQ(server.requests()[3].body, body);
+  EXPECT_EQ(
+      server.requests()[3].head,
+      "POST /app_upload.php HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\nContent-Length: " +
+          std::to_string(body.size()) +
+          "\r\nContent-Type: multipart/form-data; boundary=KapshoBoundaryYX\r\nHost: "
+          "127.0.0.1:" +
+          std::to_string(server.port()) + "\r\nUser-Agent: cpp-httplib/0.11.4\r\n");
   const auto recent = recentImages();
   ASSERT_EQ(recent ? recent->size() : 0, 10u);
   EXPECT_EQ(*recent->back().dictionary()->at("url").string(), "http://x/8");
@@ -127,12 +135,12 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   EXPECT_EQ(controller->currentConnection(), first);
   controller->matchPath(screenshot("Picture 6.png", "second"));
   const auto second = controller->currentConnection();
-  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(5); })) << "the first is cancelled";
   // Late events of the replaced exchange decide nothing.
   controller->connectionDidReceiveResponse(*first, platform::NSHTTPURLResponse(200, {}));
   controller->connectionDidFailWithError(*first,
                                          platform::NSError("NSURLErrorDomain", -1004, "no"));
   EXPECT_EQ(controller->currentConnection(), second);
+  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(5); })) << "the first is cancelled";
   ASSERT_TRUE(spinUntil([&] { return !controller->currentConnection(); }));
   EXPECT_EQ(clipboard(), address);
 }
