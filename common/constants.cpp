@@ -4,3 +4,8 @@ const std::string DaemonBundleID = "com.kapsho.KapshoDaemon";
 const std::string HasStatusItemKey = "Show Status Item";
 const std::string ShowStatusItemNotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowStatusItemNotificationKey = "ShowStatusItemNotificationKey";
+
+const std::string UploadHostKey = "Upload Host";
+const std::string DefaultUploadHost = KAPSHO_UPLOAD_HOST;
+const std::string CustomUploaderKey = "Custom Uploader";
+const std::string DestinationKey = "Destination";
