@@ -77,11 +77,16 @@ class RecordingController : public KapshoController {
   std::vector<std::string> handedOn;
 };
 
-// A file with the given modification time, in seconds after an arbitrary start.
-void touch(const std::string& path, int second = 0) {
-  testing_support::writeFile(path, "bytes");
+// Modification times in seconds after an arbitrary start: files are handed on in their order,
+// which the clock's coarse steps would leave to chance.
+void setTime(const std::string& path, int second) {
   const timespec times[2] = {{1000000000L + second, 0}, {1000000000L + second, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void touch(const std::string& path, int second = 0) {
+  testing_support::writeFile(path, "bytes");
+  setTime(path, second);
 }
 
 // Driven event by event, so that each step is seen by the watcher before the next one.
@@ -104,6 +109,7 @@ TEST(Watcher, FreshWholeScreenshotsGoOnceOldestFirst) {
   // One burst: the newest goes last; a file still open for writing waits for its writers.
   const int first = open((folder + "/Picture 3.png").c_str(), O_WRONLY | O_CREAT, 0600);
   const int second = open((folder + "/Picture 3.png").c_str(), O_WRONLY);
+  setTime(folder + "/Picture 3.png", 4);
   touch(folder + "/Picture 2.png", 3);
   touch(folder + "/Picture 10.png", 2);
   touch(folder + "/Picture 11.png", 2);
@@ -136,6 +142,7 @@ TEST(Watcher, FreshWholeScreenshotsGoOnceOldestFirst) {
   // A file that leaves the folder while it is written is no longer awaited: back and closed, it
   // goes once like any other.
   const int third = open((folder + "/Picture 12.png").c_str(), O_WRONLY | O_CREAT, 0600);
+  setTime(folder + "/Picture 12.png", 5);
   handle(NOTE_WRITE);
   fs::rename(folder + "/Picture 12.png", outside.file("moved"));
   handle(NOTE_WRITE);

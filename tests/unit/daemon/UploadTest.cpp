@@ -5,6 +5,7 @@
 
 #include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
+#include "platform/appkit/StatusItemQt.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
@@ -181,32 +182,82 @@ class StatusMenuTest : public ::testing::Test {
   KapshoController controller;
 };
 
-TEST_F(StatusMenuTest, StatesTheirTimersAndTheHeldError) {
-  EXPECT_EQ(controller.statusItem()->image()->size().width, 20.0);
-  controller.showStatus(StatusItemPending, 0.0);
-  EXPECT_EQ(statusImageName(controller), "KapshoStatus-Pending");
-  EXPECT_FALSE(controller.statusTimer());
+// An image as the item shows it: its registered name, the resource it was read from, its size.
+std::string look(const std::shared_ptr<platform::NSImage>& image) {
+  if (!image) return "none";
+  return image->name() + " from " + image->path().substr(image->path().rfind('/') + 1) + " at " +
+         std::to_string(static_cast<int>(image->size().width)) + "x" +
+         std::to_string(static_cast<int>(image->size().height));
+}
+
+// The menu as a person reads it: entries separated by '|', "-" for a separator, " (off)" after
+// one that cannot be chosen, a submenu's entries in brackets after its entry.
+std::string shown(const platform::NSMenu& menu) {
+  std::string text;
+  for (const auto& item : menu.itemArray()) {
+    text += text.empty() ? "" : "|";
+    text += item->isSeparatorItem() ? "-" : item->title();
+    if (!item->isSeparatorItem() && !menu.isItemEnabled(*item)) text += " (off)";
+    if (item->submenu()) text += "[" + shown(*item->submenu()) + "]";
+  }
+  return text;
+}
+
+// Each state has its own picture, and the item shows the inverted one while its menu is open.
+// The error line leads the menu while the error is held: the reset takes it away, a newer state
+// before the reset does not.
+TEST_F(StatusMenuTest, StatesTheirLooksTimersAndTheHeldErrorInTheMenu) {
+  auto& item = dynamic_cast<platform::QtStatusItem&>(*controller.statusItem());
+  EXPECT_EQ(std::tuple(look(item.image()), look(item.alternateImage()), item.highlightMode()),
+            std::tuple("KapshoStatus from KapshoStatus.png at 20x20",
+                       "KapshoStatus-Inverted from KapshoStatus-Inverted.png at 20x20", true));
+  for (const auto& [state, shownLook] :
+       {std::pair{StatusItemPending, "KapshoStatus-Pending from KapshoStatus-Pending.png at 20x20"},
+        {StatusItemError, "KapshoStatus-Error from KapshoStatus-Error.png at 20x20"},
+        {StatusItemFinished, "KapshoStatus-Finished from KapshoStatus-Finished.png at 20x20"}}) {
+    SCOPED_TRACE(state);
+    controller.showStatus(state, 0.0);
+    EXPECT_EQ(look(item.image()), shownLook);
+    EXPECT_FALSE(controller.statusTimer()) << "no time-out, no reset";
+  }
   controller.showStatus(StatusItemError, 0.05);
   const auto first = controller.statusTimer();
   controller.showStatus(StatusItemFinished, 0.1);
   EXPECT_FALSE(first->isValid()) << "only the last state's timer can fire";
   EXPECT_EQ(controller.statusTimer()->timeInterval(), 0.1);
+
+  NSUserDefaults::standardUserDefaults().setObject(
+      platform::Array{platform::Dictionary{{"url", "http://x/new"}},
+                      platform::Dictionary{{"url", "http://x/old"}}},
+      RecentImageUploadsKey);
   controller.setStatusError(platform::NSError("NSURLErrorDomain", -1004, "Could not connect"));
-  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: Could not connect");
+  EXPECT_EQ(shown(menu()),
+            "Error: Could not connect (off)|-|Recent Images[http://x/new|http://x/old|-|Clear "
+            "Recent Images]|-|Quit Kapsho");
+  const auto& quit = *menu().itemArray().back();
+  EXPECT_EQ(std::tuple(quit.action(), quit.target()),
+            std::tuple("terminate:", &platform::NSApplication::sharedApplication()));
   ASSERT_TRUE(spinUntil([&] { return statusImageName(controller) == "KapshoStatus"; }));
-  EXPECT_EQ(menu().itemArray()[0]->title(), "Recent Images");
+  EXPECT_FALSE(controller.statusTimer());
+  EXPECT_EQ(shown(menu()),
+            "Recent Images[http://x/new|http://x/old|-|Clear Recent Images]|-|Quit Kapsho");
+  menu().itemArray()[0]->submenu()->itemArray()[3]->performAction();
+  EXPECT_EQ(shown(menu()), "Recent Images[Clear Recent Images (off)]|-|Quit Kapsho");
+  EXPECT_FALSE(NSUserDefaults::standardUserDefaults().objectForKey(RecentImageUploadsKey));
 
   // Shown already, the item stays the one it is; hidden, it takes no state; shown again, it is
   // idle with the error held meanwhile.
-  const auto shown = controller.statusItem();
+  const auto shownItem = controller.statusItem();
   showItem(true);
-  EXPECT_EQ(controller.statusItem(), shown);
+  EXPECT_EQ(controller.statusItem(), shownItem);
   showItem(false);
+  EXPECT_FALSE(controller.statusItem());
   controller.showStatus(StatusItemError, 0.0);
   controller.setStatusError(platform::NSError("d", 1, "gone"));
   showItem(true);
   EXPECT_EQ(statusImageName(controller), "KapshoStatus");
-  EXPECT_EQ(menu().itemArray()[0]->title(), "Error: gone");
+  EXPECT_EQ(shown(menu()),
+            "Error: gone (off)|-|Recent Images[Clear Recent Images (off)]|-|Quit Kapsho");
 }
 
 // Through a session bus of its own (other tests' agents would hear it on a shared one): a
