@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "platform/carbon/SessionLock.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
 
@@ -43,6 +44,27 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
   return runCommand(arguments);
 }
 
+// A folder where a file is wanted, while the object lives: no one can write or read that file.
+// The file there before is set aside meanwhile.
+class InTheWay {
+ public:
+  explicit InTheWay(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) return;
+    std::error_code none;
+    fs::rename(path_, path_ + ".aside", none);
+    fs::create_directories(path_);
+  }
+  ~InTheWay() {
+    if (path_.empty()) return;
+    std::error_code none;
+    fs::remove(path_);
+    fs::rename(path_ + ".aside", path_, none);
+  }
+
+ private:
+  std::string path_;
+};
+
 std::string shows(const char* label, const char* login, const char* icon) {
   return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon + "\n";
 }
@@ -58,10 +80,11 @@ std::string copyOfPane(const std::string& pane) {
 }
 
 // A command sets its control as a click would, unless the pane already shows what it asks for (a
-// second start starts no second agent), and prints what the pane then shows. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
-// broken pane (no principal class named, a button sending what the pane does not answer) is
-// refused with its reason.
+// second start starts no second agent), and prints what the pane then shows; when the pane's
+// action failed, one line says what failed, and the pane shows what is true. Bad usage gives the
+// usage and status 1. A pane without its agent cannot start it, and says so in one log line, but
+// stops one that runs. A broken pane (no principal class named, a button sending what the pane
+// does not answer) is refused with its reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
@@ -73,29 +96,62 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
                            "/Contents/Resources/KapshoPref.ui";
   writeFile(broken, std::regex_replace(*readFile(broken), std::regex("NSPrincipalClass"), "X"));
   writeFile(deaf, std::regex_replace(*readFile(deaf), std::regex("pressStartButton:"), "press:"));
+  const std::string preferences = home_.configHome() + "/kapsho/Preferences/",
+                    agentDomain = preferences + AgentIdentifier + ".plist",
+                    agentLock = agentDomain + ".lock",
+                    loginItems = preferences + "com.kapsho.loginitems.plist",
+                    missing = "The agent bundle KapshoDaemon.app is missing from " + pane +
+                              "/Contents/Resources\n",
+                    unlisted = "Couldn't list login items error -36\n",
+                    loginItemsLock = home_.runtimeDir() + "/kapsho/login-items.lock";
   const std::string stopped = shows("Kapsho is stopped", "off", "on");
   const struct {
     std::vector<std::string> arguments;
+    std::string inTheWay;
     int status;
     std::string out, err;
   } steps[] = {
-      {{"--pane", pane, "start"},
+      {{"--pane", pane, "start"}, "", 1, stopped, missing + "kapsho-prefs: Kapsho did not start\n"},
+      {{"status"}, "", 0, stopped, ""},
+      {{"icon", "off"}, "", 0, shows("Kapsho is stopped", "off", "off"), ""},
+      {{"icon", "on"},
+       agentLock,
        1,
-       stopped,
-       "The agent bundle KapshoDaemon.app is missing from " + pane + "/Contents/Resources\n"},
-      {{"icon", "off"}, 0, shows("Kapsho is stopped", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"login", "on"}, 0, shows("Kapsho is running", "on", "off"), ""},
-      {{"stop"}, 0, shows("Kapsho is stopped", "on", "off"), ""},
-      {{"icon", "on", "off"}, 1, "", usage},
-      {{"--help", "status"}, 1, "", usage},
+       shows("Kapsho is stopped", "off", "off"),
+       "Cannot lock preferences domain " + AgentIdentifier + ": cannot open " + agentLock +
+           ": Is a directory\nkapsho-prefs: Show icon could not be turned on\n"},
+      {{"icon", "off"},
+       agentDomain,
+       1,
+       shows("Kapsho is stopped", "off", "on"),
+       "Cannot store preferences domain " + AgentIdentifier + ": cannot rename into " +
+           agentDomain + ": Is a directory\nkapsho-prefs: Show icon could not be turned off\n"},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
+      {{"login", "on"},
+       loginItems,
+       1,
+       shows("Kapsho is running", "off", "off"),
+       unlisted + unlisted + "kapsho-prefs: Start at login could not be turned on\n"},
+      {{"login", "on"},
+       loginItemsLock,
+       1,
+       shows("Kapsho is running", "off", "off"),
+       "Couldn't change login items: cannot open " + loginItemsLock +
+           ": Is a directory\nkapsho-prefs: Start at login could not be turned on\n"},
+      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off"), ""},
+      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off"), missing},
+      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
+      {{"icon", "on", "off"}, "", 1, "", usage},
+      {{"--help", "status"}, "", 1, "", usage},
       {{"--pane", panes.file("Broken.prefPane"), "status"},
+       "",
        1,
        "",
        "kapsho-prefs: " + panes.file("Broken.prefPane") +
            ": not a preference pane: its Info.plist names no NSPrincipalClass\n"},
       {{"--pane", panes.file("Deaf.prefPane"), "status"},
+       "",
        1,
        "",
        "kapsho-prefs: " + panes.file("Deaf.prefPane") + ": " + deaf +
@@ -104,14 +160,45 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   // Log lines without the time and the process that NSLog puts first.
   const std::regex logPrefix("(^|\n)[-0-9]+ [0-9:.]+ kapsho-prefs\\[[0-9]+\\] ");
   for (const auto& c : steps) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments) + " with " + c.inTheWay + " in the way");
+    const InTheWay inTheWay(c.inTheWay);
     const auto result = prefs(c.arguments);
     EXPECT_EQ(
         std::tuple(result.exitCode, result.out, std::regex_replace(result.err, logPrefix, "$1")),
-        std::tuple(c.status, c.out, c.err))
-        << ::testing::PrintToString(c.arguments);
+        std::tuple(c.status, c.out, c.err));
     EXPECT_TRUE(c.arguments != std::vector<std::string>{"start"} ||
                 waitUntil([] { return agentWatching(processOfBundle(AgentIdentifier)); }));
   }
+
+  // A pane that finds the login items held by another pane in its check and change waits, then
+  // finds the agent that pane added. Ten at once add it once.
+  const std::string agent = fs::canonical(StagedPane + "/Contents/Resources/KapshoDaemon.app");
+  const login_items_test::Listing onlyTheAgent{{agent, false}};
+  ASSERT_EQ(prefs({"login", "off"}).exitCode, 0);
+  std::optional<platform::SessionLock> otherPane(std::in_place, "login-items");
+  ASSERT_TRUE(otherPane->held());
+  ChildProcess waiting({Prefs, "login", "on"}, {}, "/dev/null", "/dev/null");
+  EXPECT_TRUE(waitUntil([&] {
+    std::error_code gone;
+    for (const auto& fd :
+         fs::directory_iterator("/proc/" + std::to_string(waiting.pid()) + "/fd", gone))
+      if (fs::read_symlink(fd, gone) == loginItemsLock) return true;
+    return false;
+  })) << "it waits for the login items' lock";
+  ASSERT_EQ(login_items_test::addLoginItem(agent), noErr);
+  otherPane.reset();
+  EXPECT_EQ(waiting.wait(), 0);
+  EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
+
+  ASSERT_EQ(prefs({"login", "off"}).exitCode, 0);
+  std::vector<std::unique_ptr<ChildProcess>> clicks;
+  for (int i = 0; i < 10; ++i)
+    clicks.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{Prefs, "login", "on"},
+                                                    std::map<std::string, std::string>{},
+                                                    "/dev/null", "/dev/null"));
+  for (const auto& click : clicks) EXPECT_EQ(click->wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
+  EXPECT_EQ(std::distance(fs::directory_iterator(home_.configHome() + "/autostart"), {}), 1);
 }
 
 std::string executableOf(pid_t pid) {
