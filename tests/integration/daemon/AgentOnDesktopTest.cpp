@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
@@ -26,6 +27,11 @@ const std::string DaemonDomain = "com.kapsho.KapshoDaemon";
 const std::string CaptureDomain = "com.apple.screencapture";
 const std::string NotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowKey = "{'ShowStatusItemNotificationKey': ";
+// What NSLog puts before a line: the time and the process.
+const std::regex LogPrefix("^[-0-9]+ [0-9:.]+ KapshoDaemon\\[[0-9]+\\] ");
+const std::string Agent = stagePath(
+    "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
+    "KapshoDaemon");
 
 // The domain as stored, or an empty dictionary while none is.
 platform::Dictionary stored(const std::string& domain) {
@@ -51,9 +57,7 @@ class AgentOnDesktop : public ::testing::Test {
   ChildProcess startAgent(int uploadPort, std::map<std::string, std::string> env = {}) {
     setDefault(DaemonDomain, "Upload Host", "127.0.0.1:" + std::to_string(uploadPort));
     env.insert({{"LANGUAGE", "en"}, {"TZ", "UTC"}, {"PATH", bin_.path() + ":" + getenv("PATH")}});
-    return ChildProcess({stagePath("lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
-                                   "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
-                        env, logs_.file("agent.out"), logs_.file("agent.err"));
+    return ChildProcess({Agent}, env, logs_.file("agent.out"), logs_.file("agent.err"));
   }
   std::string agentErrors() const { return readFile(logs_.file("agent.err")).value_or(""); }
   void expectExit(ChildProcess& agent, int code) {
@@ -69,11 +73,15 @@ class AgentOnDesktop : public ::testing::Test {
 };
 
 // Without a session bus the agent runs and says so once; screenshots go through the proxy the
-// environment names, and one written in place goes only once it is whole. The hang-up signal ends
-// the agent. Without a capture folder the start-up ends with its report.
+// environment names, and one written in place goes only once it is whole. A second agent of the
+// session names the first and leaves; a lock file left behind blocked no one. The hang-up signal
+// ends the agent. Without a capture folder the start-up ends with its report.
 TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
   TempDir data;
   TunnelProxy proxy;
+  fs::create_directories(home_.runtimeDir() + "/kapsho");
+  writeFile(home_.runtimeDir() + "/kapsho/com.kapsho.KapshoDaemon.lock",
+            std::to_string(getpid()) + "\n");
   const int port = freeLocalPort();
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   ChildProcess server({stagePath("bin/kapsho-upload-server"), "--bind", "127.0.0.1", "--port",
@@ -86,6 +94,10 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
                                                    NotificationName + "\" cannot be heard\n";
   EXPECT_TRUE(errors.find(line) != std::string::npos && errors.find(line) == errors.rfind(line))
       << errors;
+  const auto second = runCommand({Agent});
+  EXPECT_EQ(std::tuple(second.exitCode, std::regex_replace(second.err, LogPrefix, "")),
+            std::tuple(0, "Kapsho already runs in this session as process " +
+                              std::to_string(agent.pid()) + "\n"));
 
   // The upload server takes only images, and tells them by their first bytes.
   const std::string inPlace = "\x89PNG\r\n\x1a\n" + std::string(299992, 'p');
