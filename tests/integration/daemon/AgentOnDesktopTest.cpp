@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <stdexcept>
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
@@ -38,10 +39,12 @@ platform::Dictionary stored(const std::string& domain) {
   return NSUserDefaults::persistentDomainForName(domain).value_or(platform::Dictionary{});
 }
 
+// Throws when it cannot, which stops the test, also from a helper.
 void setDefault(const std::string& domain, const std::string& key, platform::Value value) {
   auto values = stored(domain);
   values.insert_or_assign(key, std::move(value));
-  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(values, domain));
+  if (!NSUserDefaults::setPersistentDomain(values, domain))
+    throw std::runtime_error("cannot store the preferences domain " + domain);
 }
 
 // The agent's output is kept for a failure's message. It runs in UTC, so that the titles of
@@ -118,11 +121,11 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
   ASSERT_TRUE(waitUntil([&] { return clipboardShows(inPlace); })) << agentErrors();
   EXPECT_EQ(proxy.requests().back().line(), "POST " + base + "/app_upload.php HTTP/1.1");
   ASSERT_EQ(kill(agent.pid(), SIGHUP), 0);
-  expectExit(agent, 0);
+  ASSERT_NO_FATAL_FAILURE(expectExit(agent, 0));
 
   setDefault(CaptureDomain, "location", folder_.file("missing"));
   ChildProcess failing = startAgent(freeLocalPort());
-  expectExit(failing, 1);
+  ASSERT_NO_FATAL_FAILURE(expectExit(failing, 1));
   EXPECT_NE(agentErrors().find("*** Terminating app due to uncaught exception 'KQueueError', "
                                "reason: 'Error setting up kqueue: No such file or directory'"),
             std::string::npos)
@@ -178,18 +181,19 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
       {ShowKey + "<'Yes'>}", true}, {"{'Show': <true>}", false}, {ShowKey + "<byte 0x01>}", true},
   };
   for (const auto& [userInfo, shown] : steps) {
+    SCOPED_TRACE(userInfo);
     ASSERT_TRUE(emitNotification({NotificationName, "", userInfo}));
     EXPECT_TRUE(waitUntil([&] {
       return host.items().size() == (shown ? 1u : 0u) &&
              stored(DaemonDomain)["Show Status Item"] == shown;
-    })) << userInfo;
+    }));
   }
   item = host.items().at(0);
   EXPECT_EQ(host.icon(item), idle);
   EXPECT_EQ(host.menu(item), "Recent Images[-|Clear Recent Images (off)]|-|Quit Kapsho");
 
   ASSERT_TRUE(host.click(item, "Quit Kapsho"));
-  expectExit(agent, 0);
+  ASSERT_NO_FATAL_FAILURE(expectExit(agent, 0));
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ TEST(DefaultsTool, TypesRoundTripBadUsageChangesNothingDeleteTakesAKeyOrTheDomai
         {"On", "-bool", "NO", "0\n"},
         {"Count", "-int", "-42", "-42\n"},
         {"Ratio", "-float", "0.25", "0.25\n"}}) {
-    ASSERT_EQ(defaults({"write", kDomain, key, type, value}).exitCode, 0) << key;
+    SCOPED_TRACE(type);
+    ASSERT_EQ(defaults({"write", kDomain, key, type, value}).exitCode, 0);
     EXPECT_EQ(defaults({"read", kDomain, key}).out, read);
   }
 
@@ -39,8 +40,10 @@ TEST(DefaultsTool, TypesRoundTripBadUsageChangesNothingDeleteTakesAKeyOrTheDomai
            {"write", kDomain, "k", "-int", "99999999999999999999"},
            {"write", kDomain, "k", "-float", "0.5x"},
            {"write", "../escape", "k", "v"},
-           {"read", kDomain, "k", "extra"}})
-    EXPECT_NE(defaults(args).err.find("usage:"), std::string::npos) << args[0] << " " << args[1];
+           {"read", kDomain, "k", "extra"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_NE(defaults(args).err.find("usage:"), std::string::npos);
+  }
   EXPECT_EQ(readFile(file), before) << "byte for byte";
 
   EXPECT_EQ(defaults({"delete", kDomain, "Count"}).exitCode, 0);

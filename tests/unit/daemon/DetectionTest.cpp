@@ -56,16 +56,17 @@ TEST(Pattern, EachLanguageHasItsOwnAnchoredPatternOrEndsTheStartUp) {
       {"fr", {}, {}, unlocalized},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.language);
     ScopedEnv language("LANGUAGE", c.language);
     try {
       KapshoController controller;
-      EXPECT_EQ(c.failure, "") << c.language;
+      EXPECT_EQ(c.failure, "");
       for (const char* name : c.matching) EXPECT_TRUE(controller.matchPicture(name)) << name;
       for (const char* name : c.other) EXPECT_FALSE(controller.matchPicture(name)) << name;
       EXPECT_EQ(controller.scType(), "JPG");
       EXPECT_EQ(controller.scPath(), std::string(getenv("HOME")) + "/Desktop");
     } catch (const platform::NSException& exception) {
-      EXPECT_EQ(exception.name() + ": " + exception.reason(), c.failure) << c.language;
+      EXPECT_EQ(exception.name() + ": " + exception.reason(), c.failure);
     }
   }
 }

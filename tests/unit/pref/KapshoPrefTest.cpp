@@ -85,7 +85,7 @@ TEST_F(PaneTest, StartStopIconAndLoginAsAPersonUsesThem) {
       ShowStatusItemNotificationName, std::nullopt);
   Dictionary other{{"Upload Host", Value("127.0.0.1:9")}};
   ASSERT_TRUE(NSUserDefaults::setPersistentDomain(other, DaemonBundleID));
-  loadPane();
+  ASSERT_NO_FATAL_FAILURE(loadPane());
   click("statusItemCheckbox");
   other[HasStatusItemKey] = Value(false);
   EXPECT_EQ(agentDomain(), other);
@@ -103,7 +103,7 @@ TEST_F(PaneTest, StartStopIconAndLoginAsAPersonUsesThem) {
   ASSERT_TRUE(waitUntil([&] { return agentWatching(copy.pid()); }));
   EXPECT_EQ(controller_.pidForDaemon(), copy.pid());
 
-  loadPane();
+  ASSERT_NO_FATAL_FAILURE(loadPane());
   EXPECT_EQ(shown(), "Kapsho is running / Stop Kapsho");
   // Held, the agent can neither store what it is told nor obey a stop before the test has looked.
   ASSERT_TRUE(stopProcess(copy.pid()));

@@ -281,9 +281,10 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
   for (const char* text : {"\"a\" = \"b\";\n\"c\" = \"d\"", "\"a\" = \"b\";\n\"c\" = \"open;",
                            "\"a\" = \"b\"; /* open", "\"a\" = ;", "\"a\" = \"\\UD800\";",
                            "\"a\" = \"b\"; }", "{ \"a\" = \"b\";"}) {
+    SCOPED_TRACE(text);
     std::string error;
-    EXPECT_FALSE(stringsTableFromText(text, &error)) << text;
-    EXPECT_NE(error.find("line"), std::string::npos) << text << " -> " << error;
+    EXPECT_FALSE(stringsTableFromText(text, &error));
+    EXPECT_NE(error.find("line"), std::string::npos) << error;
   }
   EXPECT_FALSE(stringsTableFromText("\"a\" = \"\xC3\x28\";"));  // invalid UTF-8
   EXPECT_FALSE(stringsTableFromText("\xFF\xFE\x22"));           // odd-length UTF-16
@@ -314,8 +315,10 @@ TEST(Exception, AnyExceptionIsReportedByNameAndReason) {
       {[] { throw 7; }, "'NSGenericException', reason: 'an exception of unknown type"},
   };
   for (const auto& [raise, report] : cases) {
+    SCOPED_TRACE(report);
     try {
       raise();
+      ADD_FAILURE() << "nothing was raised";
     } catch (...) {
       EXPECT_EQ(uncaughtExceptionReport(currentException()),
                 "*** Terminating app due to uncaught exception " + report + "'");
@@ -337,9 +340,10 @@ TEST(Date, DescribedInTheLocalZoneReadBackFromAnyOffsetAndFormattedInTheUsersLoc
       {"America/Los_Angeles", Date(seconds(1205532566)), "2008-03-14 15:09:26 -0700"},
   };
   for (const auto& [zone, date, text] : cases) {
+    SCOPED_TRACE(text);
     ScopedZone local(zone);
     EXPECT_EQ(NSDate(date + std::chrono::milliseconds(999)).description(), text);
-    EXPECT_EQ(NSDate::dateWithString(text).value().timePoint(), date) << text;
+    EXPECT_EQ(NSDate::dateWithString(text).value().timePoint(), date);
   }
   for (const char* text :
        {"2008-03-14 15:09:26 -0700 ", "2008-13-14 15:09:26 -0700", "2007-02-29 15:09:26 -0700",
