@@ -1,17 +1,21 @@
-// kapsho-prefs with the real plug-in: each command and what it prints, bad usage, bundles that
-// are no pane or a broken one, and the installed tree with its window on a virtual display. The
-// test is the subreaper of the agents and System Events the pane starts detached, and ends them.
+// kapsho-prefs with the real plug-in: each command and what it prints, what the pane stores and
+// posts, bad usage, bundles that are no pane or a broken one, and the installed tree with its
+// window on a virtual display. The test is the subreaper of the agents and System Events the pane
+// starts detached, and ends them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "platform/carbon/SessionLock.h"
+#include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
 
 using namespace testing_support;
+using platform::NSUserDefaults;
 namespace fs = std::filesystem;
 
 namespace {
@@ -19,6 +23,8 @@ namespace {
 const std::string Prefs = stagePath("bin/kapsho-prefs");
 const std::string StagedPane = stagePath("lib/kapsho/KapshoPref.prefPane");
 const std::string AgentIdentifier = "com.kapsho.KapshoDaemon";
+const std::string AgentPath =
+    fs::canonical(StagedPane + "/Contents/Resources/KapshoDaemon.app").string();
 
 class PrefsTest : public ::testing::Test {
  protected:
@@ -43,27 +49,6 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
   arguments.insert(arguments.begin(), program);
   return runCommand(arguments);
 }
-
-// A folder where a file is wanted, while the object lives: no one can write or read that file.
-// The file there before is set aside meanwhile.
-class InTheWay {
- public:
-  explicit InTheWay(std::string path) : path_(std::move(path)) {
-    if (path_.empty()) return;
-    std::error_code none;
-    fs::rename(path_, path_ + ".aside", none);
-    fs::create_directories(path_);
-  }
-  ~InTheWay() {
-    if (path_.empty()) return;
-    std::error_code none;
-    fs::remove(path_);
-    fs::rename(path_ + ".aside", path_, none);
-  }
-
- private:
-  std::string path_;
-};
 
 std::string shows(const char* label, const char* login, const char* icon) {
   return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon + "\n";
@@ -161,8 +146,13 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::regex logPrefix("(^|\n)[-0-9]+ [0-9:.]+ kapsho-prefs\\[[0-9]+\\] ");
   for (const auto& c : steps) {
     SCOPED_TRACE(::testing::PrintToString(c.arguments) + " with " + c.inTheWay + " in the way");
-    const InTheWay inTheWay(c.inTheWay);
+    // A folder where the file is wanted: no one can read or write it. The file waits aside.
+    std::error_code none;
+    fs::rename(c.inTheWay, c.inTheWay + ".aside", none);
+    fs::create_directories(c.inTheWay, none);
     const auto result = prefs(c.arguments);
+    fs::remove(c.inTheWay, none);
+    fs::rename(c.inTheWay + ".aside", c.inTheWay, none);
     EXPECT_EQ(
         std::tuple(result.exitCode, result.out, std::regex_replace(result.err, logPrefix, "$1")),
         std::tuple(c.status, c.out, c.err));
@@ -172,8 +162,7 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
 
   // A pane that finds the login items held by another pane in its check and change waits, then
   // finds the agent that pane added. Ten at once add it once.
-  const std::string agent = fs::canonical(StagedPane + "/Contents/Resources/KapshoDaemon.app");
-  const login_items_test::Listing onlyTheAgent{{agent, false}};
+  const login_items_test::Listing onlyTheAgent{{AgentPath, false}};
   ASSERT_EQ(prefs({"login", "off"}).exitCode, 0);
   std::optional<platform::SessionLock> otherPane(std::in_place, "login-items");
   ASSERT_TRUE(otherPane->held());
@@ -185,7 +174,7 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
       if (fs::read_symlink(fd, gone) == loginItemsLock) return true;
     return false;
   })) << "it waits for the login items' lock";
-  ASSERT_EQ(login_items_test::addLoginItem(agent), noErr);
+  ASSERT_EQ(login_items_test::addLoginItem(AgentPath), noErr);
   otherPane.reset();
   EXPECT_EQ(waiting.wait(), 0);
   EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
@@ -199,6 +188,48 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   for (const auto& click : clicks) EXPECT_EQ(click->wait(std::chrono::seconds(60)), 0);
   EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
   EXPECT_EQ(std::distance(fs::directory_iterator(home_.configHome() + "/autostart"), {}), 1);
+}
+
+// Stopped, the icon's choice goes into the agent's domain, every other entry kept, and nothing is
+// posted; running, the agent alone is told, with the pane's identifier. The login item goes at
+// the end, not hidden. A stop shows the stopped state at once, before the agent has obeyed.
+TEST_F(PrefsTest, TheIconGoesToTheAgentOrItsDomainTheLoginItemToTheEndAStopShowsAtOnce) {
+  ChildProcess monitor({"dbus-monitor", "--session",
+                        "type=signal,interface=com.kapsho.DistributedNotificationCenter"},
+                       {}, home_.path() + "/monitor", "/dev/null");
+  const auto monitored = [&] { return readFile(home_.path() + "/monitor").value_or(""); };
+  ASSERT_TRUE(waitUntil([&] { return monitored().find("member=NameLost") != std::string::npos; }));
+  platform::Dictionary domain{{"Upload Host", "127.0.0.1:9"}};
+  const auto stored = [] { return NSUserDefaults::persistentDomainForName(AgentIdentifier); };
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(domain, AgentIdentifier));
+  EXPECT_EQ(prefs({"icon", "off"}).exitCode, 0);
+  ASSERT_EQ(login_items_test::addLoginItem(home_.path(), true), noErr) << "to the one it started";
+  domain["Show Status Item"] = false;
+  EXPECT_EQ(stored(), domain);
+  EXPECT_EQ(prefs({"login", "on"}).exitCode, 0);
+  EXPECT_EQ(login_items_test::listing(),
+            (login_items_test::Listing{{fs::canonical(home_.path()), true}, {AgentPath, false}}));
+
+  ASSERT_EQ(prefs({"start"}).exitCode, 0);
+  const pid_t agent = processOfBundle(AgentIdentifier);
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent); }));
+  // Held, the agent can neither store what it is told nor obey a stop before the test has looked.
+  ASSERT_TRUE(stopProcess(agent));
+  EXPECT_EQ(prefs({"icon", "on"}).out, shows("Kapsho is running", "on", "on"));
+  EXPECT_EQ(stored(), domain) << "the pane wrote nothing";
+  kill(agent, SIGCONT);
+  EXPECT_TRUE(waitUntil([&] { return stored().value_or(domain)["Show Status Item"] == true; }));
+  const std::string posted = monitored().substr(monitored().find("member=Notification") + 19);
+  EXPECT_EQ(std::regex_replace(posted, std::regex("\\s+"), ""),
+            "string\"com.kapsho.kapshoShowStatusItem\"string\"com.kapsho.KapshoPref\"array[dict"
+            "entry(string\"ShowStatusItemNotificationKey\"variantbooleantrue)]");
+  ASSERT_TRUE(stopProcess(agent));
+  EXPECT_EQ(prefs({"stop"}).out, shows("Kapsho is stopped", "on", "on"));
+  EXPECT_EQ(prefs({"status"}).out, shows("Kapsho is running", "on", "on")) << "until it obeys";
+  kill(agent, SIGCONT);
+  int status = -1;
+  EXPECT_TRUE(waitUntil([&] { return waitpid(agent, &status, WNOHANG) == agent; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "it obeyed the stop";
 }
 
 std::string executableOf(pid_t pid) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
@@ -191,24 +190,20 @@ TEST_F(UploadTest, ARecentUploadOpensOnlyAsAWebAddress) {
       {"HTTPS://images.example/i/b.png", "HTTPS://images.example/i/b.png"},
       {"d.png", "https://127.0.0.1:9/d.png"},
   };
-  std::string opened, refused;
+  std::string opened;
   for (const auto& [text, address] : records) {
     SCOPED_TRACE(text);
     controller->openImage(*platform::NSURL::URLWithString(text));
     if (address.empty()) {
-      refused += "Not opening " + text + ": only http and https addresses are opened\n";
+      EXPECT_NE(
+          log.text().find("] Not opening " + text + ": only http and https addresses are opened\n"),
+          std::string::npos);
       continue;
     }
     opened += address + "\n";
     EXPECT_TRUE(waitUntil([&] { return readFile(bin.file("xdg-open.urls")) == opened; }))
         << readFile(bin.file("xdg-open.urls")).value_or("nothing opened");
   }
-  std::istringstream logged(log.text());
-  std::string lines;
-  for (std::string line; std::getline(logged, line);)
-    if (const size_t at = line.find("] Not opening "); at != std::string::npos)
-      lines += line.substr(at + 2) + "\n";
-  EXPECT_EQ(lines, refused);
 }
 
 class StatusMenuTest : public ::testing::Test {
