@@ -3,8 +3,10 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "common/constants.h"
 #include "loginitems/QZLoginItemRegistry.h"
@@ -50,7 +52,7 @@ bool isLoginItem(const std::optional<std::string>& daemonPath) {
 
 // Makes the agent a login item or takes it out; gives whether it is one afterwards.
 bool changeLoginItem(const std::string& daemonPath, bool on) {
-  const platform::SessionLock lock("login-items", LoginItemsLockTimeout);
+  const SessionLock lock("login-items", LoginItemsLockTimeout);
   if (!lock.held()) {
     NSLog("Couldn't change login items: %@",
           lock.heldByAnother() ? stringWithFormat("process %d holds them", lock.holder())

@@ -1,11 +1,13 @@
 #include "platform/carbon/SessionLock.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -19,13 +21,17 @@ namespace {
 // Between taking the lock and writing its process ID a holder needs a few system calls.
 constexpr auto kHolderWriteBudget = std::chrono::seconds(1);
 
-// The process ID the file holds; 0 while it holds none.
+// The process ID the file holds; 0 while it holds none, or one left by a holder that ended (the
+// new holder is about to write its own).
 pid_t processIDIn(int fd) {
   char text[16] = {};
   const ssize_t n = pread(fd, text, sizeof text - 1, 0);
   char* end = nullptr;
   const long pid = n > 0 ? std::strtol(text, &end, 10) : 0;
-  return n > 0 && *end == '\n' && pid > 0 ? static_cast<pid_t>(pid) : 0;
+  const bool named = n > 0 && *end == '\n' && pid > 0;
+  return named && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+             ? static_cast<pid_t>(pid)
+             : 0;
 }
 
 bool writeProcessID(int fd) {
