@@ -110,10 +110,15 @@ bool writeDomainLocked(const Dictionary& domain, const std::string& name, std::s
 PreferencesDomainLock::PreferencesDomainLock(const std::string& name,
                                              std::chrono::milliseconds timeout,
                                              std::string* error) {
+  const auto fail = [&](const std::string& why) {
+    if (error)
+      *error = why;
+    else
+      NSLog("Cannot lock preferences domain %@: %@", name, why);
+  };
   const auto path = NSUserDefaults::pathForDomain(name);
   if (!path) {
-    const std::string why = "'" + name + "' is not a valid domain name";
-    error ? void(*error = why) : NSLog("Cannot lock preferences domain: %@", why);
+    fail("not a valid domain name");
     return;
   }
   DomainLockState& state = lockStateOf(name);
@@ -121,7 +126,7 @@ PreferencesDomainLock::PreferencesDomainLock(const std::string& name,
   std::string why;
   if (state.depth == 0) state.file.emplace(*path + ".lock", timeout, &why);
   if (!state.file->held()) {
-    error ? void(*error = why) : NSLog("Cannot lock preferences domain %@: %@", name, why);
+    fail(why);
     state.file.reset();
     state.thread.unlock();
     return;
@@ -199,8 +204,12 @@ void NSUserDefaults::store(const std::string& key, std::optional<Value> value) {
   if (lock.held()) {
     const auto stored = persistentDomainForName(domain_);
     Dictionary domain = stored.value_or(Dictionary{});
-    for (const auto& [name, change] : unsaved_)
-      change ? void(domain.insert_or_assign(name, *change)) : void(domain.erase(name));
+    for (const auto& [name, change] : unsaved_) {
+      if (change)
+        domain.insert_or_assign(name, *change);
+      else
+        domain.erase(name);
+    }
     std::lock_guard storeGuard(storeMutex());
     if (domain == stored.value_or(Dictionary{}) || writeDomainLocked(domain, domain_, &error)) {
       unsaved_.clear();
