@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/constants.h"
 #include "daemon/Handles.h"
 #include "platform/appkit/Menu.h"
 #include "platform/appkit/StatusBar.h"
@@ -30,9 +31,6 @@
 #include "platform/foundation/URLConnection.h"
 #include "platform/foundation/Value.h"
 
-inline const std::string RecentImageUploadsKey = "Recent Images";
-// The address that deletes an upload, in its record when the uploader gave one.
-inline const std::string RecentImageDeletionURLKey = "deletionURL";
 constexpr double StatusItemDefaultTimeout = 2.0;
 constexpr double StatusItemDefaultErrorTimeout = 5.0;
 

@@ -93,6 +93,7 @@ void KapshoPref::mainViewDidLoad() {
   const auto daemonPath = pathForDaemon();
   loginCheckbox.setState(isLoginItem(daemonPath) ? NSOnState : NSOffState);
   statusItemCheckbox.setState(showsStatusItem() ? NSOnState : NSOffState);
+  updateUploaderUI();
   updateUI();
   // Without the agent there is nothing to start or to start at login.
   if (!daemonPath) {
@@ -159,7 +160,8 @@ void KapshoPref::pressStartButton(NSButton&) {
 
 bool KapshoPref::respondsToSelector(std::string_view selector) const {
   return selector == "toggleLoginCheckbox:" || selector == "toggleMenuBarCheckbox:" ||
-         selector == "pressStartButton:";
+         selector == "pressStartButton:" || selector == "chooseUploaderFile:" ||
+         selector == "useBuiltInUploader:";
 }
 
 void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
@@ -168,4 +170,6 @@ void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
   if (selector == "toggleLoginCheckbox:") toggleLoginCheckbox(*button);
   if (selector == "toggleMenuBarCheckbox:") toggleMenuBarCheckbox(*button);
   if (selector == "pressStartButton:") pressStartButton(*button);
+  if (selector == "chooseUploaderFile:") chooseUploaderFile(*button);
+  if (selector == "useBuiltInUploader:") useBuiltInUploader(*button);
 }

@@ -7,24 +7,26 @@
 #include <string>
 
 #include "services/kapsho-prefs/PaneLoader.h"
+#include "services/kapsho-prefs/UploaderCommand.h"
 
 namespace kapsho_prefs {
 
 const char* const Usage =
-    "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off]\n"
-    "Without a command, shows the pane in a window. A command sets the pane's control as a\n"
-    "click would and prints what the pane then shows.\n";
+    "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off |\n"
+    "                    uploader FILE|none | recent | open [FILE]]\n"
+    "Without a command, or with open, shows the pane in a window (open FILE first chooses FILE\n"
+    "as the custom uploader). A command sets the pane's control as a click would and prints what\n"
+    "the pane then shows; recent prints the recent uploads.\n";
 
 namespace {
 
 const QString RunningText = QStringLiteral("Kapsho is running");
 
 std::optional<Verb> verbNamed(const std::string& name) {
-  static const std::pair<const char*, Verb> verbs[] = {{"status", Verb::Status},
-                                                       {"start", Verb::Start},
-                                                       {"stop", Verb::Stop},
-                                                       {"login", Verb::Login},
-                                                       {"icon", Verb::Icon}};
+  static const std::pair<const char*, Verb> verbs[] = {
+      {"status", Verb::Status}, {"start", Verb::Start}, {"stop", Verb::Stop},
+      {"login", Verb::Login},   {"icon", Verb::Icon},   {"uploader", Verb::Uploader},
+      {"recent", Verb::Recent}, {"open", Verb::Window}};
   for (const auto& [word, verb] : verbs)
     if (name == word) return verb;
   return std::nullopt;
@@ -35,6 +37,7 @@ struct Controls {
   QLabel* startLabel;
   QAbstractButton* loginCheckbox;
   QAbstractButton* statusItemCheckbox;
+  UploaderControls uploader;
 };
 
 template <typename Widget>
@@ -48,9 +51,15 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
   Controls controls{control<QAbstractButton>(view, "startButton", err),
                     control<QLabel>(view, "startLabel", err),
                     control<QAbstractButton>(view, "loginCheckbox", err),
-                    control<QAbstractButton>(view, "statusItemCheckbox", err)};
+                    control<QAbstractButton>(view, "statusItemCheckbox", err),
+                    {control<QLabel>(view, "uploaderLabel", err),
+                     control<QLabel>(view, "uploaderErrorLabel", err),
+                     control<QAbstractButton>(view, "chooseUploaderButton", err),
+                     control<QAbstractButton>(view, "builtInUploaderButton", err)}};
+  const UploaderControls& uploader = controls.uploader;
   if (!controls.startButton || !controls.startLabel || !controls.loginCheckbox ||
-      !controls.statusItemCheckbox)
+      !controls.statusItemCheckbox || !uploader.label || !uploader.errorLabel ||
+      !uploader.chooseButton || !uploader.builtInButton)
     return std::nullopt;
   return controls;
 }
@@ -82,6 +91,8 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
                      "Show icon" + turned};
     case Verb::Status:
     case Verb::Window:
+    case Verb::Uploader:
+    case Verb::Recent:
       break;
   }
   return std::nullopt;
@@ -116,20 +127,33 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
       return std::nullopt;
     options.on = arguments[at++] == "on";
   }
+  // uploader takes a file (or "none"); open may take one.
+  if ((*verb == Verb::Uploader || *verb == Verb::Window) && at < arguments.size())
+    options.file = arguments[at++];
+  if (*verb == Verb::Uploader && options.file.empty()) return std::nullopt;
   return at == arguments.size() ? std::optional(options) : std::nullopt;
 }
 
 int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err) {
   const auto controls = controlsOf(view, err);
   if (!controls) return 1;
+  if (options.verb == Verb::Uploader)
+    return uploaderCommand(options.file, controls->uploader, out, err);
   const auto request = requestOf(options, *controls);
   if (request && !request->shown()) request->control->click();
   out << controls->startLabel->text().toStdString() << "\n"
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
-      << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n";
+      << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n"
+      << controls->uploader.label->text().toStdString() << "\n";
   if (!request || request->shown()) return 0;
   err << "kapsho-prefs: " << request->failure << "\n";
   return 1;
+}
+
+bool chooseUploaderInView(QWidget* view, const std::string& file, std::ostream& err) {
+  const auto controls = controlsOf(view, err);
+  if (controls) chooseUploaderFile(controls->uploader, file);
+  return controls.has_value();
 }
 
 }  // namespace kapsho_prefs
