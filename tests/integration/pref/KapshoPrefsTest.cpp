@@ -13,6 +13,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
+#include "tests/support/Network.h"
+#include "tests/support/Stores.h"
 
 using namespace testing_support;
 using platform::NSUserDefaults;
@@ -315,6 +317,70 @@ TEST_F(PrefsTest, UploaderChoosesChecksAndKeepsTheFileAndRecentListsTheUploads) 
                        "2008-03-14 15:09:26 -0700\thttps://i.example/b.png\thttps://i.example/d/b\n"
                        "2008-03-12 08:00:00 -0700\thttps://i.example/a.png\n",
                        ""));
+}
+
+// The upload service's client file for a user, chosen with kapsho-prefs, has the agent upload
+// through nginx over https (trusting the test's authority) as that user: the address goes to the
+// clipboard, the deletion address to the recent list, and that address deletes the image. The
+// user's token is never logged.
+TEST_F(PrefsTest, TheServicesClientFileUploadsThroughAnHttpsProxyAndItsDeletionAddressDeletes) {
+  if (!ReverseProxy::available()) GTEST_SKIP() << "needs root and nginx";
+  TempDir service, folder;
+  TestCertificates certificates;
+  const std::string token = "tok3n-of-the-user", server = stagePath("bin/kapsho-upload-server");
+  writeFile(service.file("users"), "kapsho:" + token + "\n");
+  fs::permissions(service.file("users"), fs::perms::owner_read | fs::perms::owner_write);
+  ChildProcess upload({server, "--port", "0", "--data-dir", service.file("data"), "--users",
+                       service.file("users"), "--trusted-proxy", "127.0.0.1"},
+                      {}, "", service.file("server.log"));
+  std::string log;
+  ASSERT_TRUE(waitUntil([&] {
+    log = readFile(service.file("server.log")).value_or("");
+    return log.find(", storing in") != std::string::npos;
+  })) << log;
+  ReverseProxy proxy({std::atoi(log.c_str() + log.find(" port ") + 6)}, certificates.certificate(),
+                     certificates.key());
+  ASSERT_TRUE(proxy.started());
+  const auto exported = runCommand({server, "--users", service.file("users"), "--client-file",
+                                    "kapsho", "--base-url", proxy.url()});
+  writeFile(folder.file("kapsho.sxcu"), exported.out);
+  EXPECT_EQ(prefs({"uploader", folder.file("kapsho.sxcu")}).out, "Uploader: Kapsho at 127.0.0.1\n");
+
+  VirtualDisplay display;
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain({{"location", folder.path()}},
+                                                  "com.apple.screencapture"));
+  ChildProcess agent({AgentPath + "/Contents/MacOS/KapshoDaemon"},
+                     {{"SSL_CERT_FILE", certificates.authority()}, {"LANGUAGE", "en"}}, "",
+                     service.file("agent.log"));
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); }));
+  const std::string bytes = "\x89PNG\r\n\x1a\nthrough the proxy";
+  writeFile(service.file("capture"), bytes);
+  fs::rename(service.file("capture"), folder.file("Picture 1.png"));
+  std::string address;
+  ASSERT_TRUE(waitUntil([&] {
+    address = runCommand({"xclip", "-o", "-selection", "clipboard"}).out;
+    return address.starts_with(proxy.url() + "/i/");
+  })) << readFile(service.file("agent.log")).value_or("");
+  const auto status = [&](const std::string& method, const std::string& url) {
+    return runCommand({"curl", "-s", "--cacert", certificates.authority(), "-X", method, "-o",
+                       service.file("body"), "-w", "%{http_code}", url})
+        .out;
+  };
+  EXPECT_EQ(status("GET", address), "200");
+  EXPECT_EQ(readFile(service.file("body")), bytes);
+  // date, address and deletion address
+  const std::string recent = prefs({"recent"}).out;
+  const size_t tab = recent.find('\t'), second = recent.find('\t', tab + 1);
+  ASSERT_NE(second, std::string::npos) << recent;
+  EXPECT_EQ(recent.substr(tab + 1, second - tab - 1), address);
+  const std::string deletion = recent.substr(second + 1, recent.find('\n') - second - 1);
+  EXPECT_TRUE(deletion.starts_with(proxy.url() + "/d/")) << deletion;
+  EXPECT_EQ(status("POST", deletion), "200");
+  EXPECT_EQ(status("GET", address), "404");
+  EXPECT_NE(readFile(service.file("server.log"))->find(" for kapsho\n"), std::string::npos);
+  const std::string agentLog = readFile(service.file("agent.log")).value_or(token);
+  EXPECT_NE(agentLog.find("] Copying URL to clipboard: " + address + "\n"), std::string::npos);
+  EXPECT_EQ(agentLog.find(token), std::string::npos) << agentLog;
 }
 
 std::string executableOf(pid_t pid) {
