@@ -148,9 +148,13 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
   if (url) {
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);
+    notifyUploadFinished(*url);
   } else {
-    NSLog("Upload got invalid %d response", redirectResponse->statusCode());
+    const std::string failure =
+        stringWithFormat("Upload got invalid %d response", redirectResponse->statusCode());
+    NSLog("%@", failure);
     showStatus(StatusItemError, StatusItemDefaultTimeout);
+    notifyUploadFailed(failure);
   }
   currentConnection_.reset();
   return std::nullopt;
@@ -159,9 +163,11 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
 void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
                                                     const NSHTTPURLResponse& response) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload got %d response", response.statusCode());
+  const std::string failure = stringWithFormat("Upload got %d response", response.statusCode());
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultTimeout);
+  notifyUploadFailed(failure);
 }
 
 void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {}
@@ -169,10 +175,12 @@ void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {
 void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
                                                   const NSError& error) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload failed: %@", error.localizedDescription());
+  const std::string failure = stringWithFormat("Upload failed: %@", error.localizedDescription());
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(error);
+  notifyUploadFailed(failure);
 }
 
 void KapshoController::finishedUpload(const NSURL& url) {

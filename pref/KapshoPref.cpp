@@ -39,6 +39,26 @@ bool showsStatusItem() {
   return !value || value->boolValue();
 }
 
+// The position of the agent's notifications setting among the pop-up's items; an unknown value
+// shows as the default, which the agent takes it for.
+int notificationsMode() {
+  const auto domain = NSUserDefaults::persistentDomainForName(DaemonBundleID);
+  const Value* value = domain ? valueForKey(*domain, ShowNotificationsKey) : nullptr;
+  for (size_t i = 0; value && value->string() && i < ShowNotificationsModeNames.size(); ++i)
+    if (*value->string() == ShowNotificationsModeNames[i]) return static_cast<int>(i);
+  return 0;
+}
+
+// A domain the agent never stored is made holding just this value. The lock keeps a write of the
+// agent's own, made meanwhile, from being lost.
+void storeAgentDefault(const std::string& key, Value value) {
+  const PreferencesDomainLock lock(DaemonBundleID);
+  Dictionary domain =
+      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
+  domain.insert_or_assign(key, std::move(value));
+  NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
+}
+
 }  // namespace
 
 KapshoPref::KapshoPref(const NSBundle& bundle) : NSPreferencePane(bundle) {}
@@ -48,6 +68,7 @@ void KapshoPref::mainViewDidLoad() {
   const auto daemonPath = pathForDaemon();
   loginCheckbox.setState(isLoginItem(daemonPath) ? NSOnState : NSOffState);
   statusItemCheckbox.setState(showsStatusItem() ? NSOnState : NSOffState);
+  notificationsPopUp.selectItemAtIndex(notificationsMode());
   updateUI();
   // Without the agent there is nothing to start or to start at login.
   if (!daemonPath) {
@@ -86,13 +107,7 @@ void KapshoPref::toggleMenuBarCheckbox(NSButton& sender) {
         Dictionary{{ShowStatusItemNotificationKey, Value(show)}});
     return;
   }
-  // A domain the agent never stored is made holding just this choice. The lock keeps a write of
-  // the agent's own, made meanwhile, from being lost.
-  const PreferencesDomainLock lock(DaemonBundleID);
-  Dictionary domain =
-      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
-  domain.insert_or_assign(HasStatusItemKey, Value(show));
-  NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
+  storeAgentDefault(HasStatusItemKey, Value(show));
 }
 
 void KapshoPref::pressStartButton(NSButton&) {
@@ -111,12 +126,21 @@ void KapshoPref::pressStartButton(NSButton&) {
   updateUI();
 }
 
+void KapshoPref::chooseNotifications(NSPopUpButton& sender) {
+  const int index = sender.indexOfSelectedItem();
+  if (index < 0 || index >= static_cast<int>(ShowNotificationsModeNames.size())) return;
+  storeAgentDefault(ShowNotificationsKey, Value(ShowNotificationsModeNames[index]));
+}
+
 bool KapshoPref::respondsToSelector(std::string_view selector) const {
   return selector == "toggleLoginCheckbox:" || selector == "toggleMenuBarCheckbox:" ||
-         selector == "pressStartButton:";
+         selector == "pressStartButton:" || selector == "chooseNotifications:";
 }
 
 void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
+  if (auto* popUp = dynamic_cast<NSPopUpButton*>(sender);
+      popUp && selector == "chooseNotifications:")
+    chooseNotifications(*popUp);
   auto* button = dynamic_cast<NSButton*>(sender);
   if (!button) return;
   if (selector == "toggleLoginCheckbox:") toggleLoginCheckbox(*button);
