@@ -3,6 +3,7 @@
 #include "common/constants.h"
 #include "daemon/KapshoController.h"
 #include "platform/appkit/TrayHosts.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/UserDefaults.h"
 
 using namespace platform;
@@ -21,8 +22,11 @@ const std::string AddressKey = "url";
 
 void KapshoController::setupNotifications() {
   NSUserNotificationCenter::defaultUserNotificationCenter().setDelegate(this);
-  // From now on the tray hosts' coming and going is followed.
-  TrayHosts::shared();
+  // From now on the tray hosts' coming and going is followed, and told in the log.
+  TrayHosts::shared().setObserver([] {
+    NSLog(TrayHosts::shared().statusNotifierHostRegistered() ? "Tray host registered"
+                                                             : "Tray host gone");
+  });
 }
 
 // Read at each outcome, so that a change made while the agent runs counts from the next upload.

@@ -80,11 +80,11 @@ class TrayHostsReceiver : public QObject {
  public Q_SLOTS:
   void watcherChanged(const QString&, const QString&, const QString& newOwner) {
     if (newOwner.isEmpty())
-      hosts_.hostRegistered_ = false;
+      hosts_.setHostRegistered(false);
     else
       hosts_.askWatcher();
   }
-  void hostRegistered() { hosts_.hostRegistered_ = true; }
+  void hostRegistered() { hosts_.setHostRegistered(true); }
   // Another host may still be registered: the watcher knows.
   void hostUnregistered() { hosts_.askWatcher(); }
 
@@ -127,8 +127,14 @@ void TrayHosts::askWatcher() {
   QObject::connect(answer, &QDBusPendingCallWatcher::finished, receiver_.get(),
                    [this](QDBusPendingCallWatcher* finished) {
                      finished->deleteLater();
-                     hostRegistered_ = hostRegisteredIn(finished->reply());
+                     setHostRegistered(hostRegisteredIn(finished->reply()));
                    });
+}
+
+void TrayHosts::setHostRegistered(bool registered) {
+  if (registered == hostRegistered_) return;
+  hostRegistered_ = registered;
+  if (observer_) observer_();
 }
 
 }  // namespace platform

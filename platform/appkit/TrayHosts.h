@@ -3,6 +3,7 @@
 // (_NET_SYSTEM_TRAY_S<screen>). Stock GNOME has neither, and there a status item shows nowhere.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 namespace platform {
@@ -23,12 +24,17 @@ class TrayHosts {
   // Asked of the X server at each call; false without DISPLAY or when it does not answer.
   bool systemTrayOwned() const;
 
+  // Called on the main thread each time statusNotifierHostRegistered changes; one at a time.
+  void setObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+
  private:
   TrayHosts();
   void askWatcher();
+  void setHostRegistered(bool registered);
 
   std::unique_ptr<TrayHostsReceiver> receiver_;
   bool hostRegistered_ = false;
+  std::function<void()> observer_;
   struct X11;
   std::unique_ptr<X11> x11_;
   friend class TrayHostsReceiver;
