@@ -145,16 +145,17 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
   const auto location = headerField(*redirectResponse, "Location");
   const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
                             : std::nullopt;
+  // Each outcome is notified before it is logged, so that its log line says it is all decided.
   if (url) {
+    notifyUploadFinished(*url);
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);
-    notifyUploadFinished(*url);
   } else {
     const std::string failure =
         stringWithFormat("Upload got invalid %d response", redirectResponse->statusCode());
+    notifyUploadFailed(failure);
     NSLog("%@", failure);
     showStatus(StatusItemError, StatusItemDefaultTimeout);
-    notifyUploadFailed(failure);
   }
   currentConnection_.reset();
   return std::nullopt;
@@ -164,10 +165,10 @@ void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
                                                     const NSHTTPURLResponse& response) {
   if (!isCurrent(connection)) return;
   const std::string failure = stringWithFormat("Upload got %d response", response.statusCode());
+  notifyUploadFailed(failure);
   NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultTimeout);
-  notifyUploadFailed(failure);
 }
 
 void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {}
@@ -176,11 +177,11 @@ void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
                                                   const NSError& error) {
   if (!isCurrent(connection)) return;
   const std::string failure = stringWithFormat("Upload failed: %@", error.localizedDescription());
+  notifyUploadFailed(failure);
   NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(error);
-  notifyUploadFailed(failure);
 }
 
 void KapshoController::finishedUpload(const NSURL& url) {

@@ -117,9 +117,11 @@ class NotificationsOnDesktop : public ::testing::Test {
 TEST_F(NotificationsOnDesktop, WithoutATrayUploadsAreNotifiedAndTheActionOpensTheAddress) {
   startNotificationServer();
   startAgent();
-  upload(1);
-  upload(2);
-  ASSERT_TRUE(waitUntil([&] { return shown().size() == 2; })) << log();
+  // One notification waiting to go out gives way to a newer one: each is awaited.
+  for (int number : {1, 2}) {
+    upload(number);
+    ASSERT_TRUE(waitUntil([&] { return shown().size() == size_t(number); })) << log();
+  }
   EXPECT_EQ(shown()[0].substr(0, shown()[0].find('|')), shown()[1].substr(0, shown()[1].find('|')))
       << "the second replaces the first";
   EXPECT_EQ(runCommand({"dunstctl", "count", "displayed"}).out, "1\n");
@@ -166,7 +168,7 @@ TEST_F(NotificationsOnDesktop, WithoutATrayUploadsAreNotifiedAndTheActionOpensTh
   }
   std::vector<std::string> withoutIds = shown();
   for (std::string& line : withoutIds) line.erase(0, line.find('|') + 1);
-  EXPECT_EQ(withoutIds, expected);
+  EXPECT_EQ(withoutIds, expected) << log();
   EXPECT_EQ(occurrences(log(), NoServerLine), 0u) << log();
 }
 

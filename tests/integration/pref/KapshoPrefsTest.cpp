@@ -43,8 +43,10 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
   return runCommand(arguments);
 }
 
-std::string shows(const char* label, const char* login, const char* icon) {
-  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon + "\n";
+std::string shows(const char* label, const char* login, const char* icon,
+                  const char* notify = "auto") {
+  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon +
+         "\nNotifications: " + notify + "\n";
 }
 
 // A copy of the staged pane, without the agent.
@@ -57,9 +59,9 @@ std::string copyOfPane(const std::string& pane) {
   return pane;
 }
 
-// A command sets its control as a click would, unless the pane already shows what it asks for (a
-// second start starts no second agent), and prints what the pane then shows. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
+// A command sets its control as a click would (the notifications choice is stored for the agent,
+// running or not), unless the pane already shows what it asks for (a second start starts no second
+// agent), and prints what the pane then shows. Bad usage gives the usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
 // broken pane (no principal class named, a button sending what the pane does not answer) is
 // refused with its reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
@@ -84,11 +86,15 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
        stopped,
        "The agent bundle KapshoDaemon.app is missing from " + pane + "/Contents/Resources\n"},
       {{"icon", "off"}, 0, shows("Kapsho is stopped", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"login", "on"}, 0, shows("Kapsho is running", "on", "off"), ""},
-      {{"stop"}, 0, shows("Kapsho is stopped", "on", "off"), ""},
+      {{"notify", "off"}, 0, shows("Kapsho is stopped", "off", "off", "off"), ""},
+      {{"start"}, 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"start"}, 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"notify", "on"}, 0, shows("Kapsho is running", "off", "off", "on"), ""},
+      {{"login", "on"}, 0, shows("Kapsho is running", "on", "off", "on"), ""},
+      {{"stop"}, 0, shows("Kapsho is stopped", "on", "off", "on"), ""},
+      {{"notify", "auto"}, 0, shows("Kapsho is stopped", "on", "off"), ""},
       {{"icon", "on", "off"}, 1, "", usage},
+      {{"notify", "loud"}, 1, "", usage},
       {{"--help", "status"}, 1, "", usage},
       {{"--pane", panes.file("Broken.prefPane"), "status"},
        1,
