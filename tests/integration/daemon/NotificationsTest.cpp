@@ -82,7 +82,9 @@ class NotificationsOnDesktop : public ::testing::Test {
   }
   // Waits until the log holds the line `count` times: the agent has seen the tray host change.
   void waitForLog(const std::string& line, size_t count) {
-    ASSERT_TRUE(waitUntil([&] { return occurrences(log(), line + "\n") == count; })) << log();
+    ASSERT_TRUE(waitUntil([&] { return occurrences(log(), line + "\n") == count; }))
+        << "no \"" << line << "\" line number " << count << " in the log:\n"
+        << log();
   }
   std::vector<std::string> shown() const {
     std::vector<std::string> lines;
