@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <functional>
+#include <string>
 
 #include "services/kapsho-prefs/PaneLoader.h"
 
@@ -60,14 +61,15 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
 }
 
 // What a command does to the pane as a person would (a click, a choice), unless the pane already
-// shows what the command asks for.
+// shows what the command asks for, and what failed when the pane does not show it afterwards.
 struct Request {
   std::function<void()> act;
   std::function<bool()> shown;
+  std::string failure;
 };
 
-Request click(QAbstractButton* control, std::function<bool()> shown) {
-  return {[control] { control->click(); }, std::move(shown)};
+Request click(QAbstractButton* control, std::function<bool()> shown, std::string failure) {
+  return {[control] { control->click(); }, std::move(shown), std::move(failure)};
 }
 
 // A choice in a pop-up that is disabled does not happen.
@@ -77,7 +79,8 @@ Request choose(QComboBox* popUp, int index) {
             popUp->setCurrentIndex(index);
             emit popUp->activated(index);
           },
-          [popUp, index] { return popUp->currentIndex() == index; }};
+          [popUp, index] { return popUp->currentIndex() == index; },
+          std::string("Notifications could not be set to ") + NotifyModes[index]};
 }
 
 std::optional<Request> requestOf(const Options& options, const Controls& controls) {
@@ -85,15 +88,19 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
   const auto checked = [on = options.on](const QAbstractButton* box) {
     return [box, on] { return box->isChecked() == on; };
   };
+  const std::string turned = options.on ? " could not be turned on" : " could not be turned off";
   switch (options.verb) {
     case Verb::Start:
-      return click(controls.startButton, running);
+      return click(controls.startButton, running, "Kapsho did not start");
     case Verb::Stop:
-      return click(controls.startButton, [running] { return !running(); });
+      return click(
+          controls.startButton, [running] { return !running(); }, "Kapsho did not stop");
     case Verb::Login:
-      return click(controls.loginCheckbox, checked(controls.loginCheckbox));
+      return click(controls.loginCheckbox, checked(controls.loginCheckbox),
+                   "Start at login" + turned);
     case Verb::Icon:
-      return click(controls.statusItemCheckbox, checked(controls.statusItemCheckbox));
+      return click(controls.statusItemCheckbox, checked(controls.statusItemCheckbox),
+                   "Show icon" + turned);
     case Verb::Notify:
       return choose(controls.notificationsPopUp, options.notifyMode);
     case Verb::Status:
@@ -157,7 +164,9 @@ int runCommand(const Options& options, QWidget* view, std::ostream& out, std::os
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
       << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n"
       << "Notifications: " << modeOf(controls->notificationsPopUp) << "\n";
-  return !request || request->shown() ? 0 : 1;
+  if (!request || request->shown()) return 0;
+  err << "kapsho-prefs: " << request->failure << "\n";
+  return 1;
 }
 
 }  // namespace kapsho_prefs
