@@ -1,5 +1,5 @@
 // kapsho-prefs without a window: a command sets one control of the pane as a click would, and
-// the host then prints the three lines a person would read off the pane.
+// the host then prints the lines a person would read off the pane.
 #pragma once
 
 #include <optional>
@@ -13,12 +13,13 @@ namespace kapsho_prefs {
 
 extern const char* const Usage;
 
-enum class Verb { Window, Status, Start, Stop, Login, Icon };
+enum class Verb { Window, Status, Start, Stop, Login, Icon, Notify };
 
 struct Options {
   std::string panePath;
   Verb verb = Verb::Window;
-  bool on = false;  // for login and icon
+  bool on = false;     // for login and icon
+  int notifyMode = 0;  // for notify: the position of auto, on or off in the pane's pop-up
   bool help = false;
 };
 

@@ -50,8 +50,10 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
   return runCommand(arguments);
 }
 
-std::string shows(const char* label, const char* login, const char* icon) {
-  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon + "\n";
+std::string shows(const char* label, const char* login, const char* icon,
+                  const char* notify = "auto") {
+  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon +
+         "\nNotifications: " + notify + "\n";
 }
 
 // A copy of the staged pane, without the agent.
@@ -64,12 +66,13 @@ std::string copyOfPane(const std::string& pane) {
   return pane;
 }
 
-// A command sets its control as a click would, unless the pane already shows what it asks for (a
-// second start starts no second agent), and prints what the pane then shows; when the pane's
-// action failed, one line says what failed, and the pane shows what is true. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line, but
-// stops one that runs. A broken pane (no principal class named, a button sending what the pane
-// does not answer) is refused with its reason.
+// A command sets its control as a click would (the notifications choice is stored for the agent,
+// running or not), unless the pane already shows what it asks for (a second start starts no second
+// agent), and prints what the pane then shows; when the pane's action failed, one line says what
+// failed, and the pane shows what is true. Bad usage gives the usage and status 1. A pane without
+// its agent cannot start it, and says so in one log line, but stops one that runs. A broken pane
+// (no principal class named, a button sending what the pane does not answer) is refused with its
+// reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
@@ -111,23 +114,33 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
        shows("Kapsho is stopped", "off", "on"),
        "Cannot store preferences domain " + AgentIdentifier + ": cannot rename into " +
            agentDomain + ": Is a directory\nkapsho-prefs: Show icon could not be turned off\n"},
-      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
+      {{"notify", "off"},
+       agentLock,
+       1,
+       shows("Kapsho is stopped", "off", "off"),
+       "Cannot lock preferences domain " + AgentIdentifier + ": cannot open " + agentLock +
+           ": Is a directory\nkapsho-prefs: Notifications could not be set to off\n"},
+      {{"notify", "off"}, "", 0, shows("Kapsho is stopped", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"notify", "on"}, "", 0, shows("Kapsho is running", "off", "off", "on"), ""},
       {{"login", "on"},
        loginItems,
        1,
-       shows("Kapsho is running", "off", "off"),
+       shows("Kapsho is running", "off", "off", "on"),
        unlisted + unlisted + "kapsho-prefs: Start at login could not be turned on\n"},
       {{"login", "on"},
        loginItemsLock,
        1,
-       shows("Kapsho is running", "off", "off"),
+       shows("Kapsho is running", "off", "off", "on"),
        "Couldn't change login items: cannot open " + loginItemsLock +
            ": Is a directory\nkapsho-prefs: Start at login could not be turned on\n"},
-      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off"), ""},
-      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off"), missing},
-      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
+      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off", "on"), ""},
+      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off", "on"), missing},
+      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off", "on"), ""},
+      {{"notify", "auto"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
       {{"icon", "on", "off"}, "", 1, "", usage},
+      {{"notify", "loud"}, "", 1, "", usage},
       {{"--help", "status"}, "", 1, "", usage},
       {{"--pane", panes.file("Broken.prefPane"), "status"},
        "",
