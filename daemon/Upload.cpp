@@ -154,11 +154,16 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
   const auto location = redirectResponse->valueForHTTPHeaderField("Location");
   const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
                             : std::nullopt;
+  // Each outcome is notified before it is logged, so that its log line says it is all decided.
   if (url) {
+    notifyUploadFinished(*url);
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   } else {
-    NSLog("Upload got invalid %d response", redirectResponse->statusCode());
+    const std::string failure =
+        stringWithFormat("Upload got invalid %d response", redirectResponse->statusCode());
+    notifyUploadFailed(failure);
+    NSLog("%@", failure);
     showStatus(StatusItemError, StatusItemDefaultTimeout);
   }
   currentConnection_.reset();
@@ -168,7 +173,9 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
 void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
                                                     const NSHTTPURLResponse& response) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload got %d response", response.statusCode());
+  const std::string failure = stringWithFormat("Upload got %d response", response.statusCode());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultTimeout);
 }
@@ -178,7 +185,9 @@ void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {
 void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
                                                   const NSError& error) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload failed: %@", error.localizedDescription());
+  const std::string failure = stringWithFormat("Upload failed: %@", error.localizedDescription());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(error);

@@ -1,5 +1,6 @@
 // The preference pane: shows whether the agent runs and starts or stops it, makes it a login item
-// of the user or takes it out again, and shows or hides its menu-bar icon.
+// of the user or takes it out again, shows or hides its menu-bar icon, and chooses when it tells
+// of its uploads through desktop notifications.
 //
 // It also shows which way the agent uploads, and chooses a custom uploader file for it or the
 // built-in request.
@@ -29,6 +30,8 @@ class KapshoPref : public platform::NSPreferencePane {
   void toggleLoginCheckbox(platform::NSButton& sender);
   void toggleMenuBarCheckbox(platform::NSButton& sender);
   void pressStartButton(platform::NSButton& sender);
+  // Stores the choice in the agent's domain, running or not: the agent reads it at each upload.
+  void chooseNotifications(platform::NSPopUpButton& sender);
 
   // The uploader row: "Uploader: " and the custom uploader file's name (or why it cannot be
   // used), or "built in (<upload host>)".
@@ -59,6 +62,7 @@ class KapshoPref : public platform::NSPreferencePane {
   platform::IBOutlet<platform::NSButton> startButton{this, "startButton"};
   platform::IBOutlet<platform::NSButton> loginCheckbox{this, "loginCheckbox"};
   platform::IBOutlet<platform::NSButton> statusItemCheckbox{this, "statusItemCheckbox"};
+  platform::IBOutlet<platform::NSPopUpButton> notificationsPopUp{this, "notificationsPopUp"};
   platform::IBOutlet<platform::NSTextField> uploaderLabel{this, "uploaderLabel"};
   platform::IBOutlet<platform::NSButton> chooseUploaderButton{this, "chooseUploaderButton"};
   platform::IBOutlet<platform::NSButton> builtInUploaderButton{this, "builtInUploaderButton"};

@@ -1,6 +1,6 @@
 // kapsho-prefs without a window: a command sets one control of the pane as a click would, and
-// the host then prints the four lines a person would read off the pane (for uploader, the
-// uploader's line alone).
+// the host then prints the lines a person would read off the pane (for uploader, the uploader's
+// line alone).
 #pragma once
 
 #include <optional>
@@ -14,13 +14,14 @@ namespace kapsho_prefs {
 
 extern const char* const Usage;
 
-enum class Verb { Window, Status, Start, Stop, Login, Icon, Uploader, Recent };
+enum class Verb { Window, Status, Start, Stop, Login, Icon, Notify, Uploader, Recent };
 
 struct Options {
   std::string panePath;
   Verb verb = Verb::Window;
-  bool on = false;   // for login and icon
-  std::string file;  // for uploader (a file or "none"), and open
+  bool on = false;     // for login and icon
+  int notifyMode = 0;  // for notify: the position of auto, on or off in the pane's pop-up
+  std::string file;    // for uploader (a file or "none"), and open
   bool help = false;
 };
 

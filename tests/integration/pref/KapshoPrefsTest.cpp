@@ -53,9 +53,10 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
 }
 
 std::string shows(const char* label, const char* login, const char* icon,
+                  const char* notify = "auto",
                   const std::string& uploader = "built in (127.0.0.1:8451)") {
   return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon +
-         "\nUploader: " + uploader + "\n";
+         "\nUploader: " + uploader + "\nNotifications: " + notify + "\n";
 }
 
 // A copy of the staged pane, without the agent.
@@ -68,12 +69,13 @@ std::string copyOfPane(const std::string& pane) {
   return pane;
 }
 
-// A command sets its control as a click would, unless the pane already shows what it asks for (a
-// second start starts no second agent), and prints what the pane then shows; when the pane's
-// action failed, one line says what failed, and the pane shows what is true. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line, but
-// stops one that runs. A broken pane (no principal class named, a button sending what the pane
-// does not answer) is refused with its reason.
+// A command sets its control as a click would (the notifications choice is stored for the agent,
+// running or not), unless the pane already shows what it asks for (a second start starts no second
+// agent), and prints what the pane then shows; when the pane's action failed, one line says what
+// failed, and the pane shows what is true. Bad usage gives the usage and status 1. A pane without
+// its agent cannot start it, and says so in one log line, but stops one that runs. A broken pane
+// (no principal class named, a button sending what the pane does not answer) is refused with its
+// reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
@@ -115,23 +117,33 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
        shows("Kapsho is stopped", "off", "on"),
        "Cannot store preferences domain " + AgentIdentifier + ": cannot rename into " +
            agentDomain + ": Is a directory\nkapsho-prefs: Show icon could not be turned off\n"},
-      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"start"}, "", 0, shows("Kapsho is running", "off", "off"), ""},
+      {{"notify", "off"},
+       agentLock,
+       1,
+       shows("Kapsho is stopped", "off", "off"),
+       "Cannot lock preferences domain " + AgentIdentifier + ": cannot open " + agentLock +
+           ": Is a directory\nkapsho-prefs: Notifications could not be set to off\n"},
+      {{"notify", "off"}, "", 0, shows("Kapsho is stopped", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"notify", "on"}, "", 0, shows("Kapsho is running", "off", "off", "on"), ""},
       {{"login", "on"},
        loginItems,
        1,
-       shows("Kapsho is running", "off", "off"),
+       shows("Kapsho is running", "off", "off", "on"),
        unlisted + unlisted + "kapsho-prefs: Start at login could not be turned on\n"},
       {{"login", "on"},
        loginItemsLock,
        1,
-       shows("Kapsho is running", "off", "off"),
+       shows("Kapsho is running", "off", "off", "on"),
        "Couldn't change login items: cannot open " + loginItemsLock +
            ": Is a directory\nkapsho-prefs: Start at login could not be turned on\n"},
-      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off"), ""},
-      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off"), missing},
-      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
+      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off", "on"), ""},
+      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off", "on"), missing},
+      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off", "on"), ""},
+      {{"notify", "auto"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
       {{"icon", "on", "off"}, "", 1, "", usage},
+      {{"notify", "loud"}, "", 1, "", usage},
       {{"--help", "status"}, "", 1, "", usage},
       {{"--pane", panes.file("Broken.prefPane"), "status"},
        "",
@@ -220,7 +232,7 @@ TEST_F(PrefsTest, TheIconGoesToTheAgentOrItsDomainTheLoginItemToTheEndAStopShows
   // Held, the agent can neither store what it is told nor obey a stop before the test has looked.
   ASSERT_TRUE(stopProcess(agent));
   EXPECT_EQ(prefs({"icon", "on"}).out,
-            shows("Kapsho is running", "on", "on", "built in (127.0.0.1:9)"));
+            shows("Kapsho is running", "on", "on", "auto", "built in (127.0.0.1:9)"));
   EXPECT_EQ(stored(), domain) << "the pane wrote nothing";
   kill(agent, SIGCONT);
   EXPECT_TRUE(waitUntil([&] { return stored().value_or(domain)["Show Status Item"] == true; }));
@@ -229,8 +241,10 @@ TEST_F(PrefsTest, TheIconGoesToTheAgentOrItsDomainTheLoginItemToTheEndAStopShows
             "string\"com.kapsho.kapshoShowStatusItem\"string\"com.kapsho.KapshoPref\"array[dict"
             "entry(string\"ShowStatusItemNotificationKey\"variantbooleantrue)]");
   ASSERT_TRUE(stopProcess(agent));
-  EXPECT_EQ(prefs({"stop"}).out, shows("Kapsho is stopped", "on", "on", "built in (127.0.0.1:9)"));
-  EXPECT_EQ(prefs({"status"}).out, shows("Kapsho is running", "on", "on", "built in (127.0.0.1:9)"))
+  EXPECT_EQ(prefs({"stop"}).out,
+            shows("Kapsho is stopped", "on", "on", "auto", "built in (127.0.0.1:9)"));
+  EXPECT_EQ(prefs({"status"}).out,
+            shows("Kapsho is running", "on", "on", "auto", "built in (127.0.0.1:9)"))
       << "until it obeys";
   kill(agent, SIGCONT);
   int status = -1;
@@ -266,14 +280,15 @@ TEST_F(PrefsTest, UploaderChoosesChecksAndKeepsTheFileAndRecentListsTheUploads) 
     std::string out, err, setting;
     bool destination;
   } steps[] = {
-      {"status", 0, shows("Kapsho is stopped", "off", "on", "built in (https://img.example/)"), "",
-       "", true},
+      {"status", 0,
+       shows("Kapsho is stopped", "off", "on", "auto", "built in (https://img.example/)"), "", "",
+       true},
       {"uploader good.sxcu", 0, "Uploader: My Host\n", "", kept, false},
       {"uploader bad.sxcu", 1, "", "kapsho-prefs: bad.sxcu: Body: XML cannot carry an image\n",
        kept, false},
       {"uploader absent.sxcu", 1, "", "kapsho-prefs: absent.sxcu: cannot be read\n", kept, false},
       {"uploader", 1, "", prefs({"--help"}).out, kept, false},
-      {"status", 0, shows("Kapsho is stopped", "off", "on", "My Host"), "", kept, false},
+      {"status", 0, shows("Kapsho is stopped", "off", "on", "auto", "My Host"), "", kept, false},
       {"uploader none", 0, builtIn, "", "", true},
       {"uploader none", 0, builtIn, "", "", true},
   };
@@ -300,7 +315,7 @@ TEST_F(PrefsTest, UploaderChoosesChecksAndKeepsTheFileAndRecentListsTheUploads) 
   ASSERT_EQ(inFiles("uploader good.sxcu").exitCode, 0);
   writeFile(kept, "[]");
   EXPECT_EQ(prefs({"status"}).out,
-            shows("Kapsho is stopped", "off", "on", kept + ": not a JSON object"));
+            shows("Kapsho is stopped", "off", "on", "auto", kept + ": not a JSON object"));
 
   auto values = domain();
   values["Recent Images"] =
