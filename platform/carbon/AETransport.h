@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/bsd/FileDescriptor.h"
 #include "platform/carbon/AppleEvents.h"
 #include "platform/carbon/Processes.h"
 
@@ -74,9 +75,9 @@ class AEEventListener {
   int connections_ = 0;
   std::string path_;
   ino_t socketInode_ = 0;
-  int listenFd_ = -1;
-  int stopFd_ = -1;
-  int watchFd_ = -1;
+  FileDescriptor listenFd_;
+  FileDescriptor stopFd_;
+  FileDescriptor watchFd_;
 };
 
 }  // namespace platform

@@ -27,7 +27,7 @@ constexpr std::size_t kMaxPrivateFile = 1 << 20;
 }  // namespace
 
 std::optional<std::string> readPrivateFile(const std::string& path, std::string* error) {
-  const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  const platform::FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0)
     *error = std::strerror(errno);
