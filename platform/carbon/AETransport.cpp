@@ -54,7 +54,7 @@ struct DescHolder {
 
 std::string runtimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime && *runtime ? std::string(runtime) + "/kapsho" : std::string();
+  return runtime && *runtime ? std::string(runtime) + "/" PLATFORM_VENDOR : std::string();
 }
 
 std::optional<sockaddr_un> socketAddress(const std::string& path) {

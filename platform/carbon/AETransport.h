@@ -1,5 +1,5 @@
 // Sending Apple events between processes of the user: one Unix stream connection per event to
-// the socket $XDG_RUNTIME_DIR/kapsho/<process ID of the target>. The request and the reply each
+// the socket $XDG_RUNTIME_DIR/<vendor>/<process ID of the target>. The request and the reply each
 // travel as a 4-byte big-endian length and the flattened descriptor; an empty request asks only
 // whether the process answers, and is answered empty.
 #pragma once
