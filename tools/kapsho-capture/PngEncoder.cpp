@@ -100,17 +100,24 @@ void filterBand(const Rows& rows, int first, int end, uint8_t* out) {
   }
 }
 
-std::vector<uint8_t> filterRows(const Rows& rows) {
+// Left uninitialised: each band's thread writes, and first touches, its own part.
+struct FilteredRows {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size;
+};
+
+FilteredRows filterRows(const Rows& rows) {
   const int height = rows.image.height();
   const size_t stride = rows.rowBytes() + 1;
-  std::vector<uint8_t> out(stride * height);
+  FilteredRows out{std::unique_ptr<uint8_t[]>(new uint8_t[stride * height]), stride * height};
   const int bands = std::clamp(height / MinimumRowsPerBand, 1,
                                static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
   std::vector<std::jthread> workers;
   for (int band = 0; band < bands; ++band) {
     const int first = height * band / bands, end = height * (band + 1) / bands;
-    workers.emplace_back(filterBand, std::cref(rows), first, end, out.data() + stride * first);
+    workers.emplace_back(filterBand, std::cref(rows), first, end, out.bytes.get() + stride * first);
   }
+  workers.clear();  // joins them: every band is written
   return out;
 }
 
@@ -147,7 +154,7 @@ struct CompressorDeleter {
 QByteArray encodePng(const QImage& image, int level) {
   if (image.isNull()) throw CaptureError("cannot encode an empty picture as png");
   const Rows rows = rowsOf(image);
-  const std::vector<uint8_t> filteredRows = filterRows(rows);
+  const FilteredRows filteredRows = filterRows(rows);
 
   QByteArray file(reinterpret_cast<const char*>(Signature), sizeof Signature);
   uint8_t header[13] = {};
@@ -160,11 +167,11 @@ QByteArray encodePng(const QImage& image, int level) {
   const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
       libdeflate_alloc_compressor(level));
   if (!compressor) throw CaptureError("cannot compress at level " + std::to_string(level));
-  const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredRows.size());
+  const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredRows.size);
   const qsizetype start = file.size();
   file.resize(start + 12 + static_cast<qsizetype>(bound));
   const size_t length =
-      libdeflate_zlib_compress(compressor.get(), filteredRows.data(), filteredRows.size(),
+      libdeflate_zlib_compress(compressor.get(), filteredRows.bytes.get(), filteredRows.size,
                                reinterpret_cast<uint8_t*>(file.data()) + start + 8, bound);
   // A chunk's length field holds 31 bits.
   if (length == 0 || length > 0x7fffffff) throw CaptureError("the picture is too large for png");
