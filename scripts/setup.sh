@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-tools-dev libplist-dev libicu-dev libcurl4-openssl-dev libmicrohttpd-dev
-  libxml2-dev libpcre2-dev
+  libxml2-dev libpcre2-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   imagemagick x11-xserver-utils
