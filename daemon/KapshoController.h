@@ -2,8 +2,9 @@
 // puts its address on the clipboard and shows the outcome on its status item.
 //
 // Its operations are split by subsystem: KapshoController.cpp (start-up and teardown),
-// Detection.cpp (pattern and folder watcher), Upload.cpp (request and outcome), StatusItem.cpp
-// (status item, its states and its menu).
+// Detection.cpp (pattern and folder watcher), Upload.cpp (request and outcome),
+// DestinationUpload.cpp (uploads to a destination of the user's own), StatusItem.cpp (status
+// item, its states and its menu).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/DestinationRoads.h"
 #include "daemon/Handles.h"
 #include "platform/appkit/Menu.h"
 #include "platform/appkit/StatusBar.h"
@@ -118,6 +120,10 @@ class KapshoController : public platform::NSObject, public platform::NSURLConnec
   void connectionDidFailWithError(platform::NSURLConnection& connection,
                                   const platform::NSError& error) override;
   const std::string& uploadEndpoint() const { return uploadEndpoint_; }
+  // When the settings name a destination of the user's own (an SFTP folder, a bucket), starts the
+  // upload there and gives true; else false.
+  bool uploadToDestination(const std::string& path, const platform::Data& file);
+  void destinationDidFinish(platform::NSURLConnection& upload, const PutOutcome& outcome);
 
   // Status item and menu.
   void setupImages();

@@ -99,6 +99,7 @@ void KapshoController::matchPath(const std::string& path) {
     currentConnection_->cancel();
     currentConnection_.reset();
   }
+  if (uploadToDestination(path, *file)) return;
   const auto endpoint = NSURL::URLWithString(uploadEndpoint_);
   if (!endpoint) {
     NSLog("Could not create URL connection");

@@ -11,19 +11,20 @@ namespace kapsho_prefs {
 
 const char* const Usage =
     "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off]\n"
+    "       kapsho-prefs destination sftp://user@host[:port]/folder/ | s3://bucket/prefix/\n"
+    "                    [OPTIONS] | builtin\n"
     "Without a command, shows the pane in a window. A command sets the pane's control as a\n"
-    "click would and prints what the pane then shows.\n";
+    "click would and prints what the pane then shows. destination sets where the agent puts\n"
+    "screenshots (see kapsho-prefs(1)).\n";
 
 namespace {
 
 const QString RunningText = QStringLiteral("Kapsho is running");
 
 std::optional<Verb> verbNamed(const std::string& name) {
-  static const std::pair<const char*, Verb> verbs[] = {{"status", Verb::Status},
-                                                       {"start", Verb::Start},
-                                                       {"stop", Verb::Stop},
-                                                       {"login", Verb::Login},
-                                                       {"icon", Verb::Icon}};
+  static const std::pair<const char*, Verb> verbs[] = {
+      {"status", Verb::Status}, {"start", Verb::Start}, {"stop", Verb::Stop},
+      {"login", Verb::Login},   {"icon", Verb::Icon},   {"destination", Verb::Destination}};
   for (const auto& [word, verb] : verbs)
     if (name == word) return verb;
   return std::nullopt;
@@ -76,6 +77,7 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
       return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox)};
     case Verb::Status:
     case Verb::Window:
+    case Verb::Destination:
       break;
   }
   return std::nullopt;
@@ -104,6 +106,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
   const auto verb = verbNamed(arguments[at++]);
   if (!verb) return std::nullopt;
   options.verb = *verb;
+  if (*verb == Verb::Destination) {
+    options.destination.assign(arguments.begin() + static_cast<long>(at), arguments.end());
+    return options;
+  }
   const bool takesState = *verb == Verb::Login || *verb == Verb::Icon;
   if (takesState) {
     if (at >= arguments.size() || (arguments[at] != "on" && arguments[at] != "off"))

@@ -13,12 +13,13 @@ namespace kapsho_prefs {
 
 extern const char* const Usage;
 
-enum class Verb { Window, Status, Start, Stop, Login, Icon };
+enum class Verb { Window, Status, Start, Stop, Login, Icon, Destination };
 
 struct Options {
   std::string panePath;
   Verb verb = Verb::Window;
-  bool on = false;  // for login and icon
+  bool on = false;                       // for login and icon
+  std::vector<std::string> destination;  // the arguments of destination
   bool help = false;
 };
 
