@@ -2,9 +2,16 @@
 
 #include <signal.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
 #include "common/constants.h"
 #include "loginitems/QZLoginItemRegistry.h"
 #include "platform/appkit/Workspace.h"
+#include "platform/carbon/SessionLock.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/UserDefaults.h"
@@ -19,17 +26,55 @@ const std::string StartTitle = "Start Kapsho";
 const std::string StoppedText = "Kapsho is stopped";
 const std::string LaunchingText = "Launching Kapsho...";
 
-// Whether the agent bundle at the path is among the user's login items.
-bool isLoginItem(const std::optional<std::string>& daemonPath) {
+// A pane's check of the login items and its change of them are one step: panes of other
+// processes change the same list. The wait covers a listing and a change, each of up to 300
+// ticks, and System Events' start.
+constexpr auto LoginItemsLockTimeout = std::chrono::seconds(15);
+
+// The position of the agent bundle at the path among the user's login items: -1 when it is not
+// there, nullopt when the listing failed.
+std::optional<std::int32_t> loginItemIndex(const std::string& daemonPath) {
   const CFRef<CFArrayRef> items = QZLoginItemRegistry::allLoginItems();
-  if (!items || !daemonPath) return false;
-  const CFRef<CFURLRef> daemonURL(CFBridgingRetain(NSURL::fileURLWithPath(*daemonPath)));
+  if (!items) return std::nullopt;
+  const CFRef<CFURLRef> daemonURL(CFBridgingRetain(NSURL::fileURLWithPath(daemonPath)));
   const CFIndex count = CFArrayGetCount(items.get());
   for (CFIndex i = 0; i < count; ++i) {
     const auto entry = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(items.get(), i));
-    if (CFEqual(CFDictionaryGetValue(entry, CFSTR("URL")), daemonURL.get())) return true;
+    if (CFEqual(CFDictionaryGetValue(entry, CFSTR("URL")), daemonURL.get()))
+      return static_cast<std::int32_t>(i);
   }
-  return false;
+  return -1;
+}
+
+bool isLoginItem(const std::optional<std::string>& daemonPath) {
+  return daemonPath && loginItemIndex(*daemonPath).value_or(-1) >= 0;
+}
+
+// Makes the agent a login item or takes it out; gives whether it is one afterwards.
+bool changeLoginItem(const std::string& daemonPath, bool on) {
+  const SessionLock lock("login-items", LoginItemsLockTimeout);
+  if (!lock.held()) {
+    NSLog("Couldn't change login items: %@",
+          lock.heldByAnother() ? stringWithFormat("process %d holds them", lock.holder())
+                               : lock.error());
+    return !on;
+  }
+  const auto index = loginItemIndex(daemonPath);
+  if (!index) return !on;
+  if (on) return *index >= 0 || QZLoginItemRegistry::addLoginItemWithPath(daemonPath, false);
+  return *index >= 0 && !QZLoginItemRegistry::removeLoginItemAtIndex(*index);
+}
+
+// Stores the icon's choice for an agent that does not run; false when it could not be.
+bool storeStatusItemChoice(bool show) {
+  const PreferencesDomainLock lock(DaemonBundleID);
+  if (!lock.held()) return false;
+  // A domain the agent never stored is made holding just this choice. The lock keeps a write of
+  // the agent's own, made meanwhile, from being lost.
+  Dictionary domain =
+      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
+  domain.insert_or_assign(HasStatusItemKey, Value(show));
+  return NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
 }
 
 // The agent shows its icon unless its domain holds a false value for the key.
@@ -62,43 +107,44 @@ void KapshoPref::updateUI() {
   updateUI(daemonRunning());
 }
 
+// A running agent can be stopped whatever the pane holds; only a launch needs the bundle.
 void KapshoPref::updateUI(bool running) {
   startButton.setTitle(running ? StopTitle : StartTitle);
   startLabel.setStringValue(running ? RunningText : StoppedText);
-  startButton.setEnabled(pathForDaemon().has_value());
+  startButton.setEnabled(running || pathForDaemon().has_value());
 }
 
+// The box shows what is true afterwards: a change that failed leaves it as it was.
 void KapshoPref::toggleLoginCheckbox(NSButton& sender) {
+  const bool on = sender.state() == NSOnState;
   const auto daemonPath = pathForDaemon();
-  if (!daemonPath) return;
-  if (sender.state() == NSOnState)
-    QZLoginItemRegistry::addLoginItemWithPath(*daemonPath, false);
-  else
-    QZLoginItemRegistry::removeLoginItemWithPath(*daemonPath);
+  const bool loginItem = daemonPath ? changeLoginItem(*daemonPath, on) : !on;
+  sender.setState(loginItem ? NSOnState : NSOffState);
 }
 
 void KapshoPref::toggleMenuBarCheckbox(NSButton& sender) {
   const bool show = sender.state() == NSOnState;
+  bool done;
   if (daemonRunning()) {
     const auto bundle = paneBundle();
-    NSDistributedNotificationCenter::defaultCenter().postNotificationName(
+    done = NSDistributedNotificationCenter::defaultCenter().postNotificationName(
         ShowStatusItemNotificationName, bundle ? bundle->bundleIdentifier() : std::string(),
         Dictionary{{ShowStatusItemNotificationKey, Value(show)}});
-    return;
+    if (!done) NSLog("Couldn't tell Kapsho to %@ its icon: no session bus", show ? "show" : "hide");
+  } else {
+    done = storeStatusItemChoice(show);
   }
-  // A domain the agent never stored is made holding just this choice. The lock keeps a write of
-  // the agent's own, made meanwhile, from being lost.
-  const PreferencesDomainLock lock(DaemonBundleID);
-  Dictionary domain =
-      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
-  domain.insert_or_assign(HasStatusItemKey, Value(show));
-  NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
+  if (!done) sender.setState(show ? NSOffState : NSOnState);
 }
 
 void KapshoPref::pressStartButton(NSButton&) {
   if (const pid_t pid = pidForDaemon(); pid > 0) {
-    kill(pid, SIGHUP);
-    updateUI(false);
+    if (kill(pid, SIGHUP) == 0) {
+      updateUI(false);
+    } else {
+      NSLog("Couldn't stop Kapsho (process %d): %@", pid, std::strerror(errno));
+      updateUI();
+    }
     return;
   }
   startButton.setEnabled(false);

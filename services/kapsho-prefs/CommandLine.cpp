@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QWidget>
 #include <functional>
+#include <string>
 
 #include "services/kapsho-prefs/PaneLoader.h"
 
@@ -55,10 +56,12 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
   return controls;
 }
 
-// The control a command clicks, unless the pane already shows what the command asks for.
+// The control a command clicks, unless the pane already shows what the command asks for, and
+// what failed when the pane does not show it after the click.
 struct Request {
   QAbstractButton* control;
   std::function<bool()> shown;
+  std::string failure;
 };
 
 std::optional<Request> requestOf(const Options& options, const Controls& controls) {
@@ -66,15 +69,18 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
   const auto checked = [on = options.on](const QAbstractButton* box) {
     return [box, on] { return box->isChecked() == on; };
   };
+  const std::string turned = options.on ? " could not be turned on" : " could not be turned off";
   switch (options.verb) {
     case Verb::Start:
-      return Request{controls.startButton, running};
+      return Request{controls.startButton, running, "Kapsho did not start"};
     case Verb::Stop:
-      return Request{controls.startButton, [running] { return !running(); }};
+      return Request{controls.startButton, [running] { return !running(); }, "Kapsho did not stop"};
     case Verb::Login:
-      return Request{controls.loginCheckbox, checked(controls.loginCheckbox)};
+      return Request{controls.loginCheckbox, checked(controls.loginCheckbox),
+                     "Start at login" + turned};
     case Verb::Icon:
-      return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox)};
+      return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox),
+                     "Show icon" + turned};
     case Verb::Status:
     case Verb::Window:
     case Verb::Destination:
@@ -127,7 +133,9 @@ int runCommand(const Options& options, QWidget* view, std::ostream& out, std::os
   out << controls->startLabel->text().toStdString() << "\n"
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
       << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n";
-  return !request || request->shown() ? 0 : 1;
+  if (!request || request->shown()) return 0;
+  err << "kapsho-prefs: " << request->failure << "\n";
+  return 1;
 }
 
 }  // namespace kapsho_prefs

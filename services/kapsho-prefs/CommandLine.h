@@ -28,7 +28,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments);
 
 // Runs the command on the loaded pane's view and prints the pane's state to out; the exit
 // status: 0, or 1 when the pane lacks a control of the Kapsho pane or does not show what the
-// command asked for (a start that left the agent stopped, a checkbox that is disabled).
+// command asked for (a start that left the agent stopped, a login item that could not be added,
+// a checkbox that is disabled), which one line to err names.
 int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err);
 
 }  // namespace kapsho_prefs

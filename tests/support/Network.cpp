@@ -64,10 +64,27 @@ int noteProtocols(SSL*, const unsigned char**, unsigned char*, const unsigned ch
 
 }  // namespace
 
+// The reserving sockets stay bound, never listening, until the program ends: with SO_REUSEADDR
+// on both sides a server may bind the port and listen while no other socket (another test's port
+// 0, a client's ephemeral port) is given it, so nothing can take it between pick and bind.
 int freeLocalPort() {
-  int port = 0;
-  close(listenLocally(port));
-  return port;
+  struct Reserved {
+    std::vector<int> sockets;
+    ~Reserved() {
+      for (const int fd : sockets) close(fd);
+    }
+  };
+  static Reserved reserved;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  sockaddr_in address = loopback("127.0.0.1", 0);
+  socklen_t length = sizeof address;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot reserve a port on 127.0.0.1");
+  reserved.sockets.push_back(fd);
+  return ntohs(address.sin_port);
 }
 
 bool sendAll(int fd, const std::string& bytes) {
