@@ -315,4 +315,78 @@ TEST_F(DestinationTest, S3TakesTheKeysWhereTheAWSToolsFindThemAndReportsTheStore
   }
 }
 
+// kapsho-prefs destination stores a destination only when it can work, with --test only once a
+// picture went there; a destination takes the place of a custom uploader, and builtin clears
+// both. Nothing else in the agent's settings changes.
+TEST_F(DestinationTest, PrefsStoresOnlyADestinationThatWorks) {
+  NEEDS_SSH();
+  NEEDS_S3();
+  S3Store& store = s3Store();
+  ASSERT_EQ(store.request("PUT", "/prefs").status, 200);
+  fs::copy_file(store.credentialsFile(), home() + "/keys");
+  folder_ = sshServer().folder() + "/prefs";
+  fs::create_directories(folder_);
+  const std::string sftp = "sftp://" + sshServer().user() +
+                           "@127.0.0.1:" + std::to_string(sshServer().port()) + folder_ + "/";
+  const std::vector<std::string> s3 = {"s3://prefs/", "--endpoint", store.endpoint(), "--region",
+                                       "us-east-1"};
+  const platform::Dictionary before = {{"Other", Value("kept")},
+                                       {"Custom Uploader", Value("/uploaders/x.sxcu")}};
+  const auto with = [](std::vector<std::string> arguments, const std::vector<std::string>& more) {
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  const struct {
+    const char* trace;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string out, err;  // out: a pattern; err: the very text
+    platform::Dictionary after;
+  } cases[] = {
+      {"no address", s3, 1, "",
+       "kapsho-prefs: Destination Address: no address template, so no address can be made for "
+       "the clipboard (give one such as https://img.example.org/{name})\n",
+       before},
+      {"an unknown host key",
+       {sftp, "--address", "https://img.example.org/{name}", "--key", sshServer().userKey(),
+        "--test"},
+       1,
+       "",
+       "kapsho-prefs: the test upload to " + sftp +
+           " failed: The SSH host key of 127.0.0.1:" + std::to_string(sshServer().port()) +
+           " is unknown (ED25519 key " + sshServer().hostKeyFingerprint() +
+           "): if that is the server's key, add it to " + knownHosts() + "\n",
+       before},
+      {"a store that takes the test picture",
+       with(s3, {"--address", "https://cdn.example.org/{name}", "--keys", "keys", "--test"}),
+       0,
+       "Test upload: https://cdn.example.org/[a-z0-9]{20}\\.png\n"
+       "Uploader: s3://prefs/, served at https://cdn.example.org/\\{name\\}\n",
+       "",
+       {{"Other", Value("kept")},
+        {Destination::URLKey, Value("s3://prefs/")},
+        {Destination::AddressKey, Value("https://cdn.example.org/{name}")},
+        {Destination::KeysFileKey, Value(home() + "/keys")},
+        {Destination::EndpointKey, Value(store.endpoint())},
+        {Destination::RegionKey, Value("us-east-1")},
+        {Destination::NamingKey, Value("own")}}},
+      {"builtin", {"builtin"}, 0, "Uploader: built in\n", "", {{"Other", Value("kept")}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.trace);
+    fs::remove(knownHosts());
+    NSUserDefaults::setPersistentDomain(before, DaemonBundleID);
+    // From the home folder: a relative keys file is named whole in the settings.
+    std::vector<std::string> argv = {"env", "-C", home(), stagePath("bin/kapsho-prefs"),
+                                     "destination"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const CommandResult result = runCommand(argv, std::chrono::seconds(60));
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_TRUE(std::regex_match(result.out, std::regex(c.out))) << result.out;
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(NSUserDefaults::persistentDomainForName(DaemonBundleID), c.after);
+  }
+  EXPECT_TRUE(filesIn(folder_).empty());
+}
+
 }  // namespace
