@@ -193,11 +193,14 @@ TEST_F(DestinationTest, S3StoresTheObjectWithItsBytesTypeAndReadingRights) {
     bool publicRead;
     std::string key, type;
     const char* anyone;  // what anyone gets without keys
+    const char* etag;    // a whole object's MD5, or one of parts with their count
   } cases[] = {
-      {"Picture 1.png", randomBytes(300000, 1), true, "agent/Picture-1.png", "image/png", "200"},
-      {"Picture 1.png", randomBytes(1000, 2), false, "agent/Picture-1-2.png", "image/png", "403"},
+      {"Picture 1.png", randomBytes(300000, 1), true, "agent/Picture-1.png", "image/png", "200",
+       "[0-9a-f]{32}"},
+      {"Picture 1.png", randomBytes(1000, 2), false, "agent/Picture-1-2.png", "image/png", "403",
+       "[0-9a-f]{32}"},
       {"Picture 2.JPG", randomBytes((64 << 20) + 1, 3), false, "agent/Picture-2.jpg", "image/jpeg",
-       "403"},
+       "403", "[0-9a-f]{32}-5"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
@@ -213,6 +216,9 @@ TEST_F(DestinationTest, S3StoresTheObjectWithItsBytesTypeAndReadingRights) {
     EXPECT_EQ(object.status, 200);
     EXPECT_TRUE(object.body == c.bytes) << "the object holds other bytes";
     EXPECT_NE(object.headers.find("Content-Type: " + c.type + "\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(object.headers,
+                                  std::regex("\r\nETag: \"" + std::string(c.etag) + "\"\r\n")))
+        << object.headers;
     EXPECT_EQ(runCommand({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
                           store.endpoint() + "/shots/" + c.key})
                   .out,
