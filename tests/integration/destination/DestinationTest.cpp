@@ -87,7 +87,7 @@ class DestinationTest : public ::testing::Test {
     controller_.matchPath(environment_.folder() + "/" + name);
     EXPECT_EQ(statusImageName(controller_), "KapshoStatus-Pending");
     ASSERT_TRUE(spinUntil([&] { return !controller_.currentConnection(); }, 120000));
-    EXPECT_EQ(statusImageName(controller_), image);
+    EXPECT_EQ(statusImageName(controller_), image) << log_.text();
     ASSERT_TRUE(controller_.statusTimer());
     EXPECT_EQ(controller_.statusTimer()->timeInterval(), interval);
   }
@@ -390,7 +390,10 @@ TEST_F(DestinationTest, PrefsStoresOnlyADestinationThatWorks) {
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     EXPECT_TRUE(std::regex_match(result.out, std::regex(c.out))) << result.out;
     EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(NSUserDefaults::persistentDomainForName(DaemonBundleID), c.after);
+    EXPECT_EQ(Value(NSUserDefaults::persistentDomainForName(DaemonBundleID)
+                        .value_or(platform::Dictionary{}))
+                  .description(),
+              Value(c.after).description());
   }
   EXPECT_TRUE(filesIn(folder_).empty());
 }
