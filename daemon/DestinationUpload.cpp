@@ -57,24 +57,21 @@ std::string fileNameOf(const std::string& path) {
 
 }  // namespace
 
-bool KapshoController::uploadToDestination(const std::string& path, const Data& file) {
-  // Read afresh for each upload: a new setting counts from the next screenshot on.
-  const auto settings = Destination::settingsIn(
-      NSUserDefaults::persistentDomainForName(NSUserDefaults::standardUserDefaults().domainName())
-          .value_or(Dictionary{}));
-  if (!settings) return false;
-  auto destination = Destination::make(*settings);
+void KapshoController::uploadToDestination(const Destination::Settings& settings, const Data& file,
+                                           const std::string& path) {
+  // Checked for each upload: a key file made readable by others since is refused now.
+  auto destination = Destination::make(settings);
+  if (const auto* failed = std::get_if<Destination::Failure>(&destination)) {
+    uploadCouldNotStart(failed->reason);
+    return;
+  }
   currentConnection_ = DestinationConnection::start(
-      [destination = std::move(destination), name = fileNameOf(path),
-       file](URLTransfer& transfer) -> PutOutcome {
-        if (const auto* failed = std::get_if<Destination::Failure>(&destination)) return *failed;
-        return putAtDestination(std::get<Destination>(destination), file, name, transfer);
-      },
+      [destination = std::get<Destination>(std::move(destination)), name = fileNameOf(path),
+       file](URLTransfer& transfer) { return putAtDestination(destination, file, name, transfer); },
       [this](NSURLConnection& upload, const PutOutcome& outcome) {
         destinationDidFinish(upload, outcome);
       });
   showStatus(StatusItemPending, 0.0);
-  return true;
 }
 
 void KapshoController::destinationDidFinish(NSURLConnection& upload, const PutOutcome& outcome) {
@@ -88,6 +85,7 @@ void KapshoController::destinationDidFinish(NSURLConnection& upload, const PutOu
     return;
   }
   finishedUpload(*url);
+  notifyUploadFinished(*url);
   showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   currentConnection_.reset();
 }

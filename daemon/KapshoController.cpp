@@ -8,10 +8,12 @@
 #include <mutex>
 
 #include "common/constants.h"
+#include "daemon/CustomUpload.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserNotificationCenter.h"
 
 using namespace platform;
 
@@ -27,7 +29,9 @@ std::string uploadEndpointFor(std::string host) {
 }  // namespace
 
 void KapshoController::initialize() {
-  NSUserDefaults::standardUserDefaults().registerDefaults({{HasStatusItemKey, Value(true)}});
+  NSUserDefaults::standardUserDefaults().registerDefaults(
+      {{HasStatusItemKey, Value(true)},
+       {ShowNotificationsKey, Value(ShowNotificationsModeNames[0])}});
 }
 
 KapshoController::KapshoController() {
@@ -37,7 +41,7 @@ KapshoController::KapshoController() {
   // The upload host is read once, at start; a change takes effect at the next start.
   uploadEndpoint_ = uploadEndpointFor(NSUserDefaults::standardUserDefaults()
                                           .stringForKey(UploadHostKey)
-                                          .value_or(KAPSHO_UPLOAD_HOST));
+                                          .value_or(DefaultUploadHost));
   try {
     setupRegex();
     setupImages();
@@ -45,6 +49,7 @@ KapshoController::KapshoController() {
       NSException::raise("KQueueError",
                          stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
     updateStatusItem();
+    setupNotifications();
     NSDistributedNotificationCenter::defaultCenter().addObserver(
         this, [this](const NSNotification& notification) { showStatusNotification(notification); },
         ShowStatusItemNotificationName, std::nullopt);
@@ -67,6 +72,7 @@ void KapshoController::teardown() {
   queueFD_.close();
   if (currentConnection_) currentConnection_->cancel();
   currentConnection_.reset();
+  customUpload_.reset();
   if (statusTimer_) statusTimer_->invalidate();
   statusTimer_.reset();
   scType_.reset();
@@ -76,4 +82,7 @@ void KapshoController::teardown() {
   statusItem_.reset();
   statusError_.reset();
   NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
+  NSUserNotificationCenter& notifications =
+      NSUserNotificationCenter::defaultUserNotificationCenter();
+  if (notifications.delegate() == this) notifications.setDelegate(nullptr);
 }

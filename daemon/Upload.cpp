@@ -1,6 +1,4 @@
 // Upload: the multipart request for a new screenshot, and the server's answer.
-#include <strings.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -41,12 +39,6 @@ std::string formFileName(const std::string& path) {
       escaped += c;
   }
   return escaped;
-}
-
-std::optional<std::string> headerField(const NSHTTPURLResponse& response, const char* name) {
-  for (const auto& [field, value] : response.allHeaderFields())
-    if (strcasecmp(field.c_str(), name) == 0) return value;
-  return std::nullopt;
 }
 
 // "user:token@" of a URL's authority, or "".
@@ -115,7 +107,7 @@ void KapshoController::matchPath(const std::string& path) {
     currentConnection_->cancel();
     currentConnection_.reset();
   }
-  if (uploadToDestination(path, *file)) return;
+  if (uploadAsSettingsSay(*file, path)) return;
   const auto endpoint = NSURL::URLWithString(uploadEndpoint_);
   if (!endpoint) {
     NSLog("Could not create URL connection");
@@ -159,14 +151,19 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
     const NSHTTPURLResponse* redirectResponse) {
   if (!redirectResponse) return request;
   if (!isCurrent(connection)) return std::nullopt;
-  const auto location = headerField(*redirectResponse, "Location");
+  const auto location = redirectResponse->valueForHTTPHeaderField("Location");
   const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
                             : std::nullopt;
+  // Each outcome is notified before it is logged, so that its log line says it is all decided.
   if (url) {
+    notifyUploadFinished(*url);
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   } else {
-    NSLog("Upload got invalid %d response", redirectResponse->statusCode());
+    const std::string failure =
+        stringWithFormat("Upload got invalid %d response", redirectResponse->statusCode());
+    notifyUploadFailed(failure);
+    NSLog("%@", failure);
     showStatus(StatusItemError, StatusItemDefaultTimeout);
   }
   currentConnection_.reset();
@@ -176,7 +173,9 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
 void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
                                                     const NSHTTPURLResponse& response) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload got %d response", response.statusCode());
+  const std::string failure = stringWithFormat("Upload got %d response", response.statusCode());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultTimeout);
 }
@@ -186,13 +185,15 @@ void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {
 void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
                                                   const NSError& error) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload failed: %@", error.localizedDescription());
+  const std::string failure = stringWithFormat("Upload failed: %@", error.localizedDescription());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(error);
 }
 
-void KapshoController::finishedUpload(const NSURL& url) {
+void KapshoController::finishedUpload(const NSURL& url, const std::string& deletionURL) {
   copyImage(url);
   NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
   Array recent;
@@ -202,6 +203,7 @@ void KapshoController::finishedUpload(const NSURL& url) {
   Dictionary record;
   record["url"] = url.absoluteString();
   record["date"] = NSDate::date().description();
+  if (!deletionURL.empty()) record[RecentImageDeletionURLKey] = deletionURL;
   recent.emplace(recent.begin(), std::move(record));
   defaults.setObject(Value(recent), RecentImageUploadsKey);
   updateStatusMenu();

@@ -65,23 +65,33 @@ bool changeLoginItem(const std::string& daemonPath, bool on) {
   return *index >= 0 && !QZLoginItemRegistry::removeLoginItemAtIndex(*index);
 }
 
-// Stores the icon's choice for an agent that does not run; false when it could not be.
-bool storeStatusItemChoice(bool show) {
-  const PreferencesDomainLock lock(DaemonBundleID);
-  if (!lock.held()) return false;
-  // A domain the agent never stored is made holding just this choice. The lock keeps a write of
-  // the agent's own, made meanwhile, from being lost.
-  Dictionary domain =
-      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
-  domain.insert_or_assign(HasStatusItemKey, Value(show));
-  return NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
-}
-
 // The agent shows its icon unless its domain holds a false value for the key.
 bool showsStatusItem() {
   const auto domain = NSUserDefaults::persistentDomainForName(DaemonBundleID);
   const Value* value = domain ? valueForKey(*domain, HasStatusItemKey) : nullptr;
   return !value || value->boolValue();
+}
+
+// The position of the agent's notifications setting among the pop-up's items; an unknown value
+// shows as the default, which the agent takes it for.
+int notificationsMode() {
+  const auto domain = NSUserDefaults::persistentDomainForName(DaemonBundleID);
+  const Value* value = domain ? valueForKey(*domain, ShowNotificationsKey) : nullptr;
+  for (size_t i = 0; value && value->string() && i < ShowNotificationsModeNames.size(); ++i)
+    if (*value->string() == ShowNotificationsModeNames[i]) return static_cast<int>(i);
+  return 0;
+}
+
+// Stores a choice of the agent's for it to read when it next looks; false when it could not be.
+bool storeAgentDefault(const std::string& key, Value value) {
+  const PreferencesDomainLock lock(DaemonBundleID);
+  if (!lock.held()) return false;
+  // A domain the agent never stored is made holding just this value. The lock keeps a write of
+  // the agent's own, made meanwhile, from being lost.
+  Dictionary domain =
+      NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
+  domain.insert_or_assign(key, std::move(value));
+  return NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
 }
 
 }  // namespace
@@ -93,6 +103,8 @@ void KapshoPref::mainViewDidLoad() {
   const auto daemonPath = pathForDaemon();
   loginCheckbox.setState(isLoginItem(daemonPath) ? NSOnState : NSOffState);
   statusItemCheckbox.setState(showsStatusItem() ? NSOnState : NSOffState);
+  notificationsPopUp.selectItemAtIndex(notificationsMode());
+  updateUploaderUI();
   updateUI();
   // Without the agent there is nothing to start or to start at login.
   if (!daemonPath) {
@@ -132,7 +144,7 @@ void KapshoPref::toggleMenuBarCheckbox(NSButton& sender) {
         Dictionary{{ShowStatusItemNotificationKey, Value(show)}});
     if (!done) NSLog("Couldn't tell Kapsho to %@ its icon: no session bus", show ? "show" : "hide");
   } else {
-    done = storeStatusItemChoice(show);
+    done = storeAgentDefault(HasStatusItemKey, Value(show));
   }
   if (!done) sender.setState(show ? NSOffState : NSOnState);
 }
@@ -157,15 +169,29 @@ void KapshoPref::pressStartButton(NSButton&) {
   updateUI();
 }
 
+void KapshoPref::chooseNotifications(NSPopUpButton& sender) {
+  const int index = sender.indexOfSelectedItem();
+  if (index < 0 || index >= static_cast<int>(ShowNotificationsModeNames.size())) return;
+  // What the pop-up shows is what the agent will read.
+  if (!storeAgentDefault(ShowNotificationsKey, Value(ShowNotificationsModeNames[index])))
+    sender.selectItemAtIndex(notificationsMode());
+}
+
 bool KapshoPref::respondsToSelector(std::string_view selector) const {
   return selector == "toggleLoginCheckbox:" || selector == "toggleMenuBarCheckbox:" ||
-         selector == "pressStartButton:";
+         selector == "pressStartButton:" || selector == "chooseNotifications:" ||
+         selector == "chooseUploaderFile:" || selector == "useBuiltInUploader:";
 }
 
 void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
+  if (auto* popUp = dynamic_cast<NSPopUpButton*>(sender);
+      popUp && selector == "chooseNotifications:")
+    chooseNotifications(*popUp);
   auto* button = dynamic_cast<NSButton*>(sender);
   if (!button) return;
   if (selector == "toggleLoginCheckbox:") toggleLoginCheckbox(*button);
   if (selector == "toggleMenuBarCheckbox:") toggleMenuBarCheckbox(*button);
   if (selector == "pressStartButton:") pressStartButton(*button);
+  if (selector == "chooseUploaderFile:") chooseUploaderFile(*button);
+  if (selector == "useBuiltInUploader:") useBuiltInUploader(*button);
 }

@@ -12,12 +12,15 @@ packages=(
   imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools libssl-dev openssl
   libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
-  scdoc dpkg-dev file lintian man-db systemd xdg-utils
+  scdoc dpkg-dev file lintian man-db systemd xdg-utils desktop-file-utils shared-mime-info
 )
 
 # Real servers the tests run, without what they recommend (a whole storage cluster's tools): an
-# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD) and nginx.
-servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light)
+# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD), nginx, OpenSSH's
+# sshd (with ssh-agent and ssh-keygen), a notification server, and a wlroots desktop (sway) with
+# grim, slurp and its screenshot portal.
+servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light openssh-server
+  dunst sway grim slurp xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk)
 
 missing_of() {
   for p in "$@"; do

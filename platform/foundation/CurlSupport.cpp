@@ -3,6 +3,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +128,19 @@ Ending drive(CURLM* multi, CURL* easy, const std::atomic<bool>& stopped, const P
   }
   curl_multi_remove_handle(multi, easy);
   return ending;
+}
+
+std::optional<std::pair<std::string, std::string>> headerField(std::string_view line) {
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::string name(line.substr(0, colon));
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && isSpace(value.front())) value.remove_prefix(1);
+  while (!value.empty() && isSpace(value.back())) value.remove_suffix(1);
+  return std::pair(std::move(name), std::string(value));
 }
 
 }  // namespace platform::curl

@@ -1,6 +1,6 @@
 // What the layer's libcurl transfers share, internal to URL loading: the failures libcurl's codes
-// stand for, a request body read from its pieces as they lie, and the loop that drives one
-// transfer until it ends, is stopped, or moves nothing for too long.
+// stand for, a request body read from its pieces as they lie, the header fields of an answer, and
+// the loop that drives one transfer until it ends, is stopped, or moves nothing for too long.
 #pragma once
 
 #include <curl/curl.h>
@@ -8,7 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -35,6 +39,10 @@ struct BodyReader {
   // libcurl's read callback; `self` is the reader.
   static size_t read(char* buffer, size_t size, size_t count, void* self);
 };
+
+// The field of a header line as libcurl hands it over ("Name: value\r\n"): the name in lower
+// case, the value without the white space around it; nullopt for a line that is no field.
+std::optional<std::pair<std::string, std::string>> headerField(std::string_view line);
 
 // When a transfer last moved a byte, kept up to date by its callbacks.
 struct Progress {

@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 
 #include "platform/foundation/CurlSupport.h"
@@ -150,23 +149,13 @@ struct URLTransfer::Callbacks {
     State& state = *static_cast<State*>(self);
     const size_t length = size * count;
     state.progress.last = Clock::now();
-    std::string_view line(buffer, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    const size_t colon = line.find(':');
+    const std::string_view line(buffer, length);
     if (line.starts_with("HTTP/")) {
       long status = 0;
       curl_easy_getinfo(state.easy.get(), CURLINFO_RESPONSE_CODE, &status);
       state.answer = {static_cast<int>(status), {}, {}};
-    } else if (colon != std::string_view::npos) {
-      std::string name(line.substr(0, colon));
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-        value.remove_prefix(1);
-      while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-        value.remove_suffix(1);
-      state.answer.headerFields.emplace(std::move(name), value);
+    } else if (auto field = headerField(line)) {
+      state.answer.headerFields.insert(std::move(*field));
     }
     return length;
   }

@@ -15,8 +15,6 @@ namespace kapsho_prefs {
 
 namespace {
 
-const std::string CustomUploaderKey = "Custom Uploader";
-
 // The smallest picture: one transparent pixel.
 constexpr unsigned char TestPicture[] = {
     0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "platform/foundation/AWSCredentials.h"
+#include "platform/foundation/CurlSupport.h"
 #include "platform/foundation/FileIO.h"
 #include "tools/kapsho-upload-server/AccessControl.h"
 #include "tools/kapsho-upload-server/ImageType.h"
@@ -122,17 +123,8 @@ class StoreRequest {
       curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &request.status_);
     } else if (line == "\r\n" || line == "\n") {
       request.headersDone_ = request.status_ >= 200;
-    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-      std::string name(line.substr(0, colon));
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-        value.remove_prefix(1);
-      while (!value.empty() &&
-             (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
-        value.remove_suffix(1);
-      request.fields_[name] = value;
+    } else if (auto field = platform::curl::headerField(line)) {
+      request.fields_.insert_or_assign(std::move(field->first), std::move(field->second));
     }
     return size;
   }

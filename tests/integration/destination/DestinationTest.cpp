@@ -61,8 +61,9 @@ class DestinationTest : public ::testing::Test {
     domain.insert(keys.begin(), keys.end());
     NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
   }
-  // An SFTP destination at a folder of the test's own, reached at the port.
-  std::string sftpDestination(int port, const Keys& more = {}) {
+  // An SFTP destination at a folder of the test's own, reached at the port, logging in with the
+  // user's key file unless more says "" for it.
+  void sftpDestination(int port, const Keys& more = {}) {
     folder_ = sshServer().folder() + "/" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(folder_);
@@ -70,9 +71,9 @@ class DestinationTest : public ::testing::Test {
                                            "@127.0.0.1:" + std::to_string(port) + folder_ + "/"},
                  {Destination::AddressKey, "https://img.example.org/shots/{name}"},
                  {Destination::KeyFileKey, sshServer().userKey()}};
-    keys.insert(more.begin(), more.end());
+    for (const auto& [key, value] : more) keys.insert_or_assign(key, value);
+    if (keys.at(Destination::KeyFileKey).string()->empty()) keys.erase(Destination::KeyFileKey);
     setDestination(keys);
-    return keys.at(Destination::URLKey).string()->c_str();
   }
   void trustHosts(const std::string& lines) {
     fs::create_directories(home() + "/.ssh");
@@ -85,7 +86,10 @@ class DestinationTest : public ::testing::Test {
               double interval) {
     writeFile(environment_.folder() + "/" + name, bytes);
     controller_.matchPath(environment_.folder() + "/" + name);
-    EXPECT_EQ(statusImageName(controller_), "KapshoStatus-Pending");
+    // Settings that cannot work fail the upload before it starts.
+    if (controller_.currentConnection()) {
+      EXPECT_EQ(statusImageName(controller_), "KapshoStatus-Pending");
+    }
     ASSERT_TRUE(spinUntil([&] { return !controller_.currentConnection(); }, 120000));
     EXPECT_EQ(statusImageName(controller_), image) << log_.text();
     ASSERT_TRUE(controller_.statusTimer());
@@ -117,11 +121,12 @@ class DestinationTest : public ::testing::Test {
 
 // The file goes whole under its own name, made safe in an address, or under the next free variant
 // of it (a stored file is never replaced), or a random name; the address from the template is on
-// the clipboard and first in the recent list. No dot name is left.
+// the clipboard and first in the recent list. No dot name is left. A destination wins over a
+// custom uploader file. Without a key file, the user's SSH agent logs in.
 TEST_F(DestinationTest, SFTPPutsTheFileWholeUnderItsNameAndCopiesItsAddress) {
   NEEDS_SSH();
   trustHosts(sshServer().knownHostsLine(sshServer().port()));
-  sftpDestination(sshServer().port());
+  sftpDestination(sshServer().port(), {{CustomUploaderKey, "missing.sxcu"}});
   const std::string first = randomBytes(300000, 1), second = randomBytes(1000, 2);
   upload("Picture 1.png", first, "KapshoStatus-Finished", 2.0);
   expectLogged("Copying URL to clipboard: https://img.example.org/shots/Picture-1.png");
@@ -130,7 +135,14 @@ TEST_F(DestinationTest, SFTPPutsTheFileWholeUnderItsNameAndCopiesItsAddress) {
   EXPECT_EQ(filesIn(folder_), (std::map<std::string, std::string>{{"Picture-1.png", first},
                                                                   {"Picture-1-2.png", second}}));
 
-  sftpDestination(sshServer().port(), {{Destination::NamingKey, "random"}});
+  TempDir agentFolder;
+  const std::string agentSocket = agentFolder.file("agent");
+  const ChildProcess agent({"ssh-agent", "-D", "-a", agentSocket}, {}, "/dev/null", "/dev/null");
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(agentSocket); }));
+  const ScopedEnv agentAddress("SSH_AUTH_SOCK", agentSocket);
+  ASSERT_EQ(runCommand({"ssh-add", sshServer().userKey()}).exitCode, 0);
+  sftpDestination(sshServer().port(),
+                  {{Destination::NamingKey, "random"}, {Destination::KeyFileKey, ""}});
   upload("Picture 2.png", "png", "KapshoStatus-Finished", 2.0);
   const std::string address = clipboard(), name = address.substr(address.rfind('/') + 1);
   EXPECT_TRUE(std::regex_match(name, std::regex("[a-z0-9]{20}\\.png"))) << address;
@@ -396,6 +408,30 @@ TEST_F(DestinationTest, PrefsStoresOnlyADestinationThatWorks) {
               Value(c.after).description());
   }
   EXPECT_TRUE(filesIn(folder_).empty());
+
+  // The pane's uploader row shows the destination, and the built-in uploader clears it.
+  const auto prefs = [](const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {stagePath("bin/kapsho-prefs")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv, std::chrono::seconds(60));
+  };
+  NSUserDefaults::setPersistentDomain(
+      {{Destination::URLKey, Value("s3://prefs/")},
+       {Destination::AddressKey, Value("https://cdn.example.org/{name}")},
+       {Destination::EndpointKey, Value(store.endpoint())},
+       {Destination::RegionKey, Value("us-east-1")}},
+      DaemonBundleID);
+  const CommandResult status = prefs({"status"});
+  EXPECT_NE(status.out.find("\nUploader: s3://prefs/, served at https://cdn.example.org/{name}\n"),
+            std::string::npos)
+      << status.out << status.err;
+  const CommandResult builtIn = prefs({"uploader", "none"});
+  EXPECT_EQ(builtIn.exitCode, 0) << builtIn.err;
+  EXPECT_EQ(
+      Value(
+          NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(platform::Dictionary{}))
+          .description(),
+      Value(platform::Dictionary{}).description());
 }
 
 }  // namespace
