@@ -142,7 +142,9 @@ void KapshoController::uploadThroughCustomUploader(const std::string& uploaderPa
 }
 
 void KapshoController::uploadCouldNotStart(const std::string& reason) {
-  NSLog("Upload failed: %@", reason);
+  const std::string failure = "Upload failed: " + reason;
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(NSError(UploadErrorDomain, 1, reason));
 }

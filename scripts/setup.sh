@@ -16,9 +16,10 @@ packages=(
 )
 
 # Real servers the tests run, without what they recommend (a whole storage cluster's tools): an
-# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD), nginx, a
-# notification server, and a wlroots desktop (sway) with grim, slurp and its screenshot portal.
-servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light
+# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD), nginx, OpenSSH's
+# sshd (with ssh-agent and ssh-keygen), a notification server, and a wlroots desktop (sway) with
+# grim, slurp and its screenshot portal.
+servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light openssh-server
   dunst sway grim slurp xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk)
 
 missing_of() {
