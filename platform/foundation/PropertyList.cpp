@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/foundation/FileIO.h"
@@ -97,6 +98,18 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
   }
 }
 
+// Whether a key or string holds U+0000. libplist aborts the process when such a key is read (a
+// binary list's UTF-16 key can hold one), and the XML the store writes cannot hold it. libplist
+// writes every key and string whole into XML, where no other byte is ever 0.
+bool holdsNul(plist_t root) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  const bool found = xml && std::memchr(xml, 0, length);
+  plist_to_xml_free(xml);
+  return found;
+}
+
 plist_t toPlist(const Value& value) {
   switch (value.type()) {
     case Value::Type::String:
@@ -111,6 +124,10 @@ plist_t toPlist(const Value& value) {
       using namespace std::chrono;
       const auto us = duration_cast<microseconds>(value.date()->time_since_epoch()).count();
       const auto sec = us / 1000000 - kReferenceDateOffset;
+      // libplist holds 32-bit seconds from 2001: a date outside 1932-2069 is written as the
+      // nearest it holds, not wrapped round into another century.
+      if (sec < INT32_MIN || sec > INT32_MAX)
+        return plist_new_date(sec < 0 ? INT32_MIN : INT32_MAX, 0);
       return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(us % 1000000));
     }
     case Value::Type::Data: {
@@ -143,6 +160,10 @@ std::optional<Value> propertyListFromBytes(const std::string& bytes, std::string
   PlistPtr owner(root);
   if (!root) {
     if (error) *error = "not a property list";
+    return std::nullopt;
+  }
+  if (holdsNul(root)) {
+    if (error) *error = "a key or string holds U+0000";
     return std::nullopt;
   }
   bool ok = true;

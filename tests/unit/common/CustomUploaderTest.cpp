@@ -89,6 +89,7 @@ TEST(CustomUploader, RefusesEachFaultyFileWithOneLineNamingTheField) {
        "Body: missing, and no FileFormName to send the file under"},
       {newer(R"~("Body": "None")~"), "Body: None cannot carry a file"},
       {newer(R"~("Body": "Carrier pigeon")~"), "Body: unknown body 'Carrier pigeon'"},
+      {newer(R"~("Body": "Carrier\r\npigeon")~"), "Body: unknown body 'Carrier  pigeon'"},
       {newer(R"~("Body": "MultipartFormData", "FileFormName": "")~"),
        "FileFormName: missing: MultipartFormData sends the file under it"},
       {newer(R"~("Headers": ["Authorization"])~"), "Headers: expected an object"},

@@ -134,6 +134,14 @@ TEST(UserDefaults, XmlPlistsReadAgainWhenChangedDamagedOnesMovedAsideAndProcesse
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
   EXPECT_EQ(readFile(path + ".corrupt"), "<plist><dict><key>a</key>");
   EXPECT_EQ(readFile(path + ".corrupt.1"), xmlPropertyList(Array{}));
+  // {"ä\0x": "v"} in the binary form: reading its UTF-16 key would end the process in libplist.
+  const std::string keyHoldingNul(
+      "bplist00\xd1\x01\x02\x63\0\xe4\0\0\0xQv\x08\x0b\x12\0\0\0\0\0\0\1\1\0\0\0\0\0\0\0\3"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x14",
+      55);
+  writeFile(path, keyHoldingNul);
+  EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
+  EXPECT_EQ(readFile(path + ".corrupt.2"), keyHoldingNul);
   for (const char* name : {"", "../escape", "a/b", ".hidden"})
     EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", 1}}, name)) << name;
 
@@ -220,6 +228,12 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
   EXPECT_EQ(propertyListFromBytes(xml), original);
   EXPECT_NE(xml.find("<date>2008-03-14T22:09:26Z</date>"), std::string::npos) << xml;
   EXPECT_FALSE(propertyListFromBytes(xml.substr(0, xml.size() / 2)));
+  // libplist holds 32-bit seconds from 2001: dates beyond are written as its first and last.
+  for (const auto& [since1970, written] :
+       {std::pair{-2500000000LL, "<date>1932-12-13T20:45:52Z</date>"},
+        std::pair{5000000000LL, "<date>2069-01-19T03:14:07Z</date>"}})
+    EXPECT_NE(xmlPropertyList(Value(Date(seconds(since1970)))).find(written), std::string::npos)
+        << since1970;
 
   // {"Picture": "Bild"} in the binary form.
   TempDir dir;
