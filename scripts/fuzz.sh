@@ -8,6 +8,7 @@
 #   FUZZ_JOBS=1     runs the targets one at a time (default: one per core)
 #   FUZZ_TARGETS="multipart-upload forwarded"   runs only those
 #   FUZZ_NICE=10    runs them at that niceness
+#   FUZZ_BUILD_DIR=build/other   builds and keeps what runs find there (default build/fuzz)
 #
 # What a run finds is kept in build/fuzz/corpus/<target>, so that the next run goes on from it;
 # the seeds and the regression inputs of every finding are in tests/fuzz/corpus/<target>.
@@ -15,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 jobs=${FUZZ_JOBS:-$(nproc)}
-build=build/fuzz
+build=${FUZZ_BUILD_DIR:-build/fuzz}
 bash scripts/setup.sh
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
