@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-tools-dev libplist-dev libicu-dev libcpp-httplib-dev libmicrohttpd-dev
   libcurl4-openssl-dev libxml2-dev libpcre2-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
