@@ -44,12 +44,12 @@ report() {
   local runs coverage
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -1 |
-    awk '{print $2 " edges, " $4 " features, " $6 " inputs"}')
+    awk '{print $2 " edges, " $4 " features, " $6 " inputs"}' || true)
   if [ "$status" -eq 0 ]; then
     printf '%-18s %12s runs in %ss, %s\n' "$name" "${runs:-?}" "$seconds" "$coverage"
   else
     printf '%-18s FAILED after %s runs: %s\n' "$name" "${runs:-?}" \
-      "$(grep -m1 -E 'INVARIANT BROKEN|ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error' "$log")"
+      "$(grep -m1 -E 'INVARIANT BROKEN|ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error|Assertion' "$log" || tail -1 "$log")"
     sed -n 's/^.*Test unit written to /  input: /p' "$log"
   fi
 }
