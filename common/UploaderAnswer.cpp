@@ -1,6 +1,7 @@
 // Reading a custom uploader's answer: the addresses of the uploaded file, or why it failed.
 #include <strings.h>
 
+#include <QByteArray>
 #include <QString>
 #include <QUrl>
 #include <tuple>
@@ -104,7 +105,10 @@ class AnswerReader {
       std::tie(hostStart, hostEnd) = hostSpan(address);
     }
     const std::string outsideHost = address.substr(0, hostStart) + address.substr(hostEnd);
-    if (uploader_.redact(outsideHost) != outsideHost)
+    // Encoded any way (%2f as well as %2F, or letters too), it is the same secret.
+    const std::string decoded =
+        QByteArray::fromPercentEncoding(QByteArray::fromStdString(outsideHost)).toStdString();
+    if (uploader_.redact(outsideHost) != outsideHost || uploader_.redact(decoded) != decoded)
       throw TemplateError("the address would carry a secret of the uploader");
     return address;
   }

@@ -42,8 +42,8 @@ inline std::vector<std::string> outsideHost(const std::string& address, const QU
   QUrl url(QString::fromStdString(address));
   url.setHost("host.invalid");
   if (url.userInfo() == request.userInfo()) url.setUserInfo({});
-  return {url.toString(QUrl::FullyEncoded).toStdString(),
-          url.toString(QUrl::FullyDecoded).toStdString()};
+  const QByteArray encoded = url.toEncoded();
+  return {encoded.toStdString(), QByteArray::fromPercentEncoding(encoded).toStdString()};
 }
 
 inline void checkAddress(const std::string& address, const std::vector<std::string>& secrets,
