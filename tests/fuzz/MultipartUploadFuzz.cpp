@@ -5,7 +5,6 @@
 // Invariants: the reader sees the same parts and the same end whether the body comes whole or in
 // pieces; the answer is the one those parts call for; a stored upload holds the bytes of its file
 // part, under the name of their SHA-256 and the extension their first bytes show.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
