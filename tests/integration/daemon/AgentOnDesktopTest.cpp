@@ -99,7 +99,8 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
            readFile(data.path() + "/" + address.substr(base.size() + 3)) == bytes;
   };
   ASSERT_TRUE(waitUntil([&] { return clipboardShows("\x89PNG\r\n\x1a\nwhole"); })) << agentErrors();
-  EXPECT_EQ(std::distance(fs::directory_iterator(data.path()), {}), 1)
+  // Each image is stored with its deletion digest beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(data.path()), {}), 2)
       << "nothing goes while it is written";
   ASSERT_EQ(write(writer, inPlace.data() + 150000, 150000), 150000);
   close(writer);
