@@ -22,6 +22,7 @@ bash scripts/setup.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKAPSHO_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
+echo "fuzz: configured and built in ${SECONDS}s"
 
 targets=${FUZZ_TARGETS:-$(find "$build/targets" -maxdepth 1 -type f -executable -printf '%f\n' | sort)}
 mkdir -p tests/fuzz/crashes "$build/logs"
@@ -67,5 +68,6 @@ for name in $targets; do
   report "$name" "$status"
   if ((status == 0)); then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
+echo "fuzz: $SECONDS s in all"
 echo "fuzz: $passed passed, $failed failed"
 ((failed == 0))
