@@ -4,3 +4,5 @@ const std::string DaemonBundleID = "com.kapsho.KapshoDaemon";
 const std::string HasStatusItemKey = "Show Status Item";
 const std::string ShowStatusItemNotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowStatusItemNotificationKey = "ShowStatusItemNotificationKey";
+const std::string ShowNotificationsKey = "Show Notifications";
+const std::array<std::string, 3> ShowNotificationsModeNames = {"auto", "on", "off"};

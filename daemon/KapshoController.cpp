@@ -12,6 +12,7 @@
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserNotificationCenter.h"
 
 using namespace platform;
 
@@ -27,7 +28,9 @@ std::string uploadEndpointFor(std::string host) {
 }  // namespace
 
 void KapshoController::initialize() {
-  NSUserDefaults::standardUserDefaults().registerDefaults({{HasStatusItemKey, Value(true)}});
+  NSUserDefaults::standardUserDefaults().registerDefaults(
+      {{HasStatusItemKey, Value(true)},
+       {ShowNotificationsKey, Value(ShowNotificationsModeNames[0])}});
 }
 
 KapshoController::KapshoController() {
@@ -45,6 +48,7 @@ KapshoController::KapshoController() {
       NSException::raise("KQueueError",
                          stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
     updateStatusItem();
+    setupNotifications();
     NSDistributedNotificationCenter::defaultCenter().addObserver(
         this, [this](const NSNotification& notification) { showStatusNotification(notification); },
         ShowStatusItemNotificationName, std::nullopt);
@@ -76,4 +80,7 @@ void KapshoController::teardown() {
   statusItem_.reset();
   statusError_.reset();
   NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
+  NSUserNotificationCenter& notifications =
+      NSUserNotificationCenter::defaultUserNotificationCenter();
+  if (notifications.delegate() == this) notifications.setDelegate(nullptr);
 }

@@ -3,7 +3,8 @@
 //
 // Its operations are split by subsystem: KapshoController.cpp (start-up and teardown),
 // Detection.cpp (pattern and folder watcher), Upload.cpp (request and outcome), StatusItem.cpp
-// (status item, its states and its menu).
+// (status item, its states and its menu), Notifications.cpp (desktop notifications of the
+// outcomes).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include "platform/foundation/Timer.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/URLConnection.h"
+#include "platform/foundation/UserNotificationCenter.h"
 #include "platform/foundation/Value.h"
 
 inline const std::string RecentImageUploadsKey = "Recent Images";
@@ -71,7 +73,9 @@ class NameSet {
 // The library's message for a regcomp or regexec code.
 std::string regerror_str(int code, const regex_t* regex);
 
-class KapshoController : public platform::NSObject, public platform::NSURLConnectionDelegate {
+class KapshoController : public platform::NSObject,
+                         public platform::NSURLConnectionDelegate,
+                         public platform::NSUserNotificationCenterDelegate {
  public:
   // Registers the agent's default settings, once, before the first controller is made.
   static void initialize();
@@ -129,6 +133,16 @@ class KapshoController : public platform::NSObject, public platform::NSURLConnec
   void updateStatusMenu();
   void clearRecentImages(platform::NSObject* sender);
   void selectRecentImage(platform::NSMenuItem* sender);
+
+  // Desktop notifications: whether the outcome of an upload is notified now, by the setting and
+  // the tray hosts present; the notifications; the click on one.
+  void setupNotifications();
+  bool shouldNotify() const;
+  void notifyUploadFinished(const platform::NSURL& url);
+  void notifyUploadFailed(const std::string& reason);
+  void userNotificationCenterDidActivateNotification(
+      platform::NSUserNotificationCenter& center,
+      const platform::NSUserNotification& notification) override;
 
   // The pane's request to show or hide the status item.
   void showStatusNotification(const platform::NSNotification& notification);

@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "daemon/KapshoController.h"
@@ -65,6 +66,21 @@ std::string withoutCredentials(std::string address, const std::string& endpoint)
   if (!credentials.empty() && userInfo(address) == credentials)
     address.erase(address.find("://") + 3, credentials.size());
   return address;
+}
+
+// The scheme of a URL's text in lower case, "" for a relative reference (RFC 3986: a letter,
+// then letters, digits, '+', '-' or '.', up to the first ':').
+std::string schemeOf(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 ||
+      !std::isalpha(static_cast<unsigned char>(text[0])))
+    return {};
+  std::string scheme;
+  for (const char c : text.substr(0, colon)) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
+    scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return scheme;
 }
 
 }  // namespace
@@ -145,11 +161,16 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
   const auto location = headerField(*redirectResponse, "Location");
   const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
                             : std::nullopt;
+  // Each outcome is notified before it is logged, so that its log line says it is all decided.
   if (url) {
+    notifyUploadFinished(*url);
     finishedUpload(*url);
     showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   } else {
-    NSLog("Upload got invalid %d response", redirectResponse->statusCode());
+    const std::string failure =
+        stringWithFormat("Upload got invalid %d response", redirectResponse->statusCode());
+    notifyUploadFailed(failure);
+    NSLog("%@", failure);
     showStatus(StatusItemError, StatusItemDefaultTimeout);
   }
   currentConnection_.reset();
@@ -159,7 +180,9 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
 void KapshoController::connectionDidReceiveResponse(NSURLConnection& connection,
                                                     const NSHTTPURLResponse& response) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload got %d response", response.statusCode());
+  const std::string failure = stringWithFormat("Upload got %d response", response.statusCode());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultTimeout);
 }
@@ -169,7 +192,9 @@ void KapshoController::connectionDidReceiveData(NSURLConnection&, const Data&) {
 void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
                                                   const NSError& error) {
   if (!isCurrent(connection)) return;
-  NSLog("Upload failed: %@", error.localizedDescription());
+  const std::string failure = stringWithFormat("Upload failed: %@", error.localizedDescription());
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   currentConnection_.reset();
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(error);
@@ -198,6 +223,17 @@ void KapshoController::copyImage(const NSURL& url) {
   pasteboard.setString(text, NSStringPboardType);
 }
 
+// The record keeps the address as the server sent it. A relative one is opened against the
+// upload endpoint (without the agent's credentials), and only a web address is opened at all:
+// a server must not make a click open a local file or start some other scheme's handler.
 void KapshoController::openImage(const NSURL& url) {
-  NSWorkspace::sharedWorkspace().openURL(url);
+  const auto base = NSURL::URLWithString(withoutCredentials(uploadEndpoint_, uploadEndpoint_));
+  const auto address =
+      base ? NSURL::URLWithString(url.absoluteString(), *base) : std::optional<NSURL>();
+  const std::string scheme = address ? schemeOf(address->absoluteString()) : std::string();
+  if (scheme != "http" && scheme != "https") {
+    NSLog("Not opening %@: only http and https addresses are opened", url.absoluteString());
+    return;
+  }
+  NSWorkspace::sharedWorkspace().openURL(*address);
 }

@@ -1,5 +1,6 @@
 // The preference pane: shows whether the agent runs and starts or stops it, makes it a login item
-// of the user or takes it out again, and shows or hides its menu-bar icon.
+// of the user or takes it out again, shows or hides its menu-bar icon, and chooses when it tells
+// of its uploads through desktop notifications.
 //
 // KapshoPref.cpp holds the controller's view and actions, ProcessControl.cpp finds the agent's
 // bundle and process.
@@ -26,6 +27,8 @@ class KapshoPref : public platform::NSPreferencePane {
   void toggleLoginCheckbox(platform::NSButton& sender);
   void toggleMenuBarCheckbox(platform::NSButton& sender);
   void pressStartButton(platform::NSButton& sender);
+  // Stores the choice in the agent's domain, running or not: the agent reads it at each upload.
+  void chooseNotifications(platform::NSPopUpButton& sender);
 
   // The agent bundle among the pane's resources; nullopt when it is missing.
   std::optional<std::string> pathForDaemon() const;
@@ -48,4 +51,5 @@ class KapshoPref : public platform::NSPreferencePane {
   platform::IBOutlet<platform::NSButton> startButton{this, "startButton"};
   platform::IBOutlet<platform::NSButton> loginCheckbox{this, "loginCheckbox"};
   platform::IBOutlet<platform::NSButton> statusItemCheckbox{this, "statusItemCheckbox"};
+  platform::IBOutlet<platform::NSPopUpButton> notificationsPopUp{this, "notificationsPopUp"};
 };

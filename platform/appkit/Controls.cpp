@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QLabel>
 #include <QPainter>
@@ -96,6 +97,21 @@ bool NSTextField::canWrap(const QWidget* widget) {
 
 void NSTextField::setStringValue(const std::string& text) {
   if (auto* label = as<QLabel>(widget())) label->setText(QString::fromStdString(text));
+}
+
+bool NSPopUpButton::canWrap(const QWidget* widget) {
+  return qobject_cast<const QComboBox*>(widget);
+}
+
+int NSPopUpButton::indexOfSelectedItem() const {
+  const auto* popUp = as<QComboBox>(widget());
+  return popUp ? popUp->currentIndex() : -1;
+}
+
+void NSPopUpButton::selectItemAtIndex(int index) {
+  auto* popUp = as<QComboBox>(widget());
+  if (!popUp) return;
+  popUp->setCurrentIndex(index >= 0 && index < popUp->count() ? index : -1);
 }
 
 bool NSProgressIndicator::canWrap(const QWidget* widget) {

@@ -66,6 +66,18 @@ class NSTextField : public NSControl {
   void setStringValue(const std::string& text);
 };
 
+// A pop-up menu of titles, one of them chosen (a QComboBox).
+class NSPopUpButton : public NSControl {
+ public:
+  using NSControl::NSControl;
+  static bool canWrap(const QWidget* widget);
+
+  // -1 when none is chosen.
+  int indexOfSelectedItem() const;
+  // An index out of range chooses none.
+  void selectItemAtIndex(int index);
+};
+
 // An indeterminate progress bar (a QProgressBar), shown only while it animates.
 class NSProgressIndicator : public NSView {
  public:

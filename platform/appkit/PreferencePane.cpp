@@ -1,6 +1,7 @@
 #include "platform/appkit/PreferencePane.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -31,6 +32,25 @@ struct NSPreferencePane::View {
   QPointer<QWidget> widget;
   ~View() { delete widget.data(); }
 };
+
+// A button's click, or a pop-up's choice made by the user, sends the control's action.
+bool NSPreferencePane::connectAction(QWidget* control, const std::string& selector, QWidget* view) {
+  if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+    QObject::connect(button, &QAbstractButton::clicked, view, [this, button, selector] {
+      NSButton sender(button);
+      performSelector(selector, &sender);
+    });
+    return true;
+  }
+  if (auto* popUp = qobject_cast<QComboBox*>(control)) {
+    QObject::connect(popUp, &QComboBox::activated, view, [this, popUp, selector] {
+      NSPopUpButton sender(popUp);
+      performSelector(selector, &sender);
+    });
+    return true;
+  }
+  return false;
+}
 
 NSPreferencePane::NSPreferencePane(NSBundle bundle)
     : bundle_(std::move(bundle)), view_(std::make_unique<View>()) {}
@@ -78,7 +98,7 @@ QWidget* NSPreferencePane::loadMainView(std::string* error) {
       return nullptr;
     }
   }
-  for (QAbstractButton* control : root->findChildren<QAbstractButton*>()) {
+  for (QWidget* control : root->findChildren<QWidget*>()) {
     const QVariant action = control->property(ActionProperty);
     if (!action.isValid()) continue;
     const std::string selector = action.toString().toStdString();
@@ -87,10 +107,11 @@ QWidget* NSPreferencePane::loadMainView(std::string* error) {
                "\", which the pane does not respond to";
       return nullptr;
     }
-    QObject::connect(control, &QAbstractButton::clicked, root.get(), [this, control, selector] {
-      NSButton sender(control);
-      performSelector(selector, &sender);
-    });
+    if (!connectAction(control, selector, root.get())) {
+      *error = *path + ": \"" + control->objectName().toStdString() + "\", a " + kindOf(control) +
+               ", sends no action";
+      return nullptr;
+    }
   }
   delete view_->widget.data();
   view_->widget = root.release();

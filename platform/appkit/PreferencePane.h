@@ -32,10 +32,11 @@ class NSPreferencePane : public NSObject {
   // loadMainView: makes the widgets of the interface file that the bundle's NSMainNibFile names
   // (a Qt Designer file "<name>.ui" among its resources, whose pictures are found there too),
   // connects each outlet to the widget of the outlet's name, and makes this pane the target of
-  // each button whose "action" property names a selector. nullptr, with the reason, when the
-  // file is missing or unreadable, an outlet has no widget of its name or one of another kind,
-  // or an action is one the pane does not respond to. The pane keeps the view; a host that puts
-  // it into a window may let the window delete it.
+  // each button and pop-up button whose "action" property names a selector (a pop-up sends it
+  // when the user chooses an item). nullptr, with the reason, when the file is missing or
+  // unreadable, an outlet has no widget of its name or one of another kind, or an action is one
+  // the pane does not respond to or is set on a control that sends none. The pane keeps the
+  // view; a host that puts it into a window may let the window delete it.
   virtual QWidget* loadMainView(std::string* error);
   virtual QWidget* mainView() const;
   // mainViewDidLoad: called by the host once, after the main view is loaded.
@@ -46,6 +47,8 @@ class NSPreferencePane : public NSObject {
   void addOutlet(std::string name, std::function<bool(QWidget*)> connect);
 
  private:
+  bool connectAction(QWidget* control, const std::string& selector, QWidget* view);
+
   NSBundle bundle_;
   std::vector<std::pair<std::string, std::function<bool(QWidget*)>>> outlets_;
   struct View;

@@ -1,11 +1,13 @@
 #include "platform/foundation/Log.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -26,6 +28,19 @@ std::string timestamp() {
   return buffer;
 }
 
+// Whether standard error is the journal's stream, which systemd names in JOURNAL_STREAM as
+// "<device>:<inode>". The journal takes in what goes to syslog as well, so there a line goes only
+// to standard error.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  int end = 0;
+  struct stat st {};
+  return stream && std::sscanf(stream, "%llu:%llu%n", &device, &inode, &end) == 2 &&
+         stream[end] == '\0' && fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device &&
+         st.st_ino == inode;
+}
+
 }  // namespace
 
 void logLine(const std::string& text) {
@@ -37,7 +52,7 @@ void logLine(const std::string& text) {
   std::lock_guard lock(mutex);
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
-  syslog(LOG_NOTICE, "%s", text.c_str());
+  if (!stderrIsJournal()) syslog(LOG_NOTICE, "%s", text.c_str());
 }
 
 }  // namespace platform

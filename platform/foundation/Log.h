@@ -1,4 +1,5 @@
-// NSLog: one line to stderr, "<date> <process>[<pid>] <text>", and the same text to syslog.
+// NSLog: one line to stderr, "<date> <process>[<pid>] <text>", and the same text to syslog,
+// except where stderr is the journal, which would show it twice.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // URL loading: an asynchronous HTTP exchange whose events reach a delegate on the thread that
 // started it (the main thread). Redirects are shown to the delegate before they are followed,
-// and the delegate may refuse them.
+// and the delegate may refuse them. A request's time-out interval is how long its exchange may go
+// without a byte moving either way before it fails as timed out.
 #pragma once
 
 #include <map>
@@ -66,14 +67,24 @@ class NSURLConnectionDelegate {
  public:
   virtual ~NSURLConnectionDelegate() = default;
   // Before a request goes out: without a redirect answer for the first request, with one when
-  // the server answered with a redirect. Returning nullopt refuses the redirect.
+  // the server answered with a redirect (301, 302, 303, 307, 308), before anything is followed.
+  // The request offered then is what the redirect asks for: 303, and 301 or 302 after a POST,
+  // turn into a GET without body; the others repeat the request at the new address. Returning a
+  // request (that one, or another with the method of the delegate's choice) sends it as a new
+  // exchange whose events follow; returning nullopt refuses the redirect, and nothing more of the
+  // exchange follows. An accepted redirect that names no usable address is the final answer.
   virtual std::optional<NSMutableURLRequest> connectionWillSendRequest(
       NSURLConnection& connection, const NSMutableURLRequest& request,
       const NSHTTPURLResponse* redirectResponse) = 0;
   // A final answer that is not a redirect.
   virtual void connectionDidReceiveResponse(NSURLConnection& connection,
                                             const NSHTTPURLResponse& response) = 0;
+  // A piece of a final answer's body, in order.
   virtual void connectionDidReceiveData(NSURLConnection& connection, const Data& data) = 0;
+  // Once, after the last piece of a final answer's body, when all of it has come; nothing of the
+  // exchange follows. Never for a redirect, nor once the exchange failed or was cancelled.
+  virtual void connectionDidFinishLoading(NSURLConnection&) {}
+  // The exchange failed; nothing of it follows.
   virtual void connectionDidFailWithError(NSURLConnection& connection, const NSError& error) = 0;
 };
 

@@ -93,13 +93,9 @@ std::optional<Dictionary> readDomainLocked(const std::string& name) {
 }
 
 // Called with the domain's lock held, which a name that names no file never gets.
-bool writeDomainLocked(const Dictionary& domain, const std::string& name) {
+bool writeDomainLocked(const Dictionary& domain, const std::string& name, std::string* error) {
   const auto path = NSUserDefaults::pathForDomain(name);
-  std::string error;
-  if (!writeFileAtomically(*path, xmlPropertyList(domain), &error)) {
-    NSLog("Cannot store preferences domain %@: %@", name, error);
-    return false;
-  }
+  if (!writeFileAtomically(*path, xmlPropertyList(domain), error)) return false;
   // The writer holds the domain's lock, so the file it just wrote is still its own.
   struct stat st {};
   if (stat(path->c_str(), &st) == 0)
@@ -112,18 +108,25 @@ bool writeDomainLocked(const Dictionary& domain, const std::string& name) {
 }  // namespace
 
 PreferencesDomainLock::PreferencesDomainLock(const std::string& name,
-                                             std::chrono::milliseconds timeout) {
+                                             std::chrono::milliseconds timeout,
+                                             std::string* error) {
+  const auto fail = [&](const std::string& why) {
+    if (error)
+      *error = why;
+    else
+      NSLog("Cannot lock preferences domain %@: %@", name, why);
+  };
   const auto path = NSUserDefaults::pathForDomain(name);
   if (!path) {
-    NSLog("Cannot lock preferences domain '%@': not a valid domain name", name);
+    fail("not a valid domain name");
     return;
   }
   DomainLockState& state = lockStateOf(name);
   state.thread.lock();
-  std::string error;
-  if (state.depth == 0) state.file.emplace(*path + ".lock", timeout, &error);
+  std::string why;
+  if (state.depth == 0) state.file.emplace(*path + ".lock", timeout, &why);
   if (!state.file->held()) {
-    NSLog("Cannot lock preferences domain %@: %@", name, error);
+    fail(why);
     state.file.reset();
     state.thread.unlock();
     return;
@@ -153,10 +156,14 @@ void NSUserDefaults::registerDefaults(const Dictionary& defaults) {
 }
 
 std::optional<Value> NSUserDefaults::objectForKey(const std::string& key) const {
-  if (auto domain = persistentDomainForName(domain_))
-    if (auto value = valueForKey(*domain, key)) return *value;
+  const auto domain = persistentDomainForName(domain_);
   std::lock_guard lock(mutex_);
-  if (auto value = valueForKey(registration_, key)) return *value;
+  if (const auto unsaved = unsaved_.find(key); unsaved != unsaved_.end()) {
+    if (unsaved->second) return *unsaved->second;
+  } else if (const Value* value = domain ? valueForKey(*domain, key) : nullptr) {
+    return *value;
+  }
+  if (const Value* value = valueForKey(registration_, key)) return *value;
   return std::nullopt;
 }
 
@@ -178,11 +185,7 @@ std::optional<std::string> NSUserDefaults::stringForKey(const std::string& key) 
 }
 
 void NSUserDefaults::setObject(const Value& value, const std::string& key) {
-  const PreferencesDomainLock lock(domain_);
-  if (!lock.held()) return;
-  Dictionary domain = persistentDomainForName(domain_).value_or(Dictionary{});
-  domain.insert_or_assign(key, value);
-  setPersistentDomain(domain, domain_);
+  store(key, value);
 }
 
 void NSUserDefaults::setBool(bool value, const std::string& key) {
@@ -190,10 +193,33 @@ void NSUserDefaults::setBool(bool value, const std::string& key) {
 }
 
 void NSUserDefaults::removeObjectForKey(const std::string& key) {
-  const PreferencesDomainLock lock(domain_);
-  if (!lock.held()) return;
-  auto domain = persistentDomainForName(domain_);
-  if (domain && domain->erase(key)) setPersistentDomain(*domain, domain_);
+  store(key, std::nullopt);
+}
+
+void NSUserDefaults::store(const std::string& key, std::optional<Value> value) {
+  std::string error;
+  const PreferencesDomainLock lock(domain_, std::chrono::seconds(5), &error);
+  std::lock_guard guard(mutex_);
+  unsaved_.insert_or_assign(key, std::move(value));
+  if (lock.held()) {
+    const auto stored = persistentDomainForName(domain_);
+    Dictionary domain = stored.value_or(Dictionary{});
+    for (const auto& [name, change] : unsaved_) {
+      if (change)
+        domain.insert_or_assign(name, *change);
+      else
+        domain.erase(name);
+    }
+    std::lock_guard storeGuard(storeMutex());
+    if (domain == stored.value_or(Dictionary{}) || writeDomainLocked(domain, domain_, &error)) {
+      unsaved_.clear();
+      return;
+    }
+  }
+  NSLog(
+      "Cannot store \"%@\" in preferences domain %@ (%@); this process keeps it until a "
+      "later write stores it",
+      key, domain_, error);
 }
 
 std::optional<Dictionary> NSUserDefaults::persistentDomainForName(const std::string& name) {
@@ -204,7 +230,11 @@ std::optional<Dictionary> NSUserDefaults::persistentDomainForName(const std::str
 bool NSUserDefaults::setPersistentDomain(const Dictionary& domain, const std::string& name) {
   const PreferencesDomainLock lock(name);
   std::lock_guard guard(storeMutex());
-  return lock.held() && writeDomainLocked(domain, name);
+  if (!lock.held()) return false;
+  std::string error;
+  if (writeDomainLocked(domain, name, &error)) return true;
+  NSLog("Cannot store preferences domain %@: %@", name, error);
+  return false;
 }
 
 bool NSUserDefaults::removePersistentDomainForName(const std::string& name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,9 +20,11 @@ struct DomainLockState;
 // they do not wait for it again.
 class PreferencesDomainLock {
  public:
-  // Waits up to timeout; when the lock cannot be had, logs why and held() is false.
+  // Waits up to timeout; when the lock cannot be had, held() is false and why is logged, or
+  // given in error when the caller asks for it.
   explicit PreferencesDomainLock(const std::string& name,
-                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                 std::string* error = nullptr);
   ~PreferencesDomainLock();
   PreferencesDomainLock(const PreferencesDomainLock&) = delete;
   PreferencesDomainLock& operator=(const PreferencesDomainLock&) = delete;
@@ -48,6 +51,8 @@ class NSUserDefaults {
   std::optional<Array> arrayForKey(const std::string& key) const;
   std::optional<std::string> stringForKey(const std::string& key) const;
 
+  // A value that cannot be stored (the domain's lock not had, a full disk) is kept for this
+  // process, with one log line, and stored by the next write that succeeds.
   void setObject(const Value& value, const std::string& key);
   void setBool(bool value, const std::string& key);
   void removeObjectForKey(const std::string& key);
@@ -63,9 +68,14 @@ class NSUserDefaults {
   static std::optional<std::string> pathForDomain(const std::string& name);
 
  private:
+  // Stores the key's value (nullopt: removes the key) with every change not stored yet.
+  void store(const std::string& key, std::optional<Value> value);
+
   std::string domain_;
   mutable std::mutex mutex_;
   Dictionary registration_;
+  // Changes whose write failed (nullopt: a removal), read here until a write stores them.
+  std::map<std::string, std::optional<Value>> unsaved_;
 };
 
 }  // namespace platform

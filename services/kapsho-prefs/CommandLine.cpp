@@ -1,29 +1,33 @@
 #include "services/kapsho-prefs/CommandLine.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QLabel>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
+#include <string>
 
 #include "services/kapsho-prefs/PaneLoader.h"
 
 namespace kapsho_prefs {
 
 const char* const Usage =
-    "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off]\n"
+    "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off |\n"
+    "                    notify auto|on|off]\n"
     "Without a command, shows the pane in a window. A command sets the pane's control as a\n"
     "click would and prints what the pane then shows.\n";
 
 namespace {
 
 const QString RunningText = QStringLiteral("Kapsho is running");
+// The notifications pop-up's items, in its order.
+const std::string NotifyModes[] = {"auto", "on", "off"};
 
 std::optional<Verb> verbNamed(const std::string& name) {
-  static const std::pair<const char*, Verb> verbs[] = {{"status", Verb::Status},
-                                                       {"start", Verb::Start},
-                                                       {"stop", Verb::Stop},
-                                                       {"login", Verb::Login},
-                                                       {"icon", Verb::Icon}};
+  static const std::pair<const char*, Verb> verbs[] = {
+      {"status", Verb::Status}, {"start", Verb::Start}, {"stop", Verb::Stop},
+      {"login", Verb::Login},   {"icon", Verb::Icon},   {"notify", Verb::Notify}};
   for (const auto& [word, verb] : verbs)
     if (name == word) return verb;
   return std::nullopt;
@@ -34,6 +38,7 @@ struct Controls {
   QLabel* startLabel;
   QAbstractButton* loginCheckbox;
   QAbstractButton* statusItemCheckbox;
+  QComboBox* notificationsPopUp;
 };
 
 template <typename Widget>
@@ -47,33 +52,57 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
   Controls controls{control<QAbstractButton>(view, "startButton", err),
                     control<QLabel>(view, "startLabel", err),
                     control<QAbstractButton>(view, "loginCheckbox", err),
-                    control<QAbstractButton>(view, "statusItemCheckbox", err)};
+                    control<QAbstractButton>(view, "statusItemCheckbox", err),
+                    control<QComboBox>(view, "notificationsPopUp", err)};
   if (!controls.startButton || !controls.startLabel || !controls.loginCheckbox ||
-      !controls.statusItemCheckbox)
+      !controls.statusItemCheckbox || !controls.notificationsPopUp)
     return std::nullopt;
   return controls;
 }
 
-// The control a command clicks, unless the pane already shows what the command asks for.
+// What a command does to the pane as a person would (a click, a choice), unless the pane already
+// shows what the command asks for, and what failed when the pane does not show it afterwards.
 struct Request {
-  QAbstractButton* control;
+  std::function<void()> act;
   std::function<bool()> shown;
+  std::string failure;
 };
+
+Request click(QAbstractButton* control, std::function<bool()> shown, std::string failure) {
+  return {[control] { control->click(); }, std::move(shown), std::move(failure)};
+}
+
+// A choice in a pop-up that is disabled does not happen.
+Request choose(QComboBox* popUp, int index) {
+  return {[popUp, index] {
+            if (!popUp->isEnabled()) return;
+            popUp->setCurrentIndex(index);
+            emit popUp->activated(index);
+          },
+          [popUp, index] { return popUp->currentIndex() == index; },
+          std::string("Notifications could not be set to ") + NotifyModes[index]};
+}
 
 std::optional<Request> requestOf(const Options& options, const Controls& controls) {
   const auto running = [label = controls.startLabel] { return label->text() == RunningText; };
   const auto checked = [on = options.on](const QAbstractButton* box) {
     return [box, on] { return box->isChecked() == on; };
   };
+  const std::string turned = options.on ? " could not be turned on" : " could not be turned off";
   switch (options.verb) {
     case Verb::Start:
-      return Request{controls.startButton, running};
+      return click(controls.startButton, running, "Kapsho did not start");
     case Verb::Stop:
-      return Request{controls.startButton, [running] { return !running(); }};
+      return click(
+          controls.startButton, [running] { return !running(); }, "Kapsho did not stop");
     case Verb::Login:
-      return Request{controls.loginCheckbox, checked(controls.loginCheckbox)};
+      return click(controls.loginCheckbox, checked(controls.loginCheckbox),
+                   "Start at login" + turned);
     case Verb::Icon:
-      return Request{controls.statusItemCheckbox, checked(controls.statusItemCheckbox)};
+      return click(controls.statusItemCheckbox, checked(controls.statusItemCheckbox),
+                   "Show icon" + turned);
+    case Verb::Notify:
+      return choose(controls.notificationsPopUp, options.notifyMode);
     case Verb::Status:
     case Verb::Window:
       break;
@@ -83,6 +112,11 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
 
 const char* onOff(const QAbstractButton* box) {
   return box->isChecked() ? "on" : "off";
+}
+
+std::string modeOf(const QComboBox* popUp) {
+  const int index = popUp->currentIndex();
+  return index >= 0 && index < static_cast<int>(std::size(NotifyModes)) ? NotifyModes[index] : "?";
 }
 
 }  // namespace
@@ -110,6 +144,14 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
       return std::nullopt;
     options.on = arguments[at++] == "on";
   }
+  if (*verb == Verb::Notify) {
+    const auto mode = at < arguments.size()
+                          ? std::find(std::begin(NotifyModes), std::end(NotifyModes), arguments[at])
+                          : std::end(NotifyModes);
+    if (mode == std::end(NotifyModes)) return std::nullopt;
+    options.notifyMode = static_cast<int>(mode - std::begin(NotifyModes));
+    ++at;
+  }
   return at == arguments.size() ? std::optional(options) : std::nullopt;
 }
 
@@ -117,11 +159,14 @@ int runCommand(const Options& options, QWidget* view, std::ostream& out, std::os
   const auto controls = controlsOf(view, err);
   if (!controls) return 1;
   const auto request = requestOf(options, *controls);
-  if (request && !request->shown()) request->control->click();
+  if (request && !request->shown()) request->act();
   out << controls->startLabel->text().toStdString() << "\n"
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
-      << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n";
-  return !request || request->shown() ? 0 : 1;
+      << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n"
+      << "Notifications: " << modeOf(controls->notificationsPopUp) << "\n";
+  if (!request || request->shown()) return 0;
+  err << "kapsho-prefs: " << request->failure << "\n";
+  return 1;
 }
 
 }  // namespace kapsho_prefs

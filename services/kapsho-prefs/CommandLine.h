@@ -1,5 +1,5 @@
 // kapsho-prefs without a window: a command sets one control of the pane as a click would, and
-// the host then prints the three lines a person would read off the pane.
+// the host then prints the lines a person would read off the pane.
 #pragma once
 
 #include <optional>
@@ -13,12 +13,13 @@ namespace kapsho_prefs {
 
 extern const char* const Usage;
 
-enum class Verb { Window, Status, Start, Stop, Login, Icon };
+enum class Verb { Window, Status, Start, Stop, Login, Icon, Notify };
 
 struct Options {
   std::string panePath;
   Verb verb = Verb::Window;
-  bool on = false;  // for login and icon
+  bool on = false;     // for login and icon
+  int notifyMode = 0;  // for notify: the position of auto, on or off in the pane's pop-up
   bool help = false;
 };
 
@@ -27,7 +28,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments);
 
 // Runs the command on the loaded pane's view and prints the pane's state to out; the exit
 // status: 0, or 1 when the pane lacks a control of the Kapsho pane or does not show what the
-// command asked for (a start that left the agent stopped, a checkbox that is disabled).
+// command asked for (a start that left the agent stopped, a login item that could not be added,
+// a checkbox that is disabled), which one line to err names.
 int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err);
 
 }  // namespace kapsho_prefs

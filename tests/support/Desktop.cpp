@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,11 +27,23 @@ void writeProgram(const std::string& path, const std::string& script) {
   chmod(path.c_str(), 0755);
 }
 
+// A session bus of the user that lists no services to start on demand.
+std::string busConfiguration(const TempDir& folder) {
+  writeFile(folder.file("session.conf"),
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+            "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+            "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+            "</busconfig>\n");
+  return "--config-file=" + folder.file("session.conf");
+}
+
 }  // namespace
 
 PrivateBus::PrivateBus()
-    : daemon_({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, logs_.file("out"),
-              logs_.file("err")),
+    : daemon_({"dbus-daemon", busConfiguration(logs_), "--nofork", "--print-address=1"}, {},
+              logs_.file("out"), logs_.file("err")),
       environment_("DBUS_SESSION_BUS_ADDRESS",
                    started(firstLine(logs_.file("out")), "dbus-daemon")) {}
 
@@ -51,6 +64,25 @@ RecordingWlClipboard::RecordingWlClipboard()
       "printf '%s\\n' \"$*\" >> \"$d/calls\"\n"
       "case \"$1\" in --clear) : > \"$d/clipboard\" ;; *) cat > \"$d/clipboard\" ;; esac\n");
   writeProgram(bin_.file("wl-paste"), "#!/bin/sh\ncat \"$(dirname \"$0\")/clipboard\"\n");
+}
+
+bool systemTrayOwned() {
+  const std::string_view TrayAtom = "_NET_SYSTEM_TRAY_S0";
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  bool owned = false;
+  if (!xcb_connection_has_error(connection)) {
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, TrayAtom.size(), TrayAtom.data()), nullptr);
+    xcb_get_selection_owner_reply_t* owner =
+        atom ? xcb_get_selection_owner_reply(
+                   connection, xcb_get_selection_owner(connection, atom->atom), nullptr)
+             : nullptr;
+    owned = owner && owner->owner != XCB_NONE;
+    free(owner);
+    free(atom);
+  }
+  xcb_disconnect(connection);
+  return owned;
 }
 
 bool emitNotification(std::vector<std::string> arguments) {

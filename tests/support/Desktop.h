@@ -13,7 +13,9 @@
 namespace testing_support {
 
 // A private session bus (a dbus-daemon of its own), named in DBUS_SESSION_BUS_ADDRESS while the
-// object lives: what is broadcast on it reaches no other test.
+// object lives: what is broadcast on it reaches no other test. It starts no service on demand:
+// the services a test needs, it starts itself (a notification server installed on the machine is
+// not started behind its back).
 class PrivateBus {
  public:
   PrivateBus();
@@ -35,6 +37,10 @@ class VirtualDisplay {
   ChildProcess server_;
   ScopedEnv environment_;
 };
+
+// Whether the system tray selection of the display's first screen (_NET_SYSTEM_TRAY_S0) has an
+// owner: an X11 tray such as trayer runs.
+bool systemTrayOwned();
 
 // wl-copy and wl-paste stand-ins first on PATH: no Wayland compositor with a seat runs here
 // (weston runs headless, but without a seat the real wl-copy cannot take the selection).

@@ -51,12 +51,40 @@ int connectTo(const std::string& host, const std::string& port) {
   return connected ? fd : -1;
 }
 
+// Keeps the protocols a client offers, as a list, and chooses none of them.
+int noteProtocols(SSL*, const unsigned char**, unsigned char*, const unsigned char* in,
+                  unsigned int length, void* offered) {
+  auto& list = *static_cast<std::string*>(offered);
+  for (unsigned int at = 0; at < length; at += 1 + in[at])
+    list +=
+        (list.empty() ? "" : ",") + std::string(reinterpret_cast<const char*>(in) + at + 1,
+                                                std::min<unsigned int>(in[at], length - at - 1));
+  return SSL_TLSEXT_ERR_NOACK;
+}
+
 }  // namespace
 
+// The reserving sockets stay bound, never listening, until the program ends: with SO_REUSEADDR
+// on both sides a server may bind the port and listen while no other socket (another test's port
+// 0, a client's ephemeral port) is given it, so nothing can take it between pick and bind.
 int freeLocalPort() {
-  int port = 0;
-  close(listenLocally(port));
-  return port;
+  struct Reserved {
+    std::vector<int> sockets;
+    ~Reserved() {
+      for (const int fd : sockets) close(fd);
+    }
+  };
+  static Reserved reserved;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  sockaddr_in address = loopback("127.0.0.1", 0);
+  socklen_t length = sizeof address;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot reserve a port on 127.0.0.1");
+  reserved.sockets.push_back(fd);
+  return ntohs(address.sin_port);
 }
 
 bool sendAll(int fd, const std::string& bytes) {
@@ -196,6 +224,7 @@ ScriptedServer::ScriptedServer(Script script, const std::string& certificate,
         SSL_CTX_use_PrivateKey_file(tls_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("cannot load " + certificate);
     SSL_CTX_set_quiet_shutdown(tls_.get(), 1);  // no closing message, as many servers do
+    SSL_CTX_set_alpn_select_cb(tls_.get(), noteProtocols, &offered_);
   }
   thread_ = std::thread([this] { serve(); });
 }
@@ -231,8 +260,10 @@ void ScriptedServer::serve() {
     Connection connection(BIO_new_socket(fd, BIO_CLOSE), BIO_free_all);
     if (tls_) connection.reset(BIO_push(BIO_new_ssl(tls_.get(), 0), connection.release()));
     // A client that refuses the certificate ends here, before any request.
+    offered_.clear();
     if (tls_ && BIO_do_handshake(connection.get()) != 1) continue;
     ReceivedRequest request;
+    request.protocols = offered_;
     std::string data;
     size_t wanted = std::string::npos;
     char buffer[65536];

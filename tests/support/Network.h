@@ -19,6 +19,8 @@ namespace testing_support {
 struct ReceivedRequest {
   std::string head;  // request line and header fields, each ending in CRLF
   std::string body;
+  // Over TLS, the application protocols the client offered ("h2,http/1.1").
+  std::string protocols = {};
   std::string line() const { return head.substr(0, head.find("\r\n")); }
   // The first field of that name (any case), "" when absent.
   std::string header(const std::string& name) const;
@@ -88,6 +90,7 @@ class ScriptedServer : public LocalServer {
 
   Script script_;
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls_{nullptr, SSL_CTX_free};
+  std::string offered_;           // by the connection being served
   std::vector<Connection> held_;  // by request; null where answered
 };
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,30 +109,47 @@ std::optional<std::string> mappingAt(const void* address) {
   return std::nullopt;
 }
 
+// Started with posix_spawn: between fork and exec a threaded test may run nothing but what the
+// kernel does (no setenv, no open), so the environment and the output files are prepared here.
 ChildProcess::ChildProcess(std::vector<std::string> argv,
                            const std::map<std::string, std::string>& extraEnv,
                            const std::string& stdoutPath, const std::string& stderrPath) {
   std::vector<char*> cargs;
   for (auto& arg : argv) cargs.push_back(arg.data());
   cargs.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    // A clean signal mask and default dispositions: the test's own must not reach the program.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-    for (const auto& [name, value] : extraEnv) setenv(name.c_str(), value.c_str(), 1);
-    for (const auto& [path, target] :
-         {std::pair{&stdoutPath, STDOUT_FILENO}, {&stderrPath, STDERR_FILENO}}) {
-      if (path->empty()) continue;
-      const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, target);
-      close(fd);
-    }
-    execvp(cargs[0], cargs.data());
-    _exit(127);
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable; ++variable) {
+    const std::string entry = *variable;
+    if (!extraEnv.contains(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+  }
+  for (const auto& [name, value] : extraEnv) environment.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  for (const auto& [path, target] :
+       {std::pair{&stdoutPath, STDOUT_FILENO}, {&stderrPath, STDERR_FILENO}})
+    if (!path->empty())
+      posix_spawn_file_actions_addopen(&files, target, path->c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+  // A clean signal mask and default dispositions: the test's own must not reach the program.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int error = posix_spawnp(&pid_, cargs[0], &files, &attributes, cargs.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&files);
+  // As a shell reports a program it cannot run.
+  if (error != 0) {
+    pid_ = -1;
+    status_ = W_EXITCODE(127, 0);
   }
 }
 

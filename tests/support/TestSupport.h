@@ -74,7 +74,8 @@ bool waitUntil(const std::function<bool()>& condition,
 void writeFile(const std::string& path, const std::string& bytes);
 std::optional<std::string> readFile(const std::string& path);
 
-// A TCP port on 127.0.0.1 that was free when asked.
+// A TCP port on 127.0.0.1 for a server that binds it with SO_REUSEADDR (as the upload server
+// does), reserved for it until this program ends.
 int freeLocalPort();
 
 // A child process started from argv; ended (SIGTERM, then SIGKILL) and reaped when the object goes.

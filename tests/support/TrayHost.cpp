@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -64,11 +65,22 @@ class StatusNotifierWatcher : public QObject {
   Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
 
  public:
-  bool isStatusNotifierHostRegistered() const { return true; }
+  bool isStatusNotifierHostRegistered() const { return hostRegistered_; }
+  void setHostRegistered(bool registered) {
+    hostRegistered_ = registered;
+    if (registered)
+      emit StatusNotifierHostRegistered();
+    else
+      emit StatusNotifierHostUnregistered();
+  }
   QStringList registered() const {
     std::lock_guard lock(mutex_);
     return items_;
   }
+
+ Q_SIGNALS:
+  Q_SCRIPTABLE void StatusNotifierHostRegistered();
+  Q_SCRIPTABLE void StatusNotifierHostUnregistered();
 
  public Q_SLOTS:
   // An item names its bus name, or only its object path on the sender's connection.
@@ -81,12 +93,14 @@ class StatusNotifierWatcher : public QObject {
  private:
   mutable std::mutex mutex_;
   QStringList items_;
+  std::atomic<bool> hostRegistered_ = true;
 };
 
 TrayHost::TrayHost() : connection_(connectToSessionBus()), watcher_(new StatusNotifierWatcher) {
-  if (!connection_.registerObject(
-          WatcherPath, watcher_,
-          QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportAllProperties) ||
+  if (!connection_.registerObject(WatcherPath, watcher_,
+                                  QDBusConnection::ExportScriptableSlots |
+                                      QDBusConnection::ExportScriptableSignals |
+                                      QDBusConnection::ExportAllProperties) ||
       !connection_.registerService(WatcherService)) {
     delete watcher_;
     QDBusConnection::disconnectFromBus(connection_.name());
@@ -103,6 +117,13 @@ TrayHost::~TrayHost() {
   thread_.quit();
   thread_.wait();
   QDBusConnection::disconnectFromBus(connection_.name());
+}
+
+// On the watcher's thread, as its other answers are.
+void TrayHost::setHostRegistered(bool registered) {
+  QMetaObject::invokeMethod(
+      watcher_, [this, registered] { watcher_->setHostRegistered(registered); },
+      Qt::BlockingQueuedConnection);
 }
 
 std::vector<std::string> TrayHost::items() const {

@@ -22,6 +22,10 @@ class TrayHost {
   TrayHost();
   ~TrayHost();
 
+  // Whether a host is registered with the watcher (at first one is), and the watcher's signal
+  // that says it registered or unregistered, as a panel's host coming and going gives them.
+  void setHostRegistered(bool registered);
+
   // Bus names of the items registered and still on the bus, in order of registration.
   std::vector<std::string> items() const;
 

@@ -17,6 +17,7 @@
 #include "tools/kapsho-capture/CaptureError.h"
 #include "tools/kapsho-capture/CaptureNaming.h"
 #include "tools/kapsho-capture/Clipboard.h"
+#include "tools/kapsho-capture/GrimScreenshot.h"
 #include "tools/kapsho-capture/PendingFile.h"
 #include "tools/kapsho-capture/PortalScreenshot.h"
 #include "tools/kapsho-capture/X11Capture.h"
@@ -117,11 +118,13 @@ bool onWayland() {
   return wayland && *wayland;
 }
 
-int captureOnWayland(const CaptureOptions& options, const std::optional<Destination>& destination,
-                     int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  waitBeforeCapture(options);
-  const std::string shot = PortalScreenshot::take(options.interactive);
+// What to install where the desktop's portal takes no screenshots.
+const char* const WaylandInstallHint =
+    "kapsho-capture: install xdg-desktop-portal-gtk (beside xdg-desktop-portal-wlr on sway and "
+    "other wlroots desktops), or grim and slurp";
+
+// The portal's file, moved into place, or encoded again for another type.
+int placePortalShot(const std::string& shot, const std::optional<Destination>& destination) {
   const std::string shotFormat = QImageReader(QString::fromStdString(shot)).format().toStdString();
   if (!destination) {
     QImage image(QString::fromStdString(shot));
@@ -141,6 +144,37 @@ int captureOnWayland(const CaptureOptions& options, const std::optional<Destinat
   std::puts(place(pending, *destination).c_str());
   unlink(shot.c_str());
   return 0;
+}
+
+// grim's PNG, written into place, or encoded again for another type.
+int placePngShot(const QByteArray& png, const std::optional<Destination>& destination) {
+  if (!destination) {
+    copyWithWlCopy(png);
+    return 0;
+  }
+  PendingFile pending(destination->folder);
+  if (destination->format == "png") {
+    pending.write(png.toStdString());
+  } else {
+    const QImage image = QImage::fromData(png, "png");
+    if (image.isNull()) throw CaptureError("grim gave no picture");
+    pending.write(encode(image, destination->format).toStdString());
+  }
+  std::puts(place(pending, *destination).c_str());
+  return 0;
+}
+
+// Through the desktop's portal; where it offers no screenshots, through grim where installed.
+int captureOnWayland(const CaptureOptions& options, const std::optional<Destination>& destination,
+                     int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  waitBeforeCapture(options);
+  try {
+    return placePortalShot(PortalScreenshot::take(options.interactive), destination);
+  } catch (const NoScreenshotPortal& error) {
+    if (!grimInstalled()) throw CaptureError(std::string(error.what()) + "\n" + WaylandInstallHint);
+  }
+  return placePngShot(takeWithGrim(options.interactive), destination);
 }
 
 int captureOnX11(const CaptureOptions& options, const std::optional<Destination>& destination,

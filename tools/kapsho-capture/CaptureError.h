@@ -10,4 +10,11 @@ class CaptureError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The session bus has no screenshot portal: none at all, or one without the Screenshot interface
+// (a wlroots desktop's portal without an Access backend).
+class NoScreenshotPortal : public CaptureError {
+ public:
+  using CaptureError::CaptureError;
+};
+
 }  // namespace kapsho_capture

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QEventLoop>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
@@ -23,6 +24,11 @@ const QString RequestInterface = QStringLiteral("org.freedesktop.portal.Request"
 // The desktop may first ask the user whether to allow the screenshot, or let them choose.
 constexpr int AnswerTimeoutMs = 5 * 60 * 1000;
 constexpr int CallTimeoutMs = 25 * 1000;
+// What the bus answers when no portal runs, or when the portal lacks the Screenshot interface.
+const QStringList NoPortalErrors = {QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownObject")};
 
 // The request's object path is known before the call from the token, so its answer cannot
 // come before the receiver listens.
@@ -58,9 +64,12 @@ std::string PortalScreenshot::take(bool interactive) {
   call << QString()
        << QVariantMap{{"handle_token", token}, {"modal", true}, {"interactive", interactive}};
   const QDBusMessage reply = bus.call(call, QDBus::Block, CallTimeoutMs);
-  if (reply.type() != QDBusMessage::ReplyMessage)
-    throw CaptureError("no screenshot portal (xdg-desktop-portal) answered: " +
-                       reply.errorMessage().toStdString());
+  if (reply.type() != QDBusMessage::ReplyMessage) {
+    const std::string message =
+        "no screenshot portal (xdg-desktop-portal) answered: " + reply.errorMessage().toStdString();
+    if (NoPortalErrors.contains(reply.errorName())) throw NoScreenshotPortal(message);
+    throw CaptureError(message);
+  }
   // Portals before version 0.9 chose the request path themselves.
   const QString handle = reply.arguments().value(0).value<QDBusObjectPath>().path();
   if (!handle.isEmpty() && handle != requestPath(bus, token)) listen(handle);

@@ -11,6 +11,7 @@
 #include <QRasterWindow>
 #include <QScreen>
 #include <filesystem>
+#include <stdexcept>
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
@@ -23,11 +24,13 @@ namespace {
 const std::string CapturePath = stagePath("bin/kapsho-capture");
 
 // The capture folder for the next capture, and one more capture setting unless its value is "".
+// Throws when it cannot, which stops the test.
 void captureInto(const std::string& folder, const std::string& key = "",
                  const std::string& value = "") {
   platform::Dictionary settings{{"location", platform::Value(folder)}};
   if (!value.empty()) settings[key] = platform::Value(value);
-  ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain(settings, "com.apple.screencapture"));
+  if (!platform::NSUserDefaults::setPersistentDomain(settings, "com.apple.screencapture"))
+    throw std::runtime_error("cannot store the capture settings");
 }
 
 // Runs a capture in the folder (a FILE given by name lands there) and says what it did, in one
@@ -126,6 +129,7 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
       {"location", "/proc/version", {}, "status 1: cannot write into \"/proc/version\": Not a dir"},
   };
   for (const auto& [name, value, arguments, expected] : cases) {
+    SCOPED_TRACE(expected);
     TempDir folder;
     captureInto(name == "location" ? value : folder.path());
     const ScopedEnv language("LANGUAGE", name == "LANGUAGE" ? value : "en");
@@ -166,6 +170,7 @@ TEST(PortalCapture, ThePortalsPictureIsMovedIntoPlaceOrItsRefusalReported) {
       {{}, "", "junk", "status 1: the screenshot portal gave no picture"},
   };
   for (const auto& [arguments, type, answer, expected] : cases) {
+    SCOPED_TRACE("the portal's answer: " + answer);
     const ScopedEnv tmpdir("TMPDIR", answer.ends_with("tmpfs") ? "/dev/shm" : "/tmp");
     TempDir folder;
     captureInto(folder.path(), "type", type);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
+#include <stdexcept>
 
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/Desktop.h"
@@ -26,16 +28,23 @@ const std::string DaemonDomain = "com.kapsho.KapshoDaemon";
 const std::string CaptureDomain = "com.apple.screencapture";
 const std::string NotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowKey = "{'ShowStatusItemNotificationKey': ";
+// What NSLog puts before a line: the time and the process.
+const std::regex LogPrefix("^[-0-9]+ [0-9:.]+ KapshoDaemon\\[[0-9]+\\] ");
+const std::string Agent = stagePath(
+    "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
+    "KapshoDaemon");
 
 // The domain as stored, or an empty dictionary while none is.
 platform::Dictionary stored(const std::string& domain) {
   return NSUserDefaults::persistentDomainForName(domain).value_or(platform::Dictionary{});
 }
 
+// Throws when it cannot, which stops the test, also from a helper.
 void setDefault(const std::string& domain, const std::string& key, platform::Value value) {
   auto values = stored(domain);
   values.insert_or_assign(key, std::move(value));
-  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(values, domain));
+  if (!NSUserDefaults::setPersistentDomain(values, domain))
+    throw std::runtime_error("cannot store the preferences domain " + domain);
 }
 
 // The agent's output is kept for a failure's message. It runs in UTC, so that the titles of
@@ -51,9 +60,7 @@ class AgentOnDesktop : public ::testing::Test {
   ChildProcess startAgent(int uploadPort, std::map<std::string, std::string> env = {}) {
     setDefault(DaemonDomain, "Upload Host", "127.0.0.1:" + std::to_string(uploadPort));
     env.insert({{"LANGUAGE", "en"}, {"TZ", "UTC"}, {"PATH", bin_.path() + ":" + getenv("PATH")}});
-    return ChildProcess({stagePath("lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
-                                   "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
-                        env, logs_.file("agent.out"), logs_.file("agent.err"));
+    return ChildProcess({Agent}, env, logs_.file("agent.out"), logs_.file("agent.err"));
   }
   std::string agentErrors() const { return readFile(logs_.file("agent.err")).value_or(""); }
   void expectExit(ChildProcess& agent, int code) {
@@ -69,11 +76,15 @@ class AgentOnDesktop : public ::testing::Test {
 };
 
 // Without a session bus the agent runs and says so once; screenshots go through the proxy the
-// environment names, and one written in place goes only once it is whole. The hang-up signal ends
-// the agent. Without a capture folder the start-up ends with its report.
+// environment names, and one written in place goes only once it is whole. A second agent of the
+// session names the first and leaves; a lock file left behind blocked no one. The hang-up signal
+// ends the agent. Without a capture folder the start-up ends with its report.
 TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
   TempDir data;
   TunnelProxy proxy;
+  fs::create_directories(home_.runtimeDir() + "/kapsho");
+  writeFile(home_.runtimeDir() + "/kapsho/com.kapsho.KapshoDaemon.lock",
+            std::to_string(getpid()) + "\n");
   const int port = freeLocalPort();
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   ChildProcess server({stagePath("bin/kapsho-upload-server"), "--bind", "127.0.0.1", "--port",
@@ -86,6 +97,10 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
                                                    NotificationName + "\" cannot be heard\n";
   EXPECT_TRUE(errors.find(line) != std::string::npos && errors.find(line) == errors.rfind(line))
       << errors;
+  const auto second = runCommand({Agent});
+  EXPECT_EQ(std::tuple(second.exitCode, std::regex_replace(second.err, LogPrefix, "")),
+            std::tuple(0, "Kapsho already runs in this session as process " +
+                              std::to_string(agent.pid()) + "\n"));
 
   // The upload server takes only images, and tells them by their first bytes.
   const std::string inPlace = "\x89PNG\r\n\x1a\n" + std::string(299992, 'p');
@@ -99,7 +114,7 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
            readFile(data.path() + "/" + address.substr(base.size() + 3)) == bytes;
   };
   ASSERT_TRUE(waitUntil([&] { return clipboardShows("\x89PNG\r\n\x1a\nwhole"); })) << agentErrors();
-  // Each image is stored with its deletion digest beside it.
+  // Each stored image has its deletion token's digest beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(data.path()), {}), 2)
       << "nothing goes while it is written";
   ASSERT_EQ(write(writer, inPlace.data() + 150000, 150000), 150000);
@@ -107,11 +122,11 @@ TEST_F(AgentOnDesktop, UploadsWholeScreenshotsUntilHangUp) {
   ASSERT_TRUE(waitUntil([&] { return clipboardShows(inPlace); })) << agentErrors();
   EXPECT_EQ(proxy.requests().back().line(), "POST " + base + "/app_upload.php HTTP/1.1");
   ASSERT_EQ(kill(agent.pid(), SIGHUP), 0);
-  expectExit(agent, 0);
+  ASSERT_NO_FATAL_FAILURE(expectExit(agent, 0));
 
   setDefault(CaptureDomain, "location", folder_.file("missing"));
   ChildProcess failing = startAgent(freeLocalPort());
-  expectExit(failing, 1);
+  ASSERT_NO_FATAL_FAILURE(expectExit(failing, 1));
   EXPECT_NE(agentErrors().find("*** Terminating app due to uncaught exception 'KQueueError', "
                                "reason: 'Error setting up kqueue: No such file or directory'"),
             std::string::npos)
@@ -167,18 +182,19 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
       {ShowKey + "<'Yes'>}", true}, {"{'Show': <true>}", false}, {ShowKey + "<byte 0x01>}", true},
   };
   for (const auto& [userInfo, shown] : steps) {
+    SCOPED_TRACE(userInfo);
     ASSERT_TRUE(emitNotification({NotificationName, "", userInfo}));
     EXPECT_TRUE(waitUntil([&] {
       return host.items().size() == (shown ? 1u : 0u) &&
              stored(DaemonDomain)["Show Status Item"] == shown;
-    })) << userInfo;
+    }));
   }
   item = host.items().at(0);
   EXPECT_EQ(host.icon(item), idle);
   EXPECT_EQ(host.menu(item), "Recent Images[-|Clear Recent Images (off)]|-|Quit Kapsho");
 
   ASSERT_TRUE(host.click(item, "Quit Kapsho"));
-  expectExit(agent, 0);
+  ASSERT_NO_FATAL_FAILURE(expectExit(agent, 0));
 }
 
 }  // namespace

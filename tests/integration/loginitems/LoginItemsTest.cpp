@@ -172,8 +172,9 @@ TEST_F(SystemEvents, KeepsAnyPathWholeRebuildsADamagedListAndServesOnTimeWhilePe
 
   // Items without a usable path are not listed, yet positions after the listed ones reach them.
   const std::string gone = apps.file("Gone.app");
-  storeItems({Dictionary{{"Path", gone}}, Dictionary{{"Path", 7}},
-              Dictionary{{"Path", alpha}, {"Hidden", true}}, Dictionary{{"Hidden", true}}});
+  ASSERT_NO_FATAL_FAILURE(
+      storeItems({Dictionary{{"Path", gone}}, Dictionary{{"Path", 7}},
+                  Dictionary{{"Path", alpha}, {"Hidden", true}}, Dictionary{{"Hidden", true}}}));
   EXPECT_EQ(listing(), (Listing{{gone, false}, {alpha, true}}));
   EXPECT_EQ(logged("Login items 3 to 4 have no usable path and are not listed"), 1u);
   EXPECT_TRUE(Registry::removeLoginItemWithPath(alpha));
@@ -226,8 +227,9 @@ TEST_F(SystemEvents, OneInstanceServesTheSessionAndAStoppedOneIsReplacedByOneTha
   writeFile(entryPath(2), disabled);
   ASSERT_TRUE(stopProcess(service->pid()));
   // The list as a crash leaves it between its own write and its entries': A removed, D added.
-  storeItems({Dictionary{{"Path", b}, {"Entry", 2}}, Dictionary{{"Path", c}, {"Entry", 3}},
-              Dictionary{{"Path", d}, {"Entry", 4}}});
+  ASSERT_NO_FATAL_FAILURE(
+      storeItems({Dictionary{{"Path", b}, {"Entry", 2}}, Dictionary{{"Path", c}, {"Entry", 3}},
+                  Dictionary{{"Path", d}, {"Entry", 4}}}));
   EXPECT_EQ(listing(), (Listing{{b, false}, {c, false}, {d, false}}))
       << "a caller is served by an instance that replaced the stopped one";
   EXPECT_TRUE(WIFSIGNALED(service->wait().value_or(0)));

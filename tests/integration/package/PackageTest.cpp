@@ -43,6 +43,10 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
   EXPECT_EQ(filesUnder(root.path()), expected);
   const std::string depends = runCommand({"dpkg-deb", "-f", packageFile(), "Depends"}).out;
   EXPECT_NE(depends.find("xdg-utils, wl-clipboard, "), std::string::npos) << depends;
+  EXPECT_EQ(runCommand({"dpkg-deb", "-f", packageFile(), "Recommends", "Suggests"}).out,
+            "Recommends: qt6-wayland, xdg-desktop-portal, xdg-desktop-portal-gtk | "
+            "xdg-desktop-portal-gnome | xdg-desktop-portal-kde, qt6-image-formats-plugins\n"
+            "Suggests: grim, slurp\n");
   const auto lintian = runCommand({"lintian", "--fail-on", "error,warning", packageFile()}, 240s);
   EXPECT_EQ(lintian.exitCode, 0) << lintian.out;
 

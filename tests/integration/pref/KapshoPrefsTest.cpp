@@ -1,16 +1,21 @@
-// kapsho-prefs with the real plug-in: each command and what it prints, bad usage, bundles that
-// are no pane or a broken one, and the installed tree with its window on a virtual display. The
-// test is the subreaper of the agents and System Events the pane starts detached, and ends them.
+// kapsho-prefs with the real plug-in: each command and what it prints, what the pane stores and
+// posts, bad usage, bundles that are no pane or a broken one, and the installed tree with its
+// window on a virtual display. The test is the subreaper of the agents and System Events the pane
+// starts detached, and ends them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <regex>
 
+#include "platform/carbon/SessionLock.h"
+#include "platform/foundation/UserDefaults.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
 
 using namespace testing_support;
+using platform::NSUserDefaults;
 namespace fs = std::filesystem;
 
 namespace {
@@ -18,6 +23,8 @@ namespace {
 const std::string Prefs = stagePath("bin/kapsho-prefs");
 const std::string StagedPane = stagePath("lib/kapsho/KapshoPref.prefPane");
 const std::string AgentIdentifier = "com.kapsho.KapshoDaemon";
+const std::string AgentPath =
+    fs::canonical(StagedPane + "/Contents/Resources/KapshoDaemon.app").string();
 
 class PrefsTest : public ::testing::Test {
  protected:
@@ -43,8 +50,10 @@ CommandResult prefs(std::vector<std::string> arguments, const std::string& progr
   return runCommand(arguments);
 }
 
-std::string shows(const char* label, const char* login, const char* icon) {
-  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon + "\n";
+std::string shows(const char* label, const char* login, const char* icon,
+                  const char* notify = "auto") {
+  return std::string(label) + "\nStart at login: " + login + "\nShow icon: " + icon +
+         "\nNotifications: " + notify + "\n";
 }
 
 // A copy of the staged pane, without the agent.
@@ -57,11 +66,13 @@ std::string copyOfPane(const std::string& pane) {
   return pane;
 }
 
-// A command sets its control as a click would, unless the pane already shows what it asks for (a
-// second start starts no second agent), and prints what the pane then shows. Bad usage gives the
-// usage and status 1. A pane without its agent cannot start it, and says so in one log line. A
-// broken pane (no principal class named, a button sending what the pane does not answer) is
-// refused with its reason.
+// A command sets its control as a click would (the notifications choice is stored for the agent,
+// running or not), unless the pane already shows what it asks for (a second start starts no second
+// agent), and prints what the pane then shows; when the pane's action failed, one line says what
+// failed, and the pane shows what is true. Bad usage gives the usage and status 1. A pane without
+// its agent cannot start it, and says so in one log line, but stops one that runs. A broken pane
+// (no principal class named, a button sending what the pane does not answer) is refused with its
+// reason.
 TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   const std::string usage = prefs({"--help"}).out;
   ASSERT_TRUE(usage.starts_with("usage: kapsho-prefs [--pane PATH] [status | start | stop"))
@@ -73,29 +84,72 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
                            "/Contents/Resources/KapshoPref.ui";
   writeFile(broken, std::regex_replace(*readFile(broken), std::regex("NSPrincipalClass"), "X"));
   writeFile(deaf, std::regex_replace(*readFile(deaf), std::regex("pressStartButton:"), "press:"));
+  const std::string preferences = home_.configHome() + "/kapsho/Preferences/",
+                    agentDomain = preferences + AgentIdentifier + ".plist",
+                    agentLock = agentDomain + ".lock",
+                    loginItems = preferences + "com.kapsho.loginitems.plist",
+                    missing = "The agent bundle KapshoDaemon.app is missing from " + pane +
+                              "/Contents/Resources\n",
+                    unlisted = "Couldn't list login items error -36\n",
+                    loginItemsLock = home_.runtimeDir() + "/kapsho/login-items.lock";
   const std::string stopped = shows("Kapsho is stopped", "off", "on");
   const struct {
     std::vector<std::string> arguments;
+    std::string inTheWay;
     int status;
     std::string out, err;
   } steps[] = {
-      {{"--pane", pane, "start"},
+      {{"--pane", pane, "start"}, "", 1, stopped, missing + "kapsho-prefs: Kapsho did not start\n"},
+      {{"status"}, "", 0, stopped, ""},
+      {{"icon", "off"}, "", 0, shows("Kapsho is stopped", "off", "off"), ""},
+      {{"icon", "on"},
+       agentLock,
        1,
-       stopped,
-       "The agent bundle KapshoDaemon.app is missing from " + pane + "/Contents/Resources\n"},
-      {{"icon", "off"}, 0, shows("Kapsho is stopped", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"start"}, 0, shows("Kapsho is running", "off", "off"), ""},
-      {{"login", "on"}, 0, shows("Kapsho is running", "on", "off"), ""},
-      {{"stop"}, 0, shows("Kapsho is stopped", "on", "off"), ""},
-      {{"icon", "on", "off"}, 1, "", usage},
-      {{"--help", "status"}, 1, "", usage},
+       shows("Kapsho is stopped", "off", "off"),
+       "Cannot lock preferences domain " + AgentIdentifier + ": cannot open " + agentLock +
+           ": Is a directory\nkapsho-prefs: Show icon could not be turned on\n"},
+      {{"icon", "off"},
+       agentDomain,
+       1,
+       shows("Kapsho is stopped", "off", "on"),
+       "Cannot store preferences domain " + AgentIdentifier + ": cannot rename into " +
+           agentDomain + ": Is a directory\nkapsho-prefs: Show icon could not be turned off\n"},
+      {{"notify", "off"},
+       agentLock,
+       1,
+       shows("Kapsho is stopped", "off", "off"),
+       "Cannot lock preferences domain " + AgentIdentifier + ": cannot open " + agentLock +
+           ": Is a directory\nkapsho-prefs: Notifications could not be set to off\n"},
+      {{"notify", "off"}, "", 0, shows("Kapsho is stopped", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"start"}, "", 0, shows("Kapsho is running", "off", "off", "off"), ""},
+      {{"notify", "on"}, "", 0, shows("Kapsho is running", "off", "off", "on"), ""},
+      {{"login", "on"},
+       loginItems,
+       1,
+       shows("Kapsho is running", "off", "off", "on"),
+       unlisted + unlisted + "kapsho-prefs: Start at login could not be turned on\n"},
+      {{"login", "on"},
+       loginItemsLock,
+       1,
+       shows("Kapsho is running", "off", "off", "on"),
+       "Couldn't change login items: cannot open " + loginItemsLock +
+           ": Is a directory\nkapsho-prefs: Start at login could not be turned on\n"},
+      {{"login", "on"}, "", 0, shows("Kapsho is running", "on", "off", "on"), ""},
+      {{"--pane", pane, "stop"}, "", 0, shows("Kapsho is stopped", "off", "off", "on"), missing},
+      {{"stop"}, "", 0, shows("Kapsho is stopped", "on", "off", "on"), ""},
+      {{"notify", "auto"}, "", 0, shows("Kapsho is stopped", "on", "off"), ""},
+      {{"icon", "on", "off"}, "", 1, "", usage},
+      {{"notify", "loud"}, "", 1, "", usage},
+      {{"--help", "status"}, "", 1, "", usage},
       {{"--pane", panes.file("Broken.prefPane"), "status"},
+       "",
        1,
        "",
        "kapsho-prefs: " + panes.file("Broken.prefPane") +
            ": not a preference pane: its Info.plist names no NSPrincipalClass\n"},
       {{"--pane", panes.file("Deaf.prefPane"), "status"},
+       "",
        1,
        "",
        "kapsho-prefs: " + panes.file("Deaf.prefPane") + ": " + deaf +
@@ -104,14 +158,91 @@ TEST_F(PrefsTest, EachCommandActsAsAClickAndABrokenPaneIsRefusedWithItsReason) {
   // Log lines without the time and the process that NSLog puts first.
   const std::regex logPrefix("(^|\n)[-0-9]+ [0-9:.]+ kapsho-prefs\\[[0-9]+\\] ");
   for (const auto& c : steps) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments) + " with " + c.inTheWay + " in the way");
+    // A folder where the file is wanted: no one can read or write it. The file waits aside.
+    std::error_code none;
+    fs::rename(c.inTheWay, c.inTheWay + ".aside", none);
+    fs::create_directories(c.inTheWay, none);
     const auto result = prefs(c.arguments);
+    fs::remove(c.inTheWay, none);
+    fs::rename(c.inTheWay + ".aside", c.inTheWay, none);
     EXPECT_EQ(
         std::tuple(result.exitCode, result.out, std::regex_replace(result.err, logPrefix, "$1")),
-        std::tuple(c.status, c.out, c.err))
-        << ::testing::PrintToString(c.arguments);
+        std::tuple(c.status, c.out, c.err));
     EXPECT_TRUE(c.arguments != std::vector<std::string>{"start"} ||
                 waitUntil([] { return agentWatching(processOfBundle(AgentIdentifier)); }));
   }
+
+  // A pane that finds the login items held by another pane in its check and change waits, then
+  // finds the agent that pane added. Ten at once add it once.
+  const login_items_test::Listing onlyTheAgent{{AgentPath, false}};
+  ASSERT_EQ(prefs({"login", "off"}).exitCode, 0);
+  std::optional<platform::SessionLock> otherPane(std::in_place, "login-items");
+  ASSERT_TRUE(otherPane->held());
+  ChildProcess waiting({Prefs, "login", "on"}, {}, "/dev/null", "/dev/null");
+  EXPECT_TRUE(waitUntil([&] {
+    std::error_code gone;
+    for (const auto& fd :
+         fs::directory_iterator("/proc/" + std::to_string(waiting.pid()) + "/fd", gone))
+      if (fs::read_symlink(fd, gone) == loginItemsLock) return true;
+    return false;
+  })) << "it waits for the login items' lock";
+  ASSERT_EQ(login_items_test::addLoginItem(AgentPath), noErr);
+  otherPane.reset();
+  EXPECT_EQ(waiting.wait(), 0);
+  EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
+
+  ASSERT_EQ(prefs({"login", "off"}).exitCode, 0);
+  std::vector<std::unique_ptr<ChildProcess>> clicks;
+  for (int i = 0; i < 10; ++i)
+    clicks.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{Prefs, "login", "on"},
+                                                    std::map<std::string, std::string>{},
+                                                    "/dev/null", "/dev/null"));
+  for (const auto& click : clicks) EXPECT_EQ(click->wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(login_items_test::listing(), onlyTheAgent);
+  EXPECT_EQ(std::distance(fs::directory_iterator(home_.configHome() + "/autostart"), {}), 1);
+}
+
+// Stopped, the icon's choice goes into the agent's domain, every other entry kept, and nothing is
+// posted; running, the agent alone is told, with the pane's identifier. The login item goes at
+// the end, not hidden. A stop shows the stopped state at once, before the agent has obeyed.
+TEST_F(PrefsTest, TheIconGoesToTheAgentOrItsDomainTheLoginItemToTheEndAStopShowsAtOnce) {
+  ChildProcess monitor({"dbus-monitor", "--session",
+                        "type=signal,interface=com.kapsho.DistributedNotificationCenter"},
+                       {}, home_.path() + "/monitor", "/dev/null");
+  const auto monitored = [&] { return readFile(home_.path() + "/monitor").value_or(""); };
+  ASSERT_TRUE(waitUntil([&] { return monitored().find("member=NameLost") != std::string::npos; }));
+  platform::Dictionary domain{{"Upload Host", "127.0.0.1:9"}};
+  const auto stored = [] { return NSUserDefaults::persistentDomainForName(AgentIdentifier); };
+  ASSERT_TRUE(NSUserDefaults::setPersistentDomain(domain, AgentIdentifier));
+  EXPECT_EQ(prefs({"icon", "off"}).exitCode, 0);
+  ASSERT_EQ(login_items_test::addLoginItem(home_.path(), true), noErr) << "to the one it started";
+  domain["Show Status Item"] = false;
+  EXPECT_EQ(stored(), domain);
+  EXPECT_EQ(prefs({"login", "on"}).exitCode, 0);
+  EXPECT_EQ(login_items_test::listing(),
+            (login_items_test::Listing{{fs::canonical(home_.path()), true}, {AgentPath, false}}));
+
+  ASSERT_EQ(prefs({"start"}).exitCode, 0);
+  const pid_t agent = processOfBundle(AgentIdentifier);
+  ASSERT_TRUE(waitUntil([&] { return agentWatching(agent); }));
+  // Held, the agent can neither store what it is told nor obey a stop before the test has looked.
+  ASSERT_TRUE(stopProcess(agent));
+  EXPECT_EQ(prefs({"icon", "on"}).out, shows("Kapsho is running", "on", "on"));
+  EXPECT_EQ(stored(), domain) << "the pane wrote nothing";
+  kill(agent, SIGCONT);
+  EXPECT_TRUE(waitUntil([&] { return stored().value_or(domain)["Show Status Item"] == true; }));
+  const std::string posted = monitored().substr(monitored().find("member=Notification") + 19);
+  EXPECT_EQ(std::regex_replace(posted, std::regex("\\s+"), ""),
+            "string\"com.kapsho.kapshoShowStatusItem\"string\"com.kapsho.KapshoPref\"array[dict"
+            "entry(string\"ShowStatusItemNotificationKey\"variantbooleantrue)]");
+  ASSERT_TRUE(stopProcess(agent));
+  EXPECT_EQ(prefs({"stop"}).out, shows("Kapsho is stopped", "on", "on"));
+  EXPECT_EQ(prefs({"status"}).out, shows("Kapsho is running", "on", "on")) << "until it obeys";
+  kill(agent, SIGCONT);
+  int status = -1;
+  EXPECT_TRUE(waitUntil([&] { return waitpid(agent, &status, WNOHANG) == agent; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "it obeyed the stop";
 }
 
 std::string executableOf(pid_t pid) {

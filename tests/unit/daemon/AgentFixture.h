@@ -22,6 +22,9 @@ class AgentEnvironment {
     platform_tests::offscreenApplication();
     platform::NSUserDefaults::setPersistentDomain({{"location", folder_.path()}},
                                                   "com.apple.screencapture");
+    // No notification server runs for these tests: the bus would start one installed here.
+    platform::NSUserDefaults::setPersistentDomain({{"Show Notifications", "off"}},
+                                                  "com.kapsho.KapshoDaemon");
   }
   const std::string& folder() const { return folder_.path(); }
 

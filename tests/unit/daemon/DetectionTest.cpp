@@ -56,16 +56,17 @@ TEST(Pattern, EachLanguageHasItsOwnAnchoredPatternOrEndsTheStartUp) {
       {"fr", {}, {}, unlocalized},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.language);
     ScopedEnv language("LANGUAGE", c.language);
     try {
       KapshoController controller;
-      EXPECT_EQ(c.failure, "") << c.language;
+      EXPECT_EQ(c.failure, "");
       for (const char* name : c.matching) EXPECT_TRUE(controller.matchPicture(name)) << name;
       for (const char* name : c.other) EXPECT_FALSE(controller.matchPicture(name)) << name;
       EXPECT_EQ(controller.scType(), "JPG");
       EXPECT_EQ(controller.scPath(), std::string(getenv("HOME")) + "/Desktop");
     } catch (const platform::NSException& exception) {
-      EXPECT_EQ(exception.name() + ": " + exception.reason(), c.failure) << c.language;
+      EXPECT_EQ(exception.name() + ": " + exception.reason(), c.failure);
     }
   }
 }
@@ -77,11 +78,16 @@ class RecordingController : public KapshoController {
   std::vector<std::string> handedOn;
 };
 
-// A file with the given modification time, in seconds after an arbitrary start.
-void touch(const std::string& path, int second = 0) {
-  testing_support::writeFile(path, "bytes");
+// Modification times in seconds after an arbitrary start: files are handed on in their order,
+// which the clock's coarse steps would leave to chance.
+void setTime(const std::string& path, int second) {
   const timespec times[2] = {{1000000000L + second, 0}, {1000000000L + second, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void touch(const std::string& path, int second = 0) {
+  testing_support::writeFile(path, "bytes");
+  setTime(path, second);
 }
 
 // Driven event by event, so that each step is seen by the watcher before the next one.
@@ -104,6 +110,7 @@ TEST(Watcher, FreshWholeScreenshotsGoOnceOldestFirst) {
   // One burst: the newest goes last; a file still open for writing waits for its writers.
   const int first = open((folder + "/Picture 3.png").c_str(), O_WRONLY | O_CREAT, 0600);
   const int second = open((folder + "/Picture 3.png").c_str(), O_WRONLY);
+  setTime(folder + "/Picture 3.png", 4);
   touch(folder + "/Picture 2.png", 3);
   touch(folder + "/Picture 10.png", 2);
   touch(folder + "/Picture 11.png", 2);
@@ -136,6 +143,7 @@ TEST(Watcher, FreshWholeScreenshotsGoOnceOldestFirst) {
   // A file that leaves the folder while it is written is no longer awaited: back and closed, it
   // goes once like any other.
   const int third = open((folder + "/Picture 12.png").c_str(), O_WRONLY | O_CREAT, 0600);
+  setTime(folder + "/Picture 12.png", 5);
   handle(NOTE_WRITE);
   fs::rename(folder + "/Picture 12.png", outside.file("moved"));
   handle(NOTE_WRITE);

@@ -25,13 +25,15 @@ TEST(LoginItemsAE, AnErrorNumberCountsOnlyWhenItReadsAsA16BitInteger) {
       {typeUTF8Text, "-1728", 5, errAECoercionFail},
       {typeSInt32, &tooLarge, 4, errAECoercionFail}};
   for (const auto& [type, data, size, result] : answers) {
+    SCOPED_TRACE(::testing::Message()
+                 << "an error number of type " << type << ", " << size << " bytes");
     Desc errorNumber;
     ASSERT_EQ(AECreateDesc(type, data, size, &errorNumber), noErr);
     writeFile(home.file("reply"), platform::flattenDescriptor(errorNumber.d));
     const ChildProcess standIn(
         {std::string(FAKE_SYSTEM_EVENTS) + "/Contents/MacOS/EventTestApp", home.file("reply")});
     ASSERT_TRUE(platform::processAnswersEvents(standIn.pid(), std::chrono::seconds(10)));
-    EXPECT_EQ(LIAERemove(0), result) << size;
+    EXPECT_EQ(LIAERemove(0), result);
   }
 }
 

@@ -70,17 +70,17 @@ TEST_F(KQueue, FolderEventsCarryTheNotesThatFiredAndAnOverflowIsAWriteToEveryFol
   const std::string outside = other_.file("outside"), inside = dir_.file("inside");
   writeFile(outside, "x");
   fs::rename(outside, inside);
-  expectEvent(NOTE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_WRITE));
   fs::rename(inside, outside);
-  expectEvent(NOTE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_WRITE));
   writeFile(inside, "x");
-  expectEvent(NOTE_WRITE | NOTE_CLOSE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_WRITE | NOTE_CLOSE_WRITE));
   writeFile(inside, "new content");
-  expectEvent(NOTE_CLOSE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_CLOSE_WRITE));
   fs::remove(inside);
-  expectEvent(NOTE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_WRITE));
   for (int i = 0; i < 100; ++i) writeFile(dir_.file("file" + std::to_string(i)), "x");
-  expectEvent(NOTE_WRITE | NOTE_CLOSE_WRITE);
+  ASSERT_NO_FATAL_FAILURE(expectEvent(NOTE_WRITE | NOTE_CLOSE_WRITE));
   EXPECT_TRUE(poll(kq_).empty());
 
   // An overflow of inotify's queue is a change of every folder; each rename queues two events.
@@ -118,8 +118,9 @@ TEST_F(KQueue, SignalsBeforeTheRegistrationAreDroppedAndBurstsCoalesce) {
   ASSERT_EQ(add(SIGUSR1, EVFILT_SIGNAL, EV_ADD), 0);
   EXPECT_TRUE(poll(kq_).empty());
   for (int burst : {1, 50}) {
+    SCOPED_TRACE(std::to_string(burst) + " in a burst");
     for (int i = 0; i < burst; ++i) kill(getpid(), SIGUSR1);
-    expectEvent(0, SIGUSR1);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(0, SIGUSR1));
   }
 }
 

@@ -51,8 +51,9 @@ TEST(AppleEvents, CoercionsRefuseWhatDoesNotFitListsCountFromOneAndDamagedWireFo
       {typeUTF8Text, "\xC3\x28", 2, typeUnicodeText, "not UTF-8"},
   };
   for (const auto& [from, data, size, to, what] : refused) {
+    SCOPED_TRACE(what);
     Desc none;
-    EXPECT_EQ(AECoercePtr(from, data, size, to, &none), errAECoercionFail) << what;
+    EXPECT_EQ(AECoercePtr(from, data, size, to, &none), errAECoercionFail);
   }
 
   Desc event, items, record, item;
@@ -82,8 +83,9 @@ TEST(AppleEvents, CoercionsRefuseWhatDoesNotFitListsCountFromOneAndDamagedWireFo
       {wire(typeAEList, 1, wire(typeSInt32, 0, "abcd") + "zz"), "junk in a list"},
   };
   for (const auto& [bytes, damage] : inputs) {
+    SCOPED_TRACE(*damage ? damage : "nested as deep as allowed");
     Desc result;
-    EXPECT_EQ(parse(bytes, &result), *damage ? errAECorruptData : noErr) << damage;
+    EXPECT_EQ(parse(bytes, &result), *damage ? errAECorruptData : noErr);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -142,8 +143,37 @@ TEST(UserDefaults, XmlPlistsReadAgainWhenChangedDamagedOnesMovedAsideAndProcesse
   writeFile(path, keyHoldingNul);
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
   EXPECT_EQ(readFile(path + ".corrupt.2"), keyHoldingNul);
-  for (const char* name : {"", "../escape", "a/b", ".hidden"})
-    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", 1}}, name)) << name;
+  for (const char* name : {"", "../escape", "a/b", ".hidden"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", 1}}, name));
+  }
+
+  // Writes that fail (here the domain's file is a folder) keep their values for this process,
+  // with a line each; the next write that succeeds stores them with its own.
+  {
+    StderrCapture log;
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    defaults.setBool(false, "Show Status Item");
+    defaults.setObject("kept", "Other");
+    EXPECT_EQ(std::tuple(defaults.boolForKey("Show Status Item"), defaults.stringForKey("Other")),
+              std::tuple(false, "kept"));
+    const std::string lines = log.text();
+    const std::string last =
+        "] Cannot store \"Other\" in preferences domain com.example.agent "
+        "(cannot rename into " +
+        path +
+        ": Is a directory); this process "
+        "keeps it until a later write stores it\n";
+    EXPECT_EQ(lines.find(last), lines.size() - last.size()) << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    std::filesystem::remove(path);
+    defaults.removeObjectForKey("Other");
+    EXPECT_EQ(NSUserDefaults::persistentDomainForName("com.example.agent"),
+              (Dictionary{{"Show Status Item", false}}));
+    ASSERT_TRUE(NSUserDefaults::setPersistentDomain({}, "com.example.agent"));
+    EXPECT_TRUE(defaults.boolForKey("Show Status Item")) << "stored, it is kept no longer";
+  }
 
   for (int i = 0; i < 10; ++i)
     if (fork() == 0) {
@@ -265,9 +295,10 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
   for (const char* text : {"\"a\" = \"b\";\n\"c\" = \"d\"", "\"a\" = \"b\";\n\"c\" = \"open;",
                            "\"a\" = \"b\"; /* open", "\"a\" = ;", "\"a\" = \"\\UD800\";",
                            "\"a\" = \"b\"; }", "{ \"a\" = \"b\";"}) {
+    SCOPED_TRACE(text);
     std::string error;
-    EXPECT_FALSE(stringsTableFromText(text, &error)) << text;
-    EXPECT_NE(error.find("line"), std::string::npos) << text << " -> " << error;
+    EXPECT_FALSE(stringsTableFromText(text, &error));
+    EXPECT_NE(error.find("line"), std::string::npos) << error;
   }
   EXPECT_FALSE(stringsTableFromText("\"a\" = \"\xC3\x28\";"));  // invalid UTF-8
   EXPECT_FALSE(stringsTableFromText("\xFF\xFE\x22"));           // odd-length UTF-16
@@ -298,8 +329,10 @@ TEST(Exception, AnyExceptionIsReportedByNameAndReason) {
       {[] { throw 7; }, "'NSGenericException', reason: 'an exception of unknown type"},
   };
   for (const auto& [raise, report] : cases) {
+    SCOPED_TRACE(report);
     try {
       raise();
+      ADD_FAILURE() << "nothing was raised";
     } catch (...) {
       EXPECT_EQ(uncaughtExceptionReport(currentException()),
                 "*** Terminating app due to uncaught exception " + report + "'");
@@ -321,9 +354,10 @@ TEST(Date, DescribedInTheLocalZoneReadBackFromAnyOffsetAndFormattedInTheUsersLoc
       {"America/Los_Angeles", Date(seconds(1205532566)), "2008-03-14 15:09:26 -0700"},
   };
   for (const auto& [zone, date, text] : cases) {
+    SCOPED_TRACE(text);
     ScopedZone local(zone);
     EXPECT_EQ(NSDate(date + std::chrono::milliseconds(999)).description(), text);
-    EXPECT_EQ(NSDate::dateWithString(text).value().timePoint(), date) << text;
+    EXPECT_EQ(NSDate::dateWithString(text).value().timePoint(), date);
   }
   for (const char* text :
        {"2008-03-14 15:09:26 -0700 ", "2008-13-14 15:09:26 -0700", "2007-02-29 15:09:26 -0700",
