@@ -215,8 +215,20 @@ TEST(Bundle, InfoResourcesAndLocalizations) {
   EXPECT_EQ(urls[0].relativePath(), "Capture Name.strings");
   EXPECT_EQ(urls[0].path(), resources + "/en.lproj/Capture Name.strings");
   EXPECT_EQ(urls[0].absoluteString(), "file://" + resources + "/en.lproj/Capture%20Name.strings");
-  for (const char* bad : {"http://host/with space", "http://host/bad%zz"})
-    EXPECT_FALSE(NSURL::URLWithString(bad)) << bad;
+  const std::string holdingNul("http://host/a\0b", 15);
+  for (const std::string& bad :
+       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(NSURL::URLWithString(bad));
+  }
+  // Relative text stays in the path of its base, whether the base has a path or none.
+  for (const auto& [base, text, absolute] :
+       {std::tuple("http://h:80", "a.png", "http://h:80/a.png"),
+        std::tuple("http://h/x/y", "a.png", "http://h/x/a.png"),
+        std::tuple("http://h/x/y", "/a.png", "http://h/a.png")}) {
+    SCOPED_TRACE(std::string(base) + " + " + text);
+    EXPECT_EQ(NSURL::URLWithString(text, *NSURL::URLWithString(base))->absoluteString(), absolute);
+  }
 }
 
 // Localizations without a match: the development region's, else "en", else the first. The
