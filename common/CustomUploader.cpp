@@ -29,9 +29,9 @@ struct FieldError {
 // Versions from this one on write templates as {name:...}; older ones as $name:...$.
 constexpr int BracesVersion = 14;
 
-const std::vector<std::string> TemplateFields = {"RequestURL",   "Parameters",  "Headers",
-                                                 "Arguments",    "Data",        "URL",
-                                                 "ThumbnailURL", "DeletionURL", "ErrorMessage"};
+const std::vector<std::string> TemplateFields = {"RequestURL",  "Parameters",  "Headers",
+                                                 "Arguments",   "URL",         "ThumbnailURL",
+                                                 "DeletionURL", "ErrorMessage"};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -170,15 +170,14 @@ UploadBody bodyOf(const Fields& fields) {
       throw FieldError{"Body", "missing, and no FileFormName to send the file under"};
     return UploadBody::MultipartFormData;
   }
-  static const std::vector<std::pair<std::string, UploadBody>> Bodies = {
-      {"MultipartFormData", UploadBody::MultipartFormData},
-      {"Binary", UploadBody::Binary},
-      {"FormURLEncoded", UploadBody::FormURLEncoded},
-      {"JSON", UploadBody::JSON},
-      {"XML", UploadBody::XML}};
-  for (const auto& [name, kind] : Bodies)
-    if (equalsIgnoringCase(body, name)) return kind;
-  if (equalsIgnoringCase(body, "None")) throw FieldError{field, "None cannot carry a file"};
+  if (equalsIgnoringCase(body, "MultipartFormData")) return UploadBody::MultipartFormData;
+  if (equalsIgnoringCase(body, "Binary")) return UploadBody::Binary;
+  // These bodies are text the file writes out whole; the format has no call that puts the
+  // image's bytes into them, so they can send anything but the screenshot.
+  for (const char* text : {"FormURLEncoded", "JSON", "XML"})
+    if (equalsIgnoringCase(body, text))
+      throw FieldError{field, text + std::string(" cannot carry an image")};
+  if (equalsIgnoringCase(body, "None")) throw FieldError{field, "None cannot carry an image"};
   throw FieldError{field, "unknown body '" + body + "'"};
 }
 
@@ -314,7 +313,6 @@ void readRequest(Reader& reader, const Fields& fields, CustomUploader::Definitio
   for (const auto& [name, value] : definition.headers)
     if (!isFieldName(name)) throw FieldError{"Headers", "'" + name + "' is no header field name"};
   definition.arguments = reader.requestTemplates("Arguments");
-  definition.data = reader.request("Data", fields.text("Data"));
 }
 
 void readAnswer(const Reader& reader, const Fields& fields,

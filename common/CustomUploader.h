@@ -5,8 +5,10 @@
 // A file is read whole when it is loaded: every field's type, the request's method and body, and
 // each template (the {json:...} syntax, or the $json:...$ one of files written for the format's
 // older versions) is checked then, so that a file that could never upload is refused at once
-// with one line naming the field. What needs a person at the keyboard ({input}, {prompt},
-// {select}, {inputbox}) is refused: uploads run unattended.
+// with one line naming the field. The body must carry an image: FormURLEncoded, JSON and XML
+// bodies are text with no place for the file's bytes, and are refused like None. What needs a
+// person at the keyboard ({input}, {prompt}, {select}, {inputbox}) is refused: uploads run
+// unattended.
 //
 // Values of Headers, Arguments and Parameters and the request address's user information are
 // secrets: no text this reader makes (an error, an address to record) ever holds them, and
@@ -57,9 +59,8 @@ class CustomUploader {
   };
   // The request carries the file as Body says: the file's bytes under FileFormName among the
   // Arguments (multipart/form-data, with a boundary found in none of them and the file's type
-  // told by its first bytes), the bytes alone (Binary), the Arguments form-encoded
-  // (FormURLEncoded), or the Data template (JSON, XML), whose calls are quoted for it. fileName
-  // is the name the server is given and what {filename} expands to.
+  // told by its first bytes), or the bytes alone (Binary). fileName is the name the server is
+  // given and what {filename} expands to.
   Request requestForFile(const platform::Data& file, const std::string& fileName) const;
 
   // The server's answer to that request.

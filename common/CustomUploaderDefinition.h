@@ -9,7 +9,8 @@
 #include "common/CustomUploader.h"
 #include "common/UploaderTemplate.h"
 
-enum class UploadBody { MultipartFormData, Binary, FormURLEncoded, JSON, XML };
+// The bodies that can carry an image: the file among form fields, or the file alone.
+enum class UploadBody { MultipartFormData, Binary };
 
 // What {response} and a URL left empty read in files of the older versions (ResponseType).
 enum class ResponseText { Body, RedirectionURL, Headers, LocationHeader };
@@ -25,7 +26,6 @@ struct CustomUploader::Definition {
   NamedTemplates parameters, headers, arguments;
   UploadBody body = UploadBody::MultipartFormData;
   std::string fileFormName;
-  uploader::Template data;
   ResponseText response = ResponseText::Body;
   uploader::Template url, thumbnailURL, deletionURL, errorMessage;
   // Longest first, so that a secret inside another goes with it.

@@ -26,14 +26,6 @@ std::string percentEncoded(std::string_view text) {
   return QByteArray(text.data(), qsizetype(text.size())).toPercentEncoding().toStdString();
 }
 
-// application/x-www-form-urlencoded: as a query, with '+' for a space.
-std::string formEncoded(std::string_view text) {
-  std::string encoded = percentEncoded(text);
-  for (size_t at = encoded.find("%20"); at != std::string::npos; at = encoded.find("%20", at))
-    encoded.replace(at, 3, "+");
-  return encoded;
-}
-
 std::string joinedPairs(const std::vector<std::pair<std::string, std::string>>& pairs,
                         const std::function<std::string(std::string_view)>& encode) {
   std::string joined;
@@ -72,37 +64,6 @@ std::string quotedName(std::string_view name) {
   std::string quoted;
   for (char c : name)
     quoted += c == '"' ? "%22" : c == '\r' ? "%0D" : c == '\n' ? "%0A" : std::string(1, c);
-  return quoted;
-}
-
-std::string jsonQuoted(std::string_view text) {
-  std::string quoted;
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += char(c);
-    } else if (c < 0x20) {
-      static const char* Hex = "0123456789abcdef";
-      quoted += c == '\n'   ? "\\n"
-                : c == '\r' ? "\\r"
-                : c == '\t' ? "\\t"
-                            : std::string("\\u00") + Hex[c >> 4] + Hex[c & 15];
-    } else {
-      quoted += char(c);
-    }
-  }
-  return quoted;
-}
-
-std::string xmlQuoted(std::string_view text) {
-  std::string quoted;
-  for (char c : text)
-    quoted += c == '&'    ? "&amp;"
-              : c == '<'  ? "&lt;"
-              : c == '>'  ? "&gt;"
-              : c == '"'  ? "&quot;"
-              : c == '\'' ? "&apos;"
-                          : std::string(1, c);
   return quoted;
 }
 
@@ -204,18 +165,6 @@ CustomUploader::Request CustomUploader::requestForFile(const platform::Data& fil
     case UploadBody::Binary:
       request.body = file;
       setDefaultHeader(request.headerFields, "Content-Type", contentTypeOf(textOf(file)));
-      break;
-    case UploadBody::FormURLEncoded:
-      append(request.body, joinedPairs(expanded(definition.arguments, expansion), formEncoded));
-      setDefaultHeader(request.headerFields, "Content-Type", "application/x-www-form-urlencoded");
-      break;
-    case UploadBody::JSON:
-      append(request.body, definition.data.expand({.fileName = fileName, .quote = jsonQuoted}));
-      setDefaultHeader(request.headerFields, "Content-Type", "application/json");
-      break;
-    case UploadBody::XML:
-      append(request.body, definition.data.expand({.fileName = fileName, .quote = xmlQuoted}));
-      setDefaultHeader(request.headerFields, "Content-Type", "application/xml");
       break;
   }
   return request;

@@ -189,7 +189,7 @@ class BraceReader {
   }
 
  private:
-  // A '{' that no name and ':' or '}' follow is text (a JSON body's braces).
+  // A '{' that no name and ':' or '}' follow is text (braces in an address or a header value).
   bool callStarts() const {
     const size_t end = nameEnd(text_, pos_ + 1);
     return end > pos_ + 1 && end < text_.size() && (text_[end] == ':' || text_[end] == '}');
@@ -353,9 +353,7 @@ std::string headerField(const AnswerText& answer, const std::string& name) {
 
 std::string input(const Node& node, const Expansion& expansion) {
   if (node.arguments.empty()) return std::string(answerOf(expansion).response);
-  Expansion inner = expansion;
-  inner.quote = nullptr;
-  return node.arguments.front().expand(inner);
+  return node.arguments.front().expand(expansion);
 }
 
 const Template& randomChoice(const std::vector<Template>& choices) {
@@ -364,8 +362,6 @@ const Template& randomChoice(const std::vector<Template>& choices) {
 }
 
 std::string callText(const Node& node, const Expansion& expansion) {
-  Expansion inner = expansion;
-  inner.quote = nullptr;
   switch (node.kind) {
     case Kind::Response:
       return std::string(answerOf(expansion).response);
@@ -382,9 +378,9 @@ std::string callText(const Node& node, const Expansion& expansion) {
     case Kind::FileName:
       return std::string(expansion.fileName);
     case Kind::Random:
-      return randomChoice(node.arguments).expand(inner);
+      return randomChoice(node.arguments).expand(expansion);
     case Kind::Base64:
-      return base64(node.arguments.front().expand(inner));
+      return base64(node.arguments.front().expand(expansion));
     case Kind::Text:
       break;
   }
@@ -401,12 +397,7 @@ std::string Template::expand(const Expansion& expansion) const {
   std::string text;
   if (!nodes_) return text;
   for (const auto& node : *nodes_) {
-    if (node.kind == Kind::Text)
-      text += node.text;
-    else if (expansion.quote)
-      text += expansion.quote(callText(node, expansion));
-    else
-      text += callText(node, expansion);
+    text += node.kind == Kind::Text ? node.text : callText(node, expansion);
   }
   return text;
 }

@@ -3,7 +3,6 @@
 // loaded, so that a bad call refuses the file; it is expanded for each upload.
 #pragma once
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,9 +32,6 @@ struct Expansion {
   std::string_view fileName = {};
   // nullptr while the request is being made.
   const AnswerText* answer = nullptr;
-  // When set, applied to what each call of the template gives (not to the template's own text):
-  // how a JSON or XML body quotes what it takes in.
-  std::function<std::string(std::string_view)> quote = nullptr;
 };
 
 class Template {

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/constants.h"
+#include "daemon/CustomUpload.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
@@ -40,7 +41,7 @@ KapshoController::KapshoController() {
   // The upload host is read once, at start; a change takes effect at the next start.
   uploadEndpoint_ = uploadEndpointFor(NSUserDefaults::standardUserDefaults()
                                           .stringForKey(UploadHostKey)
-                                          .value_or(KAPSHO_UPLOAD_HOST));
+                                          .value_or(DefaultUploadHost));
   try {
     setupRegex();
     setupImages();
@@ -71,6 +72,7 @@ void KapshoController::teardown() {
   queueFD_.close();
   if (currentConnection_) currentConnection_->cancel();
   currentConnection_.reset();
+  customUpload_.reset();
   if (statusTimer_) statusTimer_->invalidate();
   statusTimer_.reset();
   scType_.reset();

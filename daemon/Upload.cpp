@@ -1,6 +1,4 @@
 // Upload: the multipart request for a new screenshot, and the server's answer.
-#include <strings.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -41,12 +39,6 @@ std::string formFileName(const std::string& path) {
       escaped += c;
   }
   return escaped;
-}
-
-std::optional<std::string> headerField(const NSHTTPURLResponse& response, const char* name) {
-  for (const auto& [field, value] : response.allHeaderFields())
-    if (strcasecmp(field.c_str(), name) == 0) return value;
-  return std::nullopt;
 }
 
 // "user:token@" of a URL's authority, or "".
@@ -115,6 +107,7 @@ void KapshoController::matchPath(const std::string& path) {
     currentConnection_->cancel();
     currentConnection_.reset();
   }
+  if (uploadAsSettingsSay(*file, path)) return;
   const auto endpoint = NSURL::URLWithString(uploadEndpoint_);
   if (!endpoint) {
     NSLog("Could not create URL connection");
@@ -158,7 +151,7 @@ std::optional<NSMutableURLRequest> KapshoController::connectionWillSendRequest(
     const NSHTTPURLResponse* redirectResponse) {
   if (!redirectResponse) return request;
   if (!isCurrent(connection)) return std::nullopt;
-  const auto location = headerField(*redirectResponse, "Location");
+  const auto location = redirectResponse->valueForHTTPHeaderField("Location");
   const auto url = location ? NSURL::URLWithString(withoutCredentials(*location, uploadEndpoint_))
                             : std::nullopt;
   // Each outcome is notified before it is logged, so that its log line says it is all decided.
@@ -200,7 +193,7 @@ void KapshoController::connectionDidFailWithError(NSURLConnection& connection,
   setStatusError(error);
 }
 
-void KapshoController::finishedUpload(const NSURL& url) {
+void KapshoController::finishedUpload(const NSURL& url, const std::string& deletionURL) {
   copyImage(url);
   NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
   Array recent;
@@ -210,6 +203,7 @@ void KapshoController::finishedUpload(const NSURL& url) {
   Dictionary record;
   record["url"] = url.absoluteString();
   record["date"] = NSDate::date().description();
+  if (!deletionURL.empty()) record[RecentImageDeletionURLKey] = deletionURL;
   recent.emplace(recent.begin(), std::move(record));
   defaults.setObject(Value(recent), RecentImageUploadsKey);
   updateStatusMenu();

@@ -104,6 +104,7 @@ void KapshoPref::mainViewDidLoad() {
   loginCheckbox.setState(isLoginItem(daemonPath) ? NSOnState : NSOffState);
   statusItemCheckbox.setState(showsStatusItem() ? NSOnState : NSOffState);
   notificationsPopUp.selectItemAtIndex(notificationsMode());
+  updateUploaderUI();
   updateUI();
   // Without the agent there is nothing to start or to start at login.
   if (!daemonPath) {
@@ -178,7 +179,8 @@ void KapshoPref::chooseNotifications(NSPopUpButton& sender) {
 
 bool KapshoPref::respondsToSelector(std::string_view selector) const {
   return selector == "toggleLoginCheckbox:" || selector == "toggleMenuBarCheckbox:" ||
-         selector == "pressStartButton:" || selector == "chooseNotifications:";
+         selector == "pressStartButton:" || selector == "chooseNotifications:" ||
+         selector == "chooseUploaderFile:" || selector == "useBuiltInUploader:";
 }
 
 void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
@@ -190,4 +192,6 @@ void KapshoPref::performSelector(std::string_view selector, NSObject* sender) {
   if (selector == "toggleLoginCheckbox:") toggleLoginCheckbox(*button);
   if (selector == "toggleMenuBarCheckbox:") toggleMenuBarCheckbox(*button);
   if (selector == "pressStartButton:") pressStartButton(*button);
+  if (selector == "chooseUploaderFile:") chooseUploaderFile(*button);
+  if (selector == "useBuiltInUploader:") useBuiltInUploader(*button);
 }

@@ -13,7 +13,7 @@ packages=(
   imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools libssl-dev openssl
   libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
-  scdoc dpkg-dev file lintian man-db systemd xdg-utils
+  scdoc dpkg-dev file lintian man-db systemd xdg-utils desktop-file-utils shared-mime-info
 )
 
 # Real servers the tests run, without what they recommend (a whole storage cluster's tools): an

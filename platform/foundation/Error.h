@@ -30,6 +30,7 @@ enum NSURLErrorCode : long {
   NSURLErrorCannotFindHost = -1003,
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,
+  NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorBadServerResponse = -1011,
   NSURLErrorSecureConnectionFailed = -1200,
   NSURLErrorServerCertificateUntrusted = -1202,

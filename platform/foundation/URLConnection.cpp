@@ -22,6 +22,13 @@ NSMutableURLRequest NSMutableURLRequest::requestWithURL(const NSURL& url,
   return NSMutableURLRequest(url, cachePolicy, timeoutInterval);
 }
 
+std::optional<std::string> NSHTTPURLResponse::valueForHTTPHeaderField(
+    const std::string& field) const {
+  for (const auto& [name, value] : headers_)
+    if (strcasecmp(name.c_str(), field.c_str()) == 0) return value;
+  return std::nullopt;
+}
+
 namespace {
 
 constexpr double kDefaultTimeout = 60.0;
@@ -126,13 +133,10 @@ class Connection final : public NSURLConnection, public std::enable_shared_from_
 
   void redirect(const NSHTTPURLResponse& response) {
     phase_ = Phase::Redirecting;
-    const auto& headers = response.allHeaderFields();
-    const auto location = std::find_if(headers.begin(), headers.end(), [](const auto& field) {
-      return strcasecmp(field.first.c_str(), "Location") == 0;
-    });
-    const auto target = location == headers.end() || location->second.empty()
+    const auto location = response.valueForHTTPHeaderField("Location");
+    const auto target = !location || location->empty()
                             ? std::nullopt
-                            : resolvedHTTPURL(request_.URL().absoluteString(), location->second);
+                            : resolvedHTTPURL(request_.URL().absoluteString(), *location);
     auto proposed = proposedRequest(response.statusCode(), target);
     auto accepted = delegate_->connectionWillSendRequest(*this, proposed, &response);
     if (!delegate_) return;

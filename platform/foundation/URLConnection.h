@@ -54,6 +54,8 @@ class NSHTTPURLResponse {
   int statusCode() const { return statusCode_; }
   // The header fields by name, as the server sent them.
   const std::map<std::string, std::string>& allHeaderFields() const { return headers_; }
+  // The value of the field of that name in any case; nullopt without one.
+  std::optional<std::string> valueForHTTPHeaderField(const std::string& field) const;
 
  private:
   int statusCode_;

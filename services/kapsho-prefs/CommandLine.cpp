@@ -9,14 +9,16 @@
 #include <string>
 
 #include "services/kapsho-prefs/PaneLoader.h"
+#include "services/kapsho-prefs/UploaderCommand.h"
 
 namespace kapsho_prefs {
 
 const char* const Usage =
     "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off |\n"
-    "                    notify auto|on|off]\n"
-    "Without a command, shows the pane in a window. A command sets the pane's control as a\n"
-    "click would and prints what the pane then shows.\n";
+    "                    notify auto|on|off | uploader FILE|none | recent | open [FILE]]\n"
+    "Without a command, or with open, shows the pane in a window (open FILE first chooses FILE\n"
+    "as the custom uploader). A command sets the pane's control as a click would and prints what\n"
+    "the pane then shows; recent prints the recent uploads.\n";
 
 namespace {
 
@@ -26,8 +28,9 @@ const std::string NotifyModes[] = {"auto", "on", "off"};
 
 std::optional<Verb> verbNamed(const std::string& name) {
   static const std::pair<const char*, Verb> verbs[] = {
-      {"status", Verb::Status}, {"start", Verb::Start}, {"stop", Verb::Stop},
-      {"login", Verb::Login},   {"icon", Verb::Icon},   {"notify", Verb::Notify}};
+      {"status", Verb::Status},     {"start", Verb::Start},   {"stop", Verb::Stop},
+      {"login", Verb::Login},       {"icon", Verb::Icon},     {"notify", Verb::Notify},
+      {"uploader", Verb::Uploader}, {"recent", Verb::Recent}, {"open", Verb::Window}};
   for (const auto& [word, verb] : verbs)
     if (name == word) return verb;
   return std::nullopt;
@@ -39,6 +42,7 @@ struct Controls {
   QAbstractButton* loginCheckbox;
   QAbstractButton* statusItemCheckbox;
   QComboBox* notificationsPopUp;
+  UploaderControls uploader;
 };
 
 template <typename Widget>
@@ -53,9 +57,15 @@ std::optional<Controls> controlsOf(QWidget* view, std::ostream& err) {
                     control<QLabel>(view, "startLabel", err),
                     control<QAbstractButton>(view, "loginCheckbox", err),
                     control<QAbstractButton>(view, "statusItemCheckbox", err),
-                    control<QComboBox>(view, "notificationsPopUp", err)};
+                    control<QComboBox>(view, "notificationsPopUp", err),
+                    {control<QLabel>(view, "uploaderLabel", err),
+                     control<QLabel>(view, "uploaderErrorLabel", err),
+                     control<QAbstractButton>(view, "chooseUploaderButton", err),
+                     control<QAbstractButton>(view, "builtInUploaderButton", err)}};
+  const UploaderControls& uploader = controls.uploader;
   if (!controls.startButton || !controls.startLabel || !controls.loginCheckbox ||
-      !controls.statusItemCheckbox || !controls.notificationsPopUp)
+      !controls.statusItemCheckbox || !controls.notificationsPopUp || !uploader.label ||
+      !uploader.errorLabel || !uploader.chooseButton || !uploader.builtInButton)
     return std::nullopt;
   return controls;
 }
@@ -105,6 +115,8 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
       return choose(controls.notificationsPopUp, options.notifyMode);
     case Verb::Status:
     case Verb::Window:
+    case Verb::Uploader:
+    case Verb::Recent:
       break;
   }
   return std::nullopt;
@@ -152,21 +164,34 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
     options.notifyMode = static_cast<int>(mode - std::begin(NotifyModes));
     ++at;
   }
+  // uploader takes a file (or "none"); open may take one.
+  if ((*verb == Verb::Uploader || *verb == Verb::Window) && at < arguments.size())
+    options.file = arguments[at++];
+  if (*verb == Verb::Uploader && options.file.empty()) return std::nullopt;
   return at == arguments.size() ? std::optional(options) : std::nullopt;
 }
 
 int runCommand(const Options& options, QWidget* view, std::ostream& out, std::ostream& err) {
   const auto controls = controlsOf(view, err);
   if (!controls) return 1;
+  if (options.verb == Verb::Uploader)
+    return uploaderCommand(options.file, controls->uploader, out, err);
   const auto request = requestOf(options, *controls);
   if (request && !request->shown()) request->act();
   out << controls->startLabel->text().toStdString() << "\n"
       << "Start at login: " << onOff(controls->loginCheckbox) << "\n"
       << "Show icon: " << onOff(controls->statusItemCheckbox) << "\n"
+      << controls->uploader.label->text().toStdString() << "\n"
       << "Notifications: " << modeOf(controls->notificationsPopUp) << "\n";
   if (!request || request->shown()) return 0;
   err << "kapsho-prefs: " << request->failure << "\n";
   return 1;
+}
+
+bool chooseUploaderInView(QWidget* view, const std::string& file, std::ostream& err) {
+  const auto controls = controlsOf(view, err);
+  if (controls) chooseUploaderFile(controls->uploader, file);
+  return controls.has_value();
 }
 
 }  // namespace kapsho_prefs

@@ -7,8 +7,23 @@
 #include "services/kapsho-prefs/CommandLine.h"
 #include "services/kapsho-prefs/PaneLoader.h"
 #include "services/kapsho-prefs/PaneWindow.h"
+#include "services/kapsho-prefs/UploaderCommand.h"
 
 using namespace kapsho_prefs;
+
+namespace {
+
+// The offscreen platform says, for every dialog a command answers, that it cannot pass the
+// dialog's size hints on: nothing a person at the command line needs to read.
+void quietenOffscreenPlatform() {
+  static const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (message != QLatin1String("This plugin does not support propagateSizeHints()"))
+          previous(type, context, message);
+      });
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -18,6 +33,10 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::cout << Usage;
+    return 0;
+  }
+  if (options->verb == Verb::Recent) {
+    printRecentUploads(std::cout);
     return 0;
   }
   const bool window = options->verb == Verb::Window;
@@ -32,11 +51,15 @@ int main(int argc, char** argv) {
   char* qtArguments[] = {argv[0], offscreen, platform, nullptr};
   int qtCount = window ? 1 : 3;
   QApplication application(qtCount, qtArguments);
+  if (!window) quietenOffscreenPlatform();
   std::string error;
   const auto loaded = loadPane(options->panePath, &error);
   if (!loaded) {
     std::cerr << "kapsho-prefs: " << options->panePath << ": " << error << "\n";
     return 1;
   }
+  if (window && !options->file.empty() &&
+      !chooseUploaderInView(loaded->view, options->file, std::cerr))
+    return 1;
   return window ? showInWindow(*loaded) : runCommand(*options, loaded->view, std::cout, std::cerr);
 }

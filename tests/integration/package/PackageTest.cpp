@@ -41,6 +41,7 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
   expected.insert({"usr/lib/systemd/system/" + kUnit, "etc/default/kapsho-upload-server",
                    "usr/share/lintian/overrides/kapsho"});
   EXPECT_EQ(filesUnder(root.path()), expected);
+  EXPECT_TRUE(expected.contains("usr/share/mime/packages/kapsho.xml"));
   const std::string depends = runCommand({"dpkg-deb", "-f", packageFile(), "Depends"}).out;
   EXPECT_NE(depends.find("xdg-utils, wl-clipboard, "), std::string::npos) << depends;
   EXPECT_EQ(runCommand({"dpkg-deb", "-f", packageFile(), "Recommends", "Suggests"}).out,
@@ -60,6 +61,27 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
       << security.out;
   // The other programs run below.
   EXPECT_EQ(runCommand({root.file("usr/bin/kapsho-prefs"), "--help"}).exitCode, 0);
+
+  // A downloaded custom uploader file is of Kapsho's own type, which Kapsho Settings opens, once
+  // the desktop's databases hold the package's files (dpkg's triggers see to that).
+  const std::string share = root.file("usr/share");
+  const auto valid =
+      runCommand({"desktop-file-validate", share + "/applications/kapsho-prefs.desktop"});
+  EXPECT_EQ(std::tuple(valid.exitCode, valid.out), std::tuple(0, ""));
+  ASSERT_EQ(runCommand({"update-mime-database", share + "/mime"}).exitCode, 0);
+  ASSERT_EQ(runCommand({"update-desktop-database", share + "/applications"}).exitCode, 0);
+  {
+    const ScopedEnv dataDirs("XDG_DATA_DIRS", share + ":/usr/share"),
+        path("PATH", root.file("usr/bin") + ":" + std::getenv("PATH"));
+    writeFile(root.file("host.sxcu"), "{}");
+    EXPECT_NE(runCommand({"gio", "info", "-a", "standard::content-type", root.file("host.sxcu")})
+                  .out.find("standard::content-type: application/x-kapsho-uploader\n"),
+              std::string::npos);
+    const std::string handlers = runCommand({"gio", "mime", "application/x-kapsho-uploader"}).out;
+    EXPECT_NE(handlers.find("\tkapsho-prefs.desktop\n", handlers.find("Registered applications:")),
+              std::string::npos)
+        << handlers;
+  }
 
   // The agent uploads a capture of the unpacked kapsho-capture, whole and once, and copies its
   // address.
