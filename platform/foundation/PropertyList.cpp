@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -78,8 +79,11 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
+      // libplist gives the fraction of a date before 2001 without its sign (one in the last
+      // second before 2001 cannot be told from one in the first after, and is read as that).
+      const int64_t fraction = sec < 0 ? -int64_t{usec} : usec;
       using namespace std::chrono;
-      return Date(seconds(sec + kReferenceDateOffset) + microseconds(usec));
+      return Date(seconds(sec + kReferenceDateOffset) + microseconds(fraction));
     }
     case PLIST_DATA: {
       char* bytes = nullptr;
@@ -122,13 +126,14 @@ plist_t toPlist(const Value& value) {
       return plist_new_bool(*value.boolean());
     case Value::Type::Date: {
       using namespace std::chrono;
-      const auto us = duration_cast<microseconds>(value.date()->time_since_epoch()).count();
-      const auto sec = us / 1000000 - kReferenceDateOffset;
+      // XML holds whole seconds: the second the date lies in, also before 2001 (where libplist
+      // would cut a fraction toward 2001, into the next second).
+      const auto since2001 =
+          floor<seconds>(*value.date()).time_since_epoch().count() - kReferenceDateOffset;
       // libplist holds 32-bit seconds from 2001: a date outside 1932-2069 is written as the
       // nearest it holds, not wrapped round into another century.
-      if (sec < INT32_MIN || sec > INT32_MAX)
-        return plist_new_date(sec < 0 ? INT32_MIN : INT32_MAX, 0);
-      return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(us % 1000000));
+      return plist_new_date(
+          static_cast<int32_t>(std::clamp<int64_t>(since2001, INT32_MIN, INT32_MAX)), 0);
     }
     case Value::Type::Data: {
       const Data& d = *value.data();

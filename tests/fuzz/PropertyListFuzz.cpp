@@ -14,13 +14,11 @@ using platform::Value;
 
 namespace {
 
-// A date as XML holds it: whole seconds (cut toward 1970) from 2001, which libplist holds in 32
-// bits.
+// A date as XML holds it: the whole second it lies in, counted from 2001 in 32 bits.
 std::int64_t writtenSeconds(platform::Date date) {
   using namespace std::chrono;
   constexpr std::int64_t kSince1970 = 978307200;
-  const auto since2001 =
-      duration_cast<microseconds>(date.time_since_epoch()).count() / 1000000 - kSince1970;
+  const auto since2001 = floor<seconds>(date).time_since_epoch().count() - kSince1970;
   return std::clamp<std::int64_t>(since2001, INT32_MIN, INT32_MAX);
 }
 

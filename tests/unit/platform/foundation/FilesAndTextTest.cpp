@@ -276,6 +276,18 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
         std::pair{5000000000LL, "<date>2069-01-19T03:14:07Z</date>"}})
     EXPECT_NE(xmlPropertyList(Value(Date(seconds(since1970)))).find(written), std::string::npos)
         << since1970;
+  // 3.5 s before 2001 in the binary form: read as that, written as the second it lies in.
+  const std::string before2001(
+      "bplist00\x33\xc0\x0c\0\0\0\0\0\0\x08\0\0\0\0\0\0\1\1\0\0\0\0\0\0\0\1"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x11",
+      50);
+  const auto read = propertyListFromBytes(before2001);
+  ASSERT_TRUE(read && read->date());
+  using std::chrono::milliseconds;
+  EXPECT_EQ(duration_cast<milliseconds>(read->date()->time_since_epoch()).count(), 978307196500)
+      << "ms since 1970";
+  EXPECT_NE(xmlPropertyList(*read).find("<date>2000-12-31T23:59:56Z</date>"), std::string::npos)
+      << xmlPropertyList(*read);
 
   // {"Picture": "Bild"} in the binary form.
   TempDir dir;
