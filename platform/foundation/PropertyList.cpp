@@ -69,7 +69,8 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
     case PLIST_REAL: {
       double v = 0;
       plist_get_real_val(node, &v);
-      return v;
+      // The XML the store writes holds no negative zero: it is read as the zero it will be.
+      return v == 0 ? 0.0 : v;
     }
     case PLIST_BOOLEAN: {
       uint8_t v = 0;
