@@ -11,6 +11,5 @@ const std::string RecentImageDeletionURLKey = "deletionURL";
 const std::string UploadHostKey = "Upload Host";
 const std::string DefaultUploadHost = KAPSHO_UPLOAD_HOST;
 const std::string CustomUploaderKey = "Custom Uploader";
-const std::string DestinationKey = "Destination";
 const std::string ShowNotificationsKey = "Show Notifications";
 const std::array<std::string, 3> ShowNotificationsModeNames = {"auto", "on", "off"};

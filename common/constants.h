@@ -21,11 +21,9 @@ extern const std::string RecentImageDeletionURLKey;
 extern const std::string UploadHostKey;
 extern const std::string DefaultUploadHost;
 // The custom uploader file each upload is sent through, read when the upload starts; absent or
-// empty, the built-in request goes to the upload host.
+// empty, the built-in request goes to the upload host. A destination (common/Destination.h) wins
+// over it, so choosing a custom uploader file clears the destination.
 extern const std::string CustomUploaderKey;
-// A destination that is no web form (an sftp:// or s3:// address); present, it wins over
-// CustomUploaderKey, so choosing a custom uploader file clears it.
-extern const std::string DestinationKey;
 // When the agent tells of its uploads through desktop notifications (a string, absent means
 // "auto"): "auto" while no tray shows its status item, "on" always, "off" never. The pane lists
 // them in this order.

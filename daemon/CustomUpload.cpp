@@ -142,7 +142,9 @@ void KapshoController::uploadThroughCustomUploader(const std::string& uploaderPa
 }
 
 void KapshoController::uploadCouldNotStart(const std::string& reason) {
-  NSLog("Upload failed: %@", reason);
+  const std::string failure = "Upload failed: " + reason;
+  notifyUploadFailed(failure);
+  NSLog("%@", failure);
   showStatus(StatusItemError, StatusItemDefaultErrorTimeout);
   setStatusError(NSError(UploadErrorDomain, 1, reason));
 }
@@ -150,6 +152,7 @@ void KapshoController::uploadCouldNotStart(const std::string& reason) {
 void KapshoController::customUploadFinished(NSURLConnection& connection, const NSURL& url,
                                             const std::string& deletionURL) {
   if (!isCurrent(connection)) return;
+  notifyUploadFinished(url);
   finishedUpload(url, deletionURL);
   showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   currentConnection_.reset();
@@ -158,6 +161,7 @@ void KapshoController::customUploadFinished(NSURLConnection& connection, const N
 void KapshoController::customUploadFailed(NSURLConnection& connection, const std::string& line,
                                           const std::optional<NSError>& error) {
   if (!isCurrent(connection)) return;
+  notifyUploadFailed(line);
   NSLog("%@", line);
   currentConnection_.reset();
   showStatus(StatusItemError, error ? StatusItemDefaultErrorTimeout : StatusItemDefaultTimeout);

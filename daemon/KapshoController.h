@@ -4,8 +4,9 @@
 // Its operations are split by subsystem: KapshoController.cpp (start-up and teardown),
 // Detection.cpp (pattern and folder watcher), Upload.cpp (request and outcome), UploadRoad.cpp
 // (the road the settings choose for an upload), CustomUpload.cpp (uploads through a custom
-// uploader file), StatusItem.cpp (status item, its states and its menu), Notifications.cpp
-// (desktop notifications of the outcomes).
+// uploader file), DestinationUpload.cpp (uploads to a destination of the user's own),
+// StatusItem.cpp (status item, its states and its menu), Notifications.cpp (desktop
+// notifications of the outcomes).
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/DestinationRoads.h"
 #include "common/constants.h"
 #include "daemon/Handles.h"
 #include "platform/appkit/Menu.h"
@@ -122,6 +124,10 @@ class KapshoController : public platform::NSObject,
   void connectionDidFailWithError(platform::NSURLConnection& connection,
                                   const platform::NSError& error) override;
   const std::string& uploadEndpoint() const { return uploadEndpoint_; }
+  // Upload to a destination of the user's own (an SFTP folder, a bucket), and its outcome.
+  void uploadToDestination(const Destination::Settings& settings, const platform::Data& file,
+                           const std::string& path);
+  void destinationDidFinish(platform::NSURLConnection& upload, const PutOutcome& outcome);
 
   // Upload through a custom uploader file: the outcomes of its exchange. A failure's line is
   // logged; with an error, the exchange itself failed and the error is held.

@@ -8,6 +8,9 @@
 using namespace platform;
 
 UploadRoad uploadRoadFor(const NSUserDefaults& defaults) {
+  if (auto settings = Destination::settingsIn(
+          NSUserDefaults::persistentDomainForName(defaults.domainName()).value_or(Dictionary{})))
+    return DestinationUpload{std::move(*settings)};
   const auto setting = defaults.objectForKey(CustomUploaderKey);
   if (!setting) return BuiltInUpload{};
   const std::string* path = setting->string();
@@ -29,6 +32,10 @@ bool KapshoController::uploadAsSettingsSay(const Data& file, const std::string& 
   return std::visit(Branches{[](const BuiltInUpload&) { return false; },
                              [&](const CustomUploaderUpload& road) {
                                uploadThroughCustomUploader(road.path, file, path);
+                               return true;
+                             },
+                             [&](const DestinationUpload& road) {
+                               uploadToDestination(road.settings, file, path);
                                return true;
                              },
                              [&](const UnusableUploadSettings& road) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/CustomUploader.h"
+#include "common/Destination.h"
 #include "common/UploadersFolder.h"
 #include "common/constants.h"
 #include "platform/appkit/OpenPanel.h"
@@ -32,8 +33,14 @@ std::string shownHost(const Dictionary& domain) {
   return host;
 }
 
-// What the row says after "Uploader: ", and whether that is the built-in request.
+// What the row says after "Uploader: ", and whether that is the built-in request. A destination
+// wins over a custom uploader file, as it does in the agent.
 std::pair<std::string, bool> uploaderShown(const Dictionary& domain) {
+  if (const auto settings = Destination::settingsIn(domain)) {
+    const auto destination = Destination::make(*settings);
+    const auto* failure = std::get_if<Destination::Failure>(&destination);
+    return {failure ? failure->reason : std::get<Destination>(destination).description(), false};
+  }
   const Value* setting = valueForKey(domain, CustomUploaderKey);
   if (!setting || (setting->string() && setting->string()->empty()))
     return {"built in (" + shownHost(domain) + ")", true};
@@ -43,19 +50,19 @@ std::pair<std::string, bool> uploaderShown(const Dictionary& domain) {
   return {failure ? failure->reason : std::get<CustomUploader>(loaded).name(), false};
 }
 
-// Sets "Custom Uploader" to the file, which also clears a destination that would win over it, or
-// with nullopt removes it; false when the agent's domain could not be written.
+// Sets "Custom Uploader" to the file, or with nullopt removes it for the built-in request; either
+// clears a destination, which would win over both. False when the agent's domain could not be
+// written.
 bool storeUploaderSetting(const std::optional<std::string>& file) {
   const PreferencesDomainLock lock(DaemonBundleID);
   if (!lock.held()) return false;
   Dictionary domain =
       NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(Dictionary{});
-  if (file) {
+  Destination::removeFrom(domain);
+  if (file)
     domain.insert_or_assign(CustomUploaderKey, Value(*file));
-    domain.erase(DestinationKey);
-  } else {
+  else
     domain.erase(CustomUploaderKey);
-  }
   return NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
 }
 

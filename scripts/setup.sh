@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-tools-dev libplist-dev libicu-dev libcurl4-openssl-dev libmicrohttpd-dev
-  libxml2-dev libpcre2-dev
+  libxml2-dev libpcre2-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   imagemagick x11-xserver-utils
@@ -17,9 +17,10 @@ packages=(
 )
 
 # Real servers the tests run, without what they recommend (a whole storage cluster's tools): an
-# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD), nginx, a
-# notification server, and a wlroots desktop (sway) with grim, slurp and its screenshot portal.
-servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light
+# S3-compatible store (Ceph's RADOS Gateway on one monitor and one in-memory OSD), nginx, OpenSSH's
+# sshd (with ssh-agent and ssh-keygen), a notification server, and a wlroots desktop (sway) with
+# grim, slurp and its screenshot portal.
+servers=(ceph-mon ceph-osd radosgw ceph-common nginx-light openssh-server
   dunst sway grim slurp xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk)
 
 missing_of() {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 
 namespace platform {
 
@@ -29,18 +30,21 @@ class Data::Buffer {
     release_ = [mapped, wanted] { munmap(mapped, wanted); };
   }
   Buffer(std::uint8_t* bytes, size_t length, std::function<void()> release)
-      : capacity_(length), bytes_(bytes), release_(std::move(release)) {}
+      : capacity_(length), bytes_(bytes), release_(std::move(release)), writable_(false) {}
   ~Buffer() { release_(); }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
 
   std::uint8_t* bytes() const { return bytes_; }
   size_t capacity() const { return capacity_; }
+  // Storage of another kind is never written into, not even past the bytes a Data holds of it.
+  bool writable() const { return writable_; }
 
  private:
   const size_t capacity_;
   std::uint8_t* bytes_ = nullptr;
   std::function<void()> release_;
+  const bool writable_ = true;
 };
 
 std::uint8_t* Data::Piece::begin() const {
@@ -51,7 +55,6 @@ Data::Data(const void* bytes, size_t length) {
   append(bytes, length);
 }
 
-// Its capacity is its length: nothing is ever written into it.
 Data Data::withStorage(std::uint8_t* bytes, size_t length, std::function<void()> release) {
   Data data;
   data.pieces_.push_back({std::make_shared<Buffer>(bytes, length, std::move(release)), 0, length});
@@ -77,6 +80,23 @@ std::vector<std::span<const std::uint8_t>> Data::pieces() const {
   spans.reserve(pieces_.size());
   for (const Piece& piece : pieces_) spans.emplace_back(piece.begin(), piece.length);
   return spans;
+}
+
+Data Data::subdataWithRange(size_t location, size_t length) const {
+  if (location > size_ || length > size_ - location) throw std::out_of_range("subdataWithRange");
+  Data part;
+  for (const Piece& piece : pieces_) {
+    if (part.size_ == length) break;
+    if (location >= piece.length) {
+      location -= piece.length;
+      continue;
+    }
+    const size_t taken = std::min(piece.length - location, length - part.size_);
+    part.pieces_.push_back({piece.buffer, piece.offset + location, taken});
+    part.size_ += taken;
+    location = 0;
+  }
+  return part;
 }
 
 void Data::append(const void* bytes, size_t length) {
@@ -115,7 +135,8 @@ bool Data::operator==(const Data& other) const {
 }
 
 Data::Piece& Data::roomAtEnd(size_t length) {
-  if (!pieces_.empty() && pieces_.back().buffer.use_count() == 1) {
+  if (!pieces_.empty() && pieces_.back().buffer.use_count() == 1 &&
+      pieces_.back().buffer->writable()) {
     Piece& last = pieces_.back();
     const size_t end = last.offset + last.length;
     if (last.buffer->capacity() - end >= length) return last;

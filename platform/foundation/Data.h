@@ -54,6 +54,9 @@ class Data {
   const std::uint8_t* end() const { return bytes() + size_; }
   // The pieces in order, none of them empty.
   std::vector<std::span<const std::uint8_t>> pieces() const;
+  // subdataWithRange: the `length` bytes from `location` on, sharing this Data's storage; throws
+  // std::out_of_range past the end.
+  Data subdataWithRange(size_t location, size_t length) const;
 
   void append(const void* bytes, size_t length);
   // Pieces of LargeBytes and more are shared, not copied.

@@ -25,6 +25,33 @@ struct OpenFile {
 
 }  // namespace
 
+std::optional<std::string> contentsOfPrivateFile(const std::string& path, std::string* error) {
+  constexpr size_t kLargest = 1 << 20;  // such a file is short; anything larger is not one
+  const OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  struct stat info {};
+  error->clear();
+  if (file.fd < 0 || fstat(file.fd, &info) != 0)
+    *error = std::strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    *error = "not a regular file";
+  else if (info.st_mode & (S_IRWXG | S_IRWXO))
+    *error = "others than its owner may use it (chmod 600)";
+  else if (static_cast<size_t>(info.st_size) > kLargest)
+    *error = "too large";
+  if (!error->empty()) return std::nullopt;
+  std::string text(static_cast<size_t>(info.st_size), '\0');
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t got = read(file.fd, text.data() + done, text.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      *error = got < 0 ? std::strerror(errno) : "changed while read";
+      return std::nullopt;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return text;
+}
+
 std::optional<Data> dataWithContentsOfFile(const std::string& path) {
   // Without waiting, and only a regular file: opening or reading a FIFO or a device could hold
   // the caller without end.

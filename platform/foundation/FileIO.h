@@ -15,6 +15,10 @@ namespace platform {
 // device is turned down without waiting for it.
 std::optional<Data> dataWithContentsOfFile(const std::string& path);
 std::optional<std::string> contentsOfFile(const std::string& path);
+// The whole of a small regular file that no one but its owner may read or write (a file of keys
+// or passwords), or nullopt and the reason: "others than its owner may use it (chmod 600)", "not
+// a regular file", "too large" (over a MiB), or the system's.
+std::optional<std::string> contentsOfPrivateFile(const std::string& path, std::string* error);
 
 // Writes through a temporary file in the same folder, fsync, rename, and fsync of the folder,
 // so that readers see the old contents or the new, never a part. Creates missing folders.

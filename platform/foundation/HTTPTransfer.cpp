@@ -6,21 +6,20 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <span>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/CurlSupport.h"
+
 namespace platform {
 
-namespace {
+using namespace curl;
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 // The product token every request of the agent has carried so far: servers may tell its uploads
 // by it.
@@ -110,65 +109,6 @@ HeaderList headerList(const Fields& fields) {
   return list;
 }
 
-NSError urlError(NSURLErrorCode code, const std::string& sentence) {
-  return NSError("NSURLErrorDomain", code, sentence);
-}
-
-NSError badResponse() {
-  return urlError(NSURLErrorBadServerResponse, "The server returned a bad response.");
-}
-
-NSError timedOut() {
-  return urlError(NSURLErrorTimedOut, "The request timed out.");
-}
-
-// A server whose certificate did not verify, for OpenSSL's reason.
-NSError untrusted(long reason) {
-  return urlError(NSURLErrorServerCertificateUntrusted,
-                  std::string("The certificate for this server is invalid: ") +
-                      X509_verify_cert_error_string(reason) + ".");
-}
-
-// The failure of an exchange that libcurl ended with the code; `certificate` is OpenSSL's result
-// of verifying the server.
-NSError errorFor(CURLcode code, long certificate) {
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return urlError(NSURLErrorCannotFindHost,
-                      "A server with the specified hostname could not be found.");
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_PROXY:
-      return urlError(NSURLErrorCannotConnectToHost, "Could not connect to the server.");
-    case CURLE_OPERATION_TIMEDOUT:
-      return timedOut();
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-      return urlError(NSURLErrorNetworkConnectionLost, "The network connection was lost.");
-    // Nothing to verify against (SSL_CERT_FILE names no authority): as unverified as a server
-    // whose chain fails.
-    case CURLE_SSL_CACERT_BADFILE:
-      return untrusted(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
-    // A certificate for another host leaves OpenSSL's result clean.
-    case CURLE_PEER_FAILED_VERIFICATION:
-      return untrusted(certificate == X509_V_OK ? X509_V_ERR_HOSTNAME_MISMATCH : certificate);
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-      return urlError(NSURLErrorSecureConnectionFailed,
-                      "A TLS error caused the secure connection to fail.");
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_UNSUPPORTED_PROTOCOL:  // an answer without a status line
-      return badResponse();
-    default:
-      return urlError(NSURLErrorUnknown, "An unknown error occurred.");
-  }
-}
-
 }  // namespace
 
 std::optional<std::string> httpURL(const std::string& text) {
@@ -189,8 +129,7 @@ struct HTTPTransfer::Handles {
                                                               curl_multi_cleanup};
   HeaderList fields, proxyFields;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy{curl_easy_init(), curl_easy_cleanup};
-  std::vector<std::span<const std::uint8_t>> pieces;  // of the body
-  size_t piece = 0, offset = 0;                       // where the body goes on
+  BodyReader body;
 };
 
 // What has come back so far, and when the exchange last moved a byte.
@@ -198,37 +137,18 @@ struct HTTPTransfer::Answer {
   std::map<std::string, std::string> fields;
   size_t headerBytes = 0, headerLines = 0;
   bool complete = false, tooLarge = false;
-  curl_off_t downloaded = 0, uploaded = 0;
-  Clock::time_point lastProgress = Clock::now();
+  Progress progress;
 };
 
 // libcurl's callbacks, on the exchange's thread.
 struct HTTPTransfer::Callbacks {
-  // The body from its pieces as they lie, into libcurl's buffer.
-  static size_t read(char* buffer, size_t size, size_t count, void* self) {
-    Handles& h = *static_cast<HTTPTransfer*>(self)->handles_;
-    size_t written = 0;
-    for (const size_t room = size * count; written < room && h.piece < h.pieces.size();) {
-      const auto piece = h.pieces[h.piece].subspan(h.offset);
-      const size_t n = std::min(room - written, piece.size());
-      std::memcpy(buffer + written, piece.data(), n);
-      written += n;
-      h.offset += n;
-      if (h.offset == h.pieces[h.piece].size()) {
-        ++h.piece;
-        h.offset = 0;
-      }
-    }
-    return written;
-  }
-
   // One line of an answer's header; a blank one ends it, and a final answer's is reported.
   static size_t header(char* buffer, size_t size, size_t count, void* self) {
     auto& transfer = *static_cast<HTTPTransfer*>(self);
     Answer& answer = *transfer.answer_;
     const size_t length = size * count;
     if (answer.complete) return length;  // trailers of a chunked body
-    answer.lastProgress = Clock::now();
+    answer.progress.last = Clock::now();
     answer.headerBytes += length;
     answer.tooLarge =
         answer.headerBytes > kMaxHeaderBytes || ++answer.headerLines > kMaxHeaderLines;
@@ -252,7 +172,7 @@ struct HTTPTransfer::Callbacks {
 
   static size_t body(char* buffer, size_t size, size_t count, void* self) {
     auto& transfer = *static_cast<HTTPTransfer*>(self);
-    transfer.answer_->lastProgress = Clock::now();
+    transfer.answer_->progress.last = Clock::now();
     transfer.report_.data(Data(buffer, size * count));
     return size * count;
   }
@@ -260,12 +180,7 @@ struct HTTPTransfer::Callbacks {
   // Called as bytes move and about once a second besides.
   static int progress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t,
                       curl_off_t uploaded) {
-    Answer& answer = *static_cast<HTTPTransfer*>(self)->answer_;
-    if (downloaded != answer.downloaded || uploaded != answer.uploaded) {
-      answer.downloaded = downloaded;
-      answer.uploaded = uploaded;
-      answer.lastProgress = Clock::now();
-    }
+    static_cast<HTTPTransfer*>(self)->answer_->progress.moved(downloaded, uploaded);
     return 0;
   }
 
@@ -289,7 +204,7 @@ HTTPTransfer::HTTPTransfer(const NSMutableURLRequest& request,
       idleLimit_(idleLimit),
       report_(std::move(report)) {
   if (!handles_->easy || !handles_->multi) throw std::bad_alloc();
-  handles_->pieces = body_.pieces();
+  handles_->body.pieces = body_.pieces();
   const std::string url = request.URL().absoluteString();
   setConnection(url);
   setFields(request, setMethod(request.HTTPMethod()));
@@ -313,11 +228,7 @@ void HTTPTransfer::setConnection(const std::string& url) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // An upload's last short segment goes at once, not after the peer's acknowledgement.
   curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-  // The authorities libcurl trusts by default, unless these name others (as for curl).
-  if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
-    curl_easy_setopt(easy, CURLOPT_CAINFO, file);
-  if (const char* folder = std::getenv("SSL_CERT_DIR"); folder && *folder)
-    curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
+  trustAuthoritiesOfEnvironment(easy);
 }
 
 // The method, and the body read from its pieces; gives the body's length when it is sent, as it
@@ -336,8 +247,8 @@ std::optional<size_t> HTTPTransfer::setMethod(const std::string& method) {
   }
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
   curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
-  curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Callbacks::read);
-  curl_easy_setopt(easy, CURLOPT_READDATA, this);
+  curl_easy_setopt(easy, CURLOPT_READFUNCTION, &BodyReader::read);
+  curl_easy_setopt(easy, CURLOPT_READDATA, &handles_->body);
   return body_.size();
 }
 
@@ -379,33 +290,20 @@ void HTTPTransfer::run() {
 // Drives the exchange until it ends, is stopped, or has moved nothing for the idle limit; its
 // connection is closed on return.
 std::optional<NSError> HTTPTransfer::perform() {
-  CURLM* multi = handles_->multi.get();
-  CURL* easy = handles_->easy.get();
-  curl_multi_add_handle(multi, easy);
-  answer_->lastProgress = Clock::now();
-  std::optional<NSError> outcome;
-  for (int running = 1; !stopped_;) {
-    if (curl_multi_perform(multi, &running) != CURLM_OK) {
-      outcome = errorFor(CURLE_FAILED_INIT, X509_V_OK);
+  answer_->progress.last = Clock::now();
+  const Ending end =
+      drive(handles_->multi.get(), handles_->easy.get(), stopped_, answer_->progress, idleLimit_);
+  switch (end.kind) {
+    case Ending::Kind::Done:
+      return ending(end.code);
+    case Ending::Kind::Idle:
+      return timedOut();
+    case Ending::Kind::Failed:
+      return errorFor(CURLE_FAILED_INIT, X509_V_OK);
+    case Ending::Kind::Stopped:
       break;
-    }
-    if (!running) {
-      int left = 0;
-      const CURLMsg* message = curl_multi_info_read(multi, &left);
-      outcome = ending(message ? message->data.result : CURLE_OK);
-      break;
-    }
-    const auto idle = Clock::now() - answer_->lastProgress;
-    if (idle >= idleLimit_) {
-      outcome = timedOut();
-      break;
-    }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(idleLimit_ - idle).count();
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(wait, INT_MAX)),
-                    nullptr);
   }
-  curl_multi_remove_handle(multi, easy);
-  return outcome;
+  return std::nullopt;
 }
 
 // How an exchange that libcurl ended with the code went: nullopt when a final answer came whole.

@@ -16,9 +16,12 @@ namespace kapsho_prefs {
 const char* const Usage =
     "usage: kapsho-prefs [--pane PATH] [status | start | stop | login on|off | icon on|off |\n"
     "                    notify auto|on|off | uploader FILE|none | recent | open [FILE]]\n"
+    "       kapsho-prefs destination sftp://user@host[:port]/folder/ | s3://bucket/prefix/\n"
+    "                    [OPTIONS] | builtin\n"
     "Without a command, or with open, shows the pane in a window (open FILE first chooses FILE\n"
     "as the custom uploader). A command sets the pane's control as a click would and prints what\n"
-    "the pane then shows; recent prints the recent uploads.\n";
+    "the pane then shows; recent prints the recent uploads; destination sets where the agent\n"
+    "puts screenshots (see kapsho-prefs(1)).\n";
 
 namespace {
 
@@ -28,9 +31,11 @@ const std::string NotifyModes[] = {"auto", "on", "off"};
 
 std::optional<Verb> verbNamed(const std::string& name) {
   static const std::pair<const char*, Verb> verbs[] = {
-      {"status", Verb::Status},     {"start", Verb::Start},   {"stop", Verb::Stop},
-      {"login", Verb::Login},       {"icon", Verb::Icon},     {"notify", Verb::Notify},
-      {"uploader", Verb::Uploader}, {"recent", Verb::Recent}, {"open", Verb::Window}};
+      {"status", Verb::Status},     {"start", Verb::Start},
+      {"stop", Verb::Stop},         {"login", Verb::Login},
+      {"icon", Verb::Icon},         {"notify", Verb::Notify},
+      {"uploader", Verb::Uploader}, {"recent", Verb::Recent},
+      {"open", Verb::Window},       {"destination", Verb::Destination}};
   for (const auto& [word, verb] : verbs)
     if (name == word) return verb;
   return std::nullopt;
@@ -117,6 +122,7 @@ std::optional<Request> requestOf(const Options& options, const Controls& control
     case Verb::Window:
     case Verb::Uploader:
     case Verb::Recent:
+    case Verb::Destination:
       break;
   }
   return std::nullopt;
@@ -150,6 +156,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
   const auto verb = verbNamed(arguments[at++]);
   if (!verb) return std::nullopt;
   options.verb = *verb;
+  if (*verb == Verb::Destination) {
+    options.destination.assign(arguments.begin() + static_cast<long>(at), arguments.end());
+    return options;
+  }
   const bool takesState = *verb == Verb::Login || *verb == Verb::Icon;
   if (takesState) {
     if (at >= arguments.size() || (arguments[at] != "on" && arguments[at] != "off"))

@@ -14,14 +14,15 @@ namespace kapsho_prefs {
 
 extern const char* const Usage;
 
-enum class Verb { Window, Status, Start, Stop, Login, Icon, Notify, Uploader, Recent };
+enum class Verb { Window, Status, Start, Stop, Login, Icon, Notify, Uploader, Recent, Destination };
 
 struct Options {
   std::string panePath;
   Verb verb = Verb::Window;
   bool on = false;     // for login and icon
-  int notifyMode = 0;  // for notify: the position of auto, on or off in the pane's pop-up
+  int notifyMode = 0;  // for notify: the position of auto, on or off in the pop-up
   std::string file;    // for uploader (a file or "none"), and open
+  std::vector<std::string> destination;  // the arguments of destination
   bool help = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/appkit/Application.h"
 #include "services/kapsho-prefs/CommandLine.h"
+#include "services/kapsho-prefs/DestinationCommand.h"
 #include "services/kapsho-prefs/PaneLoader.h"
 #include "services/kapsho-prefs/PaneWindow.h"
 #include "services/kapsho-prefs/UploaderCommand.h"
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
     printRecentUploads(std::cout);
     return 0;
   }
+  // Settings of the agent's own, which need no pane.
+  if (options->verb == Verb::Destination)
+    return runDestinationCommand(options->destination, std::cout, std::cerr);
   const bool window = options->verb == Verb::Window;
   if (window && !platform::hasDisplay()) {
     std::cerr << "kapsho-prefs: no display to show the pane on (neither DISPLAY nor "

@@ -331,17 +331,43 @@ void TunnelProxy::relay(int client) {
     const size_t start = data.find(' ') + 1;
     sendAll(upstream, data.erase(start, data.find('/', data.find("://") + 3) - start));
   }
+  passBothWays(client, upstream);
+}
+
+void LocalServer::passBothWays(int client, int upstream, size_t clientLimit) {
+  char buffer[65536];
   for (bool open = true; open;) {
     pollfd fds[3] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (poll(fds, 3, -1) < 0 || fds[2].revents) break;
     for (int i = 0; i < 2 && open; ++i) {
       if (!fds[i].revents) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      open = n > 0 && sendAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n)));
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (i == 0 && n > 0) {
+        n = static_cast<ssize_t>(std::min(static_cast<size_t>(n), clientLimit));
+        clientLimit -= static_cast<size_t>(n);
+      }
+      open = n > 0 && sendAll(fds[1 - i].fd, std::string(buffer, static_cast<size_t>(n))) &&
+             clientLimit > 0;
     }
   }
   close(upstream);
   close(client);
+}
+
+CuttingRelay::CuttingRelay(int port, size_t limit) {
+  thread_ = std::thread([this, port, limit] {
+    for (int fd; (fd = accept()) >= 0;)
+      relays_.emplace_back([this, fd, port, limit] {
+        const int upstream = connectTo("127.0.0.1", std::to_string(port));
+        if (upstream < 0) return (void)close(fd);
+        passBothWays(fd, upstream, limit);
+      });
+  });
+}
+
+CuttingRelay::~CuttingRelay() {
+  stop();
+  for (std::thread& relay : relays_) relay.join();
 }
 
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include <openssl/ssl.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,10 @@ class LocalServer {
   void stop();
   // The next connection; -1 once stopping.
   int accept();
+  // Passes bytes both ways until either side closes, the server stops, or the client has sent
+  // `clientLimit` bytes through (the rest of what came with the last of them is dropped); then
+  // closes both.
+  void passBothWays(int client, int upstream, size_t clientLimit = SIZE_MAX);
 
   int wake_[2] = {-1, -1};  // readable once stopping
   mutable std::mutex mutex_;
@@ -106,6 +111,17 @@ class TunnelProxy : public LocalServer {
  private:
   void relay(int client);
 
+  std::vector<std::thread> relays_;
+};
+
+// Passes each TCP connection on to a port on 127.0.0.1, and cuts it (closes both ends) once the
+// client has sent `limit` bytes through it: a connection lost in the middle of an upload.
+class CuttingRelay : public LocalServer {
+ public:
+  CuttingRelay(int port, size_t limit);
+  ~CuttingRelay();
+
+ private:
   std::vector<std::thread> relays_;
 };
 

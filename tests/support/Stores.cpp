@@ -1,5 +1,6 @@
 #include "tests/support/Stores.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@ using namespace std::chrono_literals;
 
 const std::string kStoreScript = std::string(KAPSHO_SOURCE_DIR) + "/tests/support/s3-store.sh";
 constexpr int kProxyTries = 5;
+constexpr int kSSHTries = 5;
 
 bool isRoot() {
   return geteuid() == 0;
@@ -126,5 +128,57 @@ ReverseProxy::ReverseProxy(const std::vector<int>& upstreamPorts, const std::str
 }
 
 ReverseProxy::~ReverseProxy() = default;
+
+bool SSHServer::available() {
+  return isRoot() && access("/usr/sbin/sshd", X_OK) == 0 &&
+         access("/usr/bin/ssh-keygen", X_OK) == 0;
+}
+
+SSHServer::SSHServer() {
+  std::filesystem::create_directories(folder());
+  // sshd wants its privilege separation folder, which Debian makes only at boot.
+  std::filesystem::create_directories("/run/sshd");
+  for (const char* key : {"host_key", "user_key"})
+    if (runCommand({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "kapsho-test", "-f",
+                    dir_.file(key)})
+            .exitCode != 0)
+      return;
+  std::filesystem::copy_file(dir_.file("user_key.pub"), dir_.file("authorized_keys"));
+  // sshd cannot take a socket bound for it: a port taken since it was found free ends it at once,
+  // and the next is tried.
+  for (int attempt = 0; attempt < kSSHTries && !process_; ++attempt) {
+    port_ = freeLocalPort();
+    writeFile(dir_.file("sshd_config"),
+              "Port " + std::to_string(port_) + "\nListenAddress 127.0.0.1\nHostKey " +
+                  dir_.file("host_key") + "\nAuthorizedKeysFile " + dir_.file("authorized_keys") +
+                  "\nPidFile " + dir_.file("sshd.pid") + "\nAllowUsers " + user() +
+                  "\nPermitRootLogin prohibit-password\nAuthenticationMethods publickey\n"
+                  "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                  "StrictModes no\nSubsystem sftp internal-sftp\n");
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/usr/sbin/sshd", "-D", "-f", dir_.file("sshd_config"), "-E", dir_.file("sshd.log")});
+    if (!waitUntil([&] { return LoopbackSocket(port_).connected(); }, 10s) || process_->wait(200ms))
+      process_.reset();
+  }
+}
+
+SSHServer::~SSHServer() = default;
+
+std::string SSHServer::user() const {
+  const passwd* account = getpwuid(geteuid());
+  return account ? account->pw_name : "root";
+}
+
+std::string SSHServer::knownHostsLine(int port) const {
+  const std::string key = readFile(dir_.file("host_key.pub")).value_or("");
+  return "[127.0.0.1]:" + std::to_string(port) + " " + key.substr(0, key.rfind(' ')) + "\n";
+}
+
+std::string SSHServer::hostKeyFingerprint() const {
+  std::istringstream words(runCommand({"ssh-keygen", "-l", "-f", dir_.file("host_key.pub")}).out);
+  std::string bits, fingerprint;
+  words >> bits >> fingerprint;
+  return fingerprint;
+}
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // Real servers of other makers for tests, each started once and ended with its object: an
-// S3-compatible object store (Ceph's RADOS Gateway, by s3-store.sh) and nginx as a TLS reverse
-// proxy. Both need root and their Debian packages; available() says whether they can run here.
+// S3-compatible object store (Ceph's RADOS Gateway, by s3-store.sh), nginx as a TLS reverse
+// proxy, and OpenSSH's sshd. They need root and their Debian packages; available() says whether
+// they can run here.
 #pragma once
 
 #include <memory>
@@ -61,6 +62,32 @@ class ReverseProxy : NoCopy {
   TempDir dir_;
   int port_ = 0;
   bool started_ = false;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// OpenSSH's sshd on 127.0.0.1, with a host key and a user key made for it. It lets in the account
+// running the test (root, as CI runs) by that key alone, and serves SFTP itself.
+class SSHServer : NoCopy {
+ public:
+  static bool available();
+  SSHServer();
+  ~SSHServer();
+
+  bool started() const { return process_ != nullptr; }
+  int port() const { return port_; }
+  // The account that logs in, and its private key (a file its owner alone may read).
+  std::string user() const;
+  std::string userKey() const { return dir_.file("user_key"); }
+  // The line of a known-hosts file for the server's host key, as reached at the port.
+  std::string knownHostsLine(int port) const;
+  // The host key's fingerprint as ssh shows it: "SHA256:...".
+  std::string hostKeyFingerprint() const;
+  // An empty folder to upload into.
+  std::string folder() const { return dir_.file("shots"); }
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
   std::unique_ptr<ChildProcess> process_;
 };
 

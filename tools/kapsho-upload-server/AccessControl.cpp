@@ -11,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/foundation/FileIO.h"
 #include "tools/kapsho-upload-server/Clients.h"
 #include "tools/kapsho-upload-server/ImageStore.h"
 
@@ -21,39 +22,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kWindow = 60s;
-// A users or keys file is short; anything larger is not one.
-constexpr std::size_t kMaxPrivateFile = 1 << 20;
 
 }  // namespace
 
-std::optional<std::string> readPrivateFile(const std::string& path, std::string* error) {
-  const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  struct stat info;
-  if (file.get() < 0 || fstat(file.get(), &info) != 0)
-    *error = std::strerror(errno);
-  else if (!S_ISREG(info.st_mode))
-    *error = "not a regular file";
-  else if (info.st_mode & (S_IRWXG | S_IRWXO))
-    *error = "others than its owner may use it (chmod 600)";
-  else if (static_cast<std::size_t>(info.st_size) > kMaxPrivateFile)
-    *error = "too large";
-  if (!error->empty()) return std::nullopt;
-  std::string text(static_cast<std::size_t>(info.st_size), '\0');
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t got = read(file.get(), text.data() + done, text.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      *error = got < 0 ? std::strerror(errno) : "changed while read";
-      return std::nullopt;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return text;
-}
-
 std::variant<Users, std::string> Users::load(const std::string& path) {
   std::string error;
-  const auto text = readPrivateFile(path, &error);
+  const auto text = platform::contentsOfPrivateFile(path, &error);
   if (!text) return path + ": " + error;
   Users users;
   // Editors that write a byte-order mark would otherwise make it part of the first name.

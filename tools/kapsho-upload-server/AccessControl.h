@@ -17,10 +17,6 @@
 
 namespace upload_server {
 
-// The whole of a file that no one but its owner may read or write (a users file, the store's
-// keys), or nullopt and the reason.
-std::optional<std::string> readPrivateFile(const std::string& path, std::string* error);
-
 class Users {
  public:
   // Reads a file of "name:token" lines (blank lines and lines starting with '#' aside). The file

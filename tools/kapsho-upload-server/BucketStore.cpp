@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
-#include <sstream>
 
+#include "platform/foundation/AWSCredentials.h"
+#include "platform/foundation/CurlSupport.h"
+#include "platform/foundation/FileIO.h"
 #include "tools/kapsho-upload-server/AccessControl.h"
 #include "tools/kapsho-upload-server/ImageType.h"
 
@@ -122,17 +123,8 @@ class StoreRequest {
       curl_easy_getinfo(request.easy_.get(), CURLINFO_RESPONSE_CODE, &request.status_);
     } else if (line == "\r\n" || line == "\n") {
       request.headersDone_ = request.status_ >= 200;
-    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-      std::string name(line.substr(0, colon));
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-        value.remove_prefix(1);
-      while (!value.empty() &&
-             (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
-        value.remove_suffix(1);
-      request.fields_[name] = value;
+    } else if (auto field = platform::curl::headerField(line)) {
+      request.fields_.insert_or_assign(std::move(field->first), std::move(field->second));
     }
     return size;
   }
@@ -236,49 +228,26 @@ class BucketSource : public ImageSource {
   CURLcode result_ = CURLE_OK;
 };
 
-std::string trimmed(std::string text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  const auto last = text.find_last_not_of(" \t\r");
-  return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
-
 }  // namespace
 
 std::optional<std::string> BucketConfig::loadKeys(const std::string& credentialsFile) {
+  std::optional<platform::AWSCredentials> keys;
   if (credentialsFile.empty()) {
-    const char* access = std::getenv("AWS_ACCESS_KEY_ID");
-    const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
-    const char* token = std::getenv("AWS_SESSION_TOKEN");
-    if (!access || !secret || !*access || !*secret)
+    keys = platform::AWSCredentials::fromEnvironment();
+    if (!keys)
       return "no keys for the store: give --s3-credentials FILE, or set AWS_ACCESS_KEY_ID and "
              "AWS_SECRET_ACCESS_KEY";
-    accessKey = access;
-    secretKey = secret;
-    sessionToken = token ? token : "";
-    return std::nullopt;
+  } else {
+    std::string error;
+    const auto text = platform::contentsOfPrivateFile(credentialsFile, &error);
+    if (!text) return credentialsFile + ": " + error;
+    keys = platform::AWSCredentials::fromCredentialsText(*text, "default");
+    if (!keys)
+      return credentialsFile + ": no aws_access_key_id and aws_secret_access_key in [default]";
   }
-  std::string error;
-  const auto text = readPrivateFile(credentialsFile, &error);
-  if (!text) return credentialsFile + ": " + error;
-  // The [default] profile of the AWS tools' credentials file; keys before any section count too.
-  std::istringstream lines(*text);
-  std::string line, section = "default";
-  while (std::getline(lines, line)) {
-    line = trimmed(line);
-    if (line.starts_with('[') && line.ends_with(']')) {
-      section = trimmed(line.substr(1, line.size() - 2));
-      continue;
-    }
-    const auto equals = line.find('=');
-    if (section != "default" || equals == std::string::npos) continue;
-    const std::string key = trimmed(line.substr(0, equals)),
-                      value = trimmed(line.substr(equals + 1));
-    if (key == "aws_access_key_id") accessKey = value;
-    if (key == "aws_secret_access_key") secretKey = value;
-    if (key == "aws_session_token") sessionToken = value;
-  }
-  if (accessKey.empty() || secretKey.empty())
-    return credentialsFile + ": no aws_access_key_id and aws_secret_access_key in [default]";
+  accessKey = keys->accessKeyID;
+  secretKey = keys->secretAccessKey;
+  sessionToken = keys->sessionToken;
   return std::nullopt;
 }
 

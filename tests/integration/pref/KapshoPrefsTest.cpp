@@ -255,8 +255,8 @@ TEST_F(PrefsTest, TheIconGoesToTheAgentOrItsDomainTheLoginItemToTheEndAStopShows
 // A file chosen with `uploader` is checked, kept in the uploaders' folder and named by the
 // pane; one that cannot be used is refused with one line naming it as given and what is wrong,
 // and changes nothing. `none` goes back to the built-in request, shown without the credentials
-// its origin holds. Choosing a file clears a destination; going back keeps it. `recent` lists
-// what the agent recorded.
+// its origin holds. A destination wins over both, so the row shows it (here: what is wrong with
+// it), and choosing a file or going back clears it. `recent` lists what the agent recorded.
 TEST_F(PrefsTest, UploaderChoosesChecksAndKeepsTheFileAndRecentListsTheUploads) {
   TempDir files;
   writeFile(files.file("good.sxcu"),
@@ -278,24 +278,26 @@ TEST_F(PrefsTest, UploaderChoosesChecksAndKeepsTheFileAndRecentListsTheUploads) 
     std::string arguments;
     int status;
     std::string out, err, setting;
-    bool destination;
+    bool destination;  // set before the step, and kept by it
   } steps[] = {
       {"status", 0,
-       shows("Kapsho is stopped", "off", "on", "auto", "built in (https://img.example/)"), "", "",
-       true},
+       shows("Kapsho is stopped", "off", "on", "auto",
+             "Destination Address: no address template, so no address can be made for the "
+             "clipboard (give one such as https://img.example.org/{name})"),
+       "", "", true},
       {"uploader good.sxcu", 0, "Uploader: My Host\n", "", kept, false},
       {"uploader bad.sxcu", 1, "", "kapsho-prefs: bad.sxcu: Body: XML cannot carry an image\n",
        kept, false},
       {"uploader absent.sxcu", 1, "", "kapsho-prefs: absent.sxcu: cannot be read\n", kept, false},
       {"uploader", 1, "", prefs({"--help"}).out, kept, false},
       {"status", 0, shows("Kapsho is stopped", "off", "on", "auto", "My Host"), "", kept, false},
-      {"uploader none", 0, builtIn, "", "", true},
-      {"uploader none", 0, builtIn, "", "", true},
+      {"uploader none", 0, builtIn, "", "", false},
+      {"uploader none", 0, builtIn, "", "", false},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.arguments);
-    // A destination set meanwhile stays through `none`.
-    if (step.destination) {
+    // A destination set meanwhile: `none` clears it as well.
+    if (step.destination || step.arguments == "uploader none") {
       auto values = domain();
       values.insert_or_assign("Destination", "s3://bucket");
       ASSERT_TRUE(NSUserDefaults::setPersistentDomain(values, AgentIdentifier));
