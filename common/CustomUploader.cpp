@@ -354,7 +354,8 @@ std::variant<CustomUploader, CustomUploader::Failure> CustomUploader::parse(std:
     definition->secrets = secretsOf(*definition, address);
     return CustomUploader(std::move(definition));
   } catch (const FieldError& fault) {
-    return Failure{fault.field + ": " + fault.reason};
+    // Both may quote the file, whose texts may hold line breaks.
+    return Failure{displayName(fault.field + ": " + fault.reason)};
   }
 }
 

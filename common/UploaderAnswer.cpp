@@ -1,6 +1,7 @@
 // Reading a custom uploader's answer: the addresses of the uploaded file, or why it failed.
 #include <strings.h>
 
+#include <QByteArray>
 #include <QString>
 #include <QUrl>
 #include <tuple>
@@ -104,7 +105,10 @@ class AnswerReader {
       std::tie(hostStart, hostEnd) = hostSpan(address);
     }
     const std::string outsideHost = address.substr(0, hostStart) + address.substr(hostEnd);
-    if (uploader_.redact(outsideHost) != outsideHost)
+    // Encoded any way (%2f as well as %2F, or letters too), it is the same secret.
+    const std::string decoded =
+        QByteArray::fromPercentEncoding(QByteArray::fromStdString(outsideHost)).toStdString();
+    if (uploader_.redact(outsideHost) != outsideHost || uploader_.redact(decoded) != decoded)
       throw TemplateError("the address would carry a secret of the uploader");
     return address;
   }
@@ -139,18 +143,18 @@ class AnswerReader {
 std::variant<CustomUploader::Links, CustomUploader::Failure> CustomUploader::linksForAnswer(
     const Answer& answer, const std::string& fileName) const {
   const std::string got = "Upload got " + std::to_string(answer.statusCode) + " response";
-  const auto failure = [&](const std::string& reason) { return Failure{oneLine(redact(reason))}; };
+  // The status is the service's, never a secret: only what follows it is redacted.
+  const auto failure = [&](const std::string& why) { return Failure{oneLine(got + redact(why))}; };
   if (answer.body.size() > AnswerBytesKept)
-    return failure(got + ": the answer is larger than " + std::to_string(AnswerBytesKept) +
-                   " bytes");
+    return failure(": the answer is larger than " + std::to_string(AnswerBytesKept) + " bytes");
   const AnswerReader reader(*definition_, *this, answer, fileName);
-  if (answer.statusCode < 200 || answer.statusCode > 299)
-    return failure(got + reader.errorMessage());
+  if (answer.statusCode < 200 || answer.statusCode > 299) return failure(reader.errorMessage());
   try {
     return Links{.url = reader.address(definition_->url),
                  .thumbnailURL = reader.optionalAddress(definition_->thumbnailURL),
                  .deletionURL = reader.optionalAddress(definition_->deletionURL)};
   } catch (const TemplateError& error) {
-    return failure(got + " without a usable URL (" + error.what() + ")" + reader.errorMessage());
+    return failure(" without a usable URL (" + std::string(error.what()) + ")" +
+                   reader.errorMessage());
   }
 }

@@ -152,6 +152,7 @@ void KapshoController::uploadCouldNotStart(const std::string& reason) {
 void KapshoController::customUploadFinished(NSURLConnection& connection, const NSURL& url,
                                             const std::string& deletionURL) {
   if (!isCurrent(connection)) return;
+  notifyUploadFinished(url);
   finishedUpload(url, deletionURL);
   showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   currentConnection_.reset();
@@ -160,6 +161,7 @@ void KapshoController::customUploadFinished(NSURLConnection& connection, const N
 void KapshoController::customUploadFailed(NSURLConnection& connection, const std::string& line,
                                           const std::optional<NSError>& error) {
   if (!isCurrent(connection)) return;
+  notifyUploadFailed(line);
   NSLog("%@", line);
   currentConnection_.reset();
   showStatus(StatusItemError, error ? StatusItemDefaultErrorTimeout : StatusItemDefaultTimeout);

@@ -84,8 +84,8 @@ void KapshoController::destinationDidFinish(NSURLConnection& upload, const PutOu
     connectionDidFailWithError(upload, NSError(DestinationErrorDomain, 1, reason));
     return;
   }
-  finishedUpload(*url);
   notifyUploadFinished(*url);
+  finishedUpload(*url);
   showStatus(StatusItemFinished, StatusItemDefaultTimeout);
   currentConnection_.reset();
 }

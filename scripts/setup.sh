@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-tools-dev libplist-dev libicu-dev libcurl4-openssl-dev libmicrohttpd-dev
   libxml2-dev libpcre2-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds Kapsho twice (normally, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs every test of each build under a private session bus,
-# with a temporary HOME and no display of the caller's.
+# with a temporary HOME and no display of the caller's; then builds the fuzz targets and runs each
+# over its corpus and for a few seconds more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -30,3 +31,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   LSAN_OPTIONS=suppressions="$PWD/scripts/lsan.supp":print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build sanitize -DKAPSHO_SANITIZE=ON
+
+echo "== fuzz targets =="
+bash scripts/fuzz.sh 5

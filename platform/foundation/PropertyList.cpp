@@ -2,7 +2,9 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/foundation/FileIO.h"
@@ -67,7 +69,8 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
     case PLIST_REAL: {
       double v = 0;
       plist_get_real_val(node, &v);
-      return v;
+      // The XML the store writes holds no negative zero: it is read as the zero it will be.
+      return v == 0 ? 0.0 : v;
     }
     case PLIST_BOOLEAN: {
       uint8_t v = 0;
@@ -77,8 +80,11 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
+      // libplist gives the fraction of a date before 2001 without its sign (one in the last
+      // second before 2001 cannot be told from one in the first after, and is read as that).
+      const int64_t fraction = sec < 0 ? -int64_t{usec} : usec;
       using namespace std::chrono;
-      return Date(seconds(sec + kReferenceDateOffset) + microseconds(usec));
+      return Date(seconds(sec + kReferenceDateOffset) + microseconds(fraction));
     }
     case PLIST_DATA: {
       char* bytes = nullptr;
@@ -97,6 +103,18 @@ Value fromPlist(plist_t node, int depth, bool* ok) {
   }
 }
 
+// Whether a key or string holds U+0000. libplist aborts the process when such a key is read (a
+// binary list's UTF-16 key can hold one), and the XML the store writes cannot hold it. libplist
+// writes every key and string whole into XML, where no other byte is ever 0.
+bool holdsNul(plist_t root) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  const bool found = xml && std::memchr(xml, 0, length);
+  plist_to_xml_free(xml);
+  return found;
+}
+
 plist_t toPlist(const Value& value) {
   switch (value.type()) {
     case Value::Type::String:
@@ -109,9 +127,14 @@ plist_t toPlist(const Value& value) {
       return plist_new_bool(*value.boolean());
     case Value::Type::Date: {
       using namespace std::chrono;
-      const auto us = duration_cast<microseconds>(value.date()->time_since_epoch()).count();
-      const auto sec = us / 1000000 - kReferenceDateOffset;
-      return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(us % 1000000));
+      // XML holds whole seconds: the second the date lies in, also before 2001 (where libplist
+      // would cut a fraction toward 2001, into the next second).
+      const auto since2001 =
+          floor<seconds>(*value.date()).time_since_epoch().count() - kReferenceDateOffset;
+      // libplist holds 32-bit seconds from 2001: a date outside 1932-2069 is written as the
+      // nearest it holds, not wrapped round into another century.
+      return plist_new_date(
+          static_cast<int32_t>(std::clamp<int64_t>(since2001, INT32_MIN, INT32_MAX)), 0);
     }
     case Value::Type::Data: {
       const Data& d = *value.data();
@@ -143,6 +166,10 @@ std::optional<Value> propertyListFromBytes(const std::string& bytes, std::string
   PlistPtr owner(root);
   if (!root) {
     if (error) *error = "not a property list";
+    return std::nullopt;
+  }
+  if (holdsNul(root)) {
+    if (error) *error = "a key or string holds U+0000";
     return std::nullopt;
   }
   bool ok = true;

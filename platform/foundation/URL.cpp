@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +61,7 @@ bool wellFormed(const std::string& text) {
         return false;
     } else if (c == '#') {
       if (++fragments > 1) return false;
-    } else if (!std::isalnum(c) && !std::strchr("-._~:/?[]@!$&'()*+,;=", c)) {
+    } else if (!std::isalnum(c) && (c == '\0' || !std::strchr("-._~:/?[]@!$&'()*+,;=", c))) {
       return false;
     }
   }
@@ -131,15 +132,13 @@ std::optional<NSURL> NSURL::URLWithString(const std::string& text, const NSURL& 
 std::string NSURL::absoluteString() const {
   if (!base_) return string_;
   const std::string baseText = base_->absoluteString();
-  if (!string_.empty() && string_[0] == '/') {
-    const std::string scheme = schemeOf(baseText);
-    size_t authorityEnd = scheme.size() + 1;
-    if (baseText.compare(authorityEnd, 2, "//") == 0) {
-      authorityEnd = baseText.find('/', authorityEnd + 2);
-      if (authorityEnd == std::string::npos) authorityEnd = baseText.size();
-    }
-    return baseText.substr(0, authorityEnd) + string_;
-  }
+  const std::string scheme = schemeOf(baseText);
+  size_t authorityEnd = scheme.size() + 1;
+  const bool hasAuthority = baseText.compare(authorityEnd, 2, "//") == 0;
+  if (hasAuthority) authorityEnd = std::min(baseText.find('/', authorityEnd + 2), baseText.size());
+  if (!string_.empty() && string_[0] == '/') return baseText.substr(0, authorityEnd) + string_;
+  // Against "http://host" the text is a path of its own, never part of the host.
+  if (hasAuthority && authorityEnd == baseText.size()) return baseText + "/" + string_;
   const size_t slash = baseText.rfind('/');
   return (slash == std::string::npos ? baseText : baseText.substr(0, slash + 1)) + string_;
 }

@@ -175,8 +175,28 @@ int captureOnWayland(const CaptureOptions& options, const std::optional<Destinat
   return placePngShot(takeWithGrim(options.interactive), destination);
 }
 
+void writeInPlace(const QImage& image, const Destination& destination) {
+  PendingFile pending(destination.folder);
+  pending.write(encode(image, destination.format).toStdString());
+  std::puts(place(pending, destination).c_str());
+}
+
+// The whole screen into a file, what a key binding asks for: read straight from the X server,
+// without Qt's graphical start and grab, which took longer than encoding the picture.
+int captureScreenToFile(const CaptureOptions& options, const Destination& destination,
+                        const X11Display& display, int argc, char** argv) {
+  QCoreApplication application(argc, argv);  // for the image writers' plugins
+  waitBeforeCapture(options);
+  const auto image = display.rootImage();
+  if (!image) throw CaptureError("the X server did not give the screen's picture");
+  writeInPlace(*image, destination);
+  return 0;
+}
+
 int captureOnX11(const CaptureOptions& options, const std::optional<Destination>& destination,
                  const X11Display& display, int argc, char** argv) {
+  if (!options.interactive && destination && display.sendsRGB32())
+    return captureScreenToFile(options, *destination, display, argc, argv);
   setenv("QT_QPA_PLATFORM", "xcb", 1);
   QGuiApplication application(argc, argv);
   waitBeforeCapture(options);
@@ -186,9 +206,7 @@ int captureOnX11(const CaptureOptions& options, const std::optional<Destination>
     serveClipboard(*image);
     return 0;
   }
-  PendingFile pending(destination->folder);
-  pending.write(encode(*image, destination->format).toStdString());
-  std::puts(place(pending, *destination).c_str());
+  writeInPlace(*image, *destination);
   return 0;
 }
 

@@ -79,9 +79,15 @@ std::string PortalScreenshot::take(bool interactive) {
   connect(&receiver, &PortalScreenshot::answered, &loop, &QEventLoop::quit);
   if (!receiver.code_) loop.exec();
   if (!receiver.code_) throw CaptureError("the screenshot portal did not answer");
-  if (*receiver.code_ != 0) throw CaptureError(refusal(*receiver.code_));
-  const QUrl uri(receiver.results_.value("uri").toString());
-  if (!uri.isLocalFile())
+  return fileOfAnswer(*receiver.code_, receiver.results_);
+}
+
+std::string PortalScreenshot::fileOfAnswer(uint code, const QVariantMap& results) {
+  if (code != 0) throw CaptureError(refusal(code));
+  const QUrl uri(results.value("uri").toString());
+  // The file the portal wrote has an absolute path: a relative one ("file:shot.png") would be
+  // read from wherever the tool was started.
+  if (!uri.isLocalFile() || !uri.toLocalFile().startsWith('/'))
     throw CaptureError("the screenshot portal gave no file: \"" + uri.toString().toStdString() +
                        "\"");
   return uri.toLocalFile().toStdString();

@@ -18,6 +18,9 @@ class PortalScreenshot : public QObject {
   // waits for its answer: the path of the file the portal wrote. Throws CaptureError when the
   // portal is absent, refuses, the user cancels, or no answer comes in time.
   static std::string take(bool interactive);
+  // The path of the file a portal's answer names: its code must be 0 (1: the user cancelled) and
+  // its results' "uri" a file URL with an absolute path. Throws CaptureError otherwise.
+  static std::string fileOfAnswer(uint code, const QVariantMap& results);
 
  signals:
   void answered();

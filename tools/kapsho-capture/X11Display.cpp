@@ -28,11 +28,13 @@ std::unique_ptr<X11Display> X11Display::open() {
   }
   auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
   for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
-  return std::unique_ptr<X11Display>(new X11Display(connection, screens.data->root));
+  return std::unique_ptr<X11Display>(new X11Display(connection, screens.data));
 }
 
-X11Display::X11Display(xcb_connection_t* connection, std::uint32_t root)
-    : connection_(connection), root_(root) {}
+X11Display::X11Display(xcb_connection_t* connection, const void* screen)
+    : connection_(connection),
+      screen_(screen),
+      root_(static_cast<const xcb_screen_t*>(screen)->root) {}
 
 X11Display::~X11Display() {
   xcb_disconnect(connection_);
@@ -59,6 +61,43 @@ std::optional<QRect> X11Display::windowAt(QPoint point, std::uint32_t ignored) c
     if (outer.contains(point)) return outer;
   }
   return std::nullopt;
+}
+
+bool X11Display::sendsRGB32() const {
+  const auto* screen = static_cast<const xcb_screen_t*>(screen_);
+  const xcb_setup_t* setup = xcb_get_setup(connection_);
+  if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
+  bool wordPerPixel = false;
+  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem;
+       xcb_format_next(&formats))
+    if (formats.data->depth == screen->root_depth)
+      wordPerPixel = formats.data->bits_per_pixel == 32 && formats.data->scanline_pad == 32;
+  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem;
+       xcb_depth_next(&depths))
+    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem;
+         xcb_visualtype_next(&visuals))
+      if (visuals.data->visual_id == screen->root_visual)
+        return wordPerPixel && visuals.data->red_mask == 0xff0000 &&
+               visuals.data->green_mask == 0xff00 && visuals.data->blue_mask == 0xff;
+  return false;
+}
+
+std::optional<QImage> X11Display::rootImage() const {
+  if (!sendsRGB32()) return std::nullopt;
+  const auto* screen = static_cast<const xcb_screen_t*>(screen_);
+  const int width = screen->width_in_pixels, height = screen->height_in_pixels;
+  xcb_get_image_reply_t* reply = xcb_get_image_reply(
+      connection_,
+      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, 0, 0, width, height, ~0u),
+      nullptr);
+  if (!reply) return std::nullopt;
+  if (xcb_get_image_data_length(reply) < width * height * 4) {
+    std::free(reply);
+    return std::nullopt;
+  }
+  // The picture is the reply's own memory, freed with it: no copy of the screen's bytes.
+  return QImage(xcb_get_image_data(reply), width, height, width * 4, QImage::Format_RGB32,
+                &std::free, reply);
 }
 
 }  // namespace kapsho_capture

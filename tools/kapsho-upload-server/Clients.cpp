@@ -61,7 +61,9 @@ std::string nodeAddress(const std::string& node) {
 // and ports; anything else could forge the addresses handed out.
 bool isHost(std::string_view host) {
   return !host.empty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr(".-:[]_", c);
+    // Not strchr: it finds a NUL byte too, as the string's end.
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view(".-:[]_").find(c) != std::string_view::npos;
   });
 }
 

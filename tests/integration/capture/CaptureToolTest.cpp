@@ -102,6 +102,8 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 21);
   fs::remove(folder.file("Picture 1.png"));
   EXPECT_EQ(runCommand({CapturePath}).out, folder.file("Picture 1.png") + "\n");
+  EXPECT_TRUE(redToWhite(QImage(QString::fromStdString(folder.file("Picture 1.png"))).copy(Known)))
+      << "the file holds what the screen shows";
 
   prctl(PR_SET_CHILD_SUBREAPER, 1);  // the clipboard's owner outlives the capture: ours to reap
   ASSERT_EQ(runCommand({CapturePath, "-c"}).exitCode, 0);

@@ -109,6 +109,14 @@ std::string capture(const Session& session, const std::string& wayland, const st
       {}, "/dev/null", session.logs("bus.err"));
   if (!waitUntil([&] { return fs::exists(bus); }))
     return "no session bus: " + readFile(session.logs("bus.err")).value_or("");
+  // The bus starts the portal and its backends on the first call, which on a busy machine took
+  // longer than a call's 25 s once: started here, with time to spare, the capture finds it up.
+  runCommand(
+      session.as({"gdbus", "call", "--session", "--timeout", "120", "--dest",
+                  "org.freedesktop.portal.Desktop", "--object-path",
+                  "/org/freedesktop/portal/desktop", "--method", "org.freedesktop.DBus.Peer.Ping"},
+                 environment),
+      std::chrono::seconds(130));
   std::vector<std::string> command = {stagePath("bin/kapsho-capture")};
   command.insert(command.end(), arguments.begin(), arguments.end());
   environment[1] = "PATH=" + bin.path();

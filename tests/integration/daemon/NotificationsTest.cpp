@@ -36,7 +36,8 @@ size_t occurrences(const std::string& text, const std::string& part) {
 }
 
 // The upload server answers "Picture N.png" with the address http://images.example/i/N.png?a=1&b=2
-// (an address whose '&' a server reading markup would misread), and "Picture 500.png" with 500.
+// (an address whose '&' a server reading markup would misread), as a redirect or, to the custom
+// uploader's request, as text; and "Picture 500.png" and above with 500.
 // dunst reads markup, never lets a notification expire, and records each one it is given as
 // "id|summary|body", the body's lines joined by '/'.
 class NotificationsOnDesktop : public ::testing::Test {
@@ -104,7 +105,12 @@ class NotificationsOnDesktop : public ::testing::Test {
   ScriptedServer uploads_{[](const ReceivedRequest& request) -> std::optional<std::string> {
     std::smatch number;
     std::regex_search(request.body, number, std::regex("filename=\"Picture ([0-9]+)"));
-    if (number.empty() || number[1] == "500") return httpAnswer("500 Internal Server Error");
+    if (number.empty() || std::stoi(number[1]) >= 500)
+      return httpAnswer("500 Internal Server Error");
+    // Through the custom uploader file: the address is the answer's text.
+    if (request.line().starts_with("POST /custom "))
+      return httpAnswer("200 OK", "",
+                        "http://images.example/i/" + number[1].str() + ".png?a=1&b=2");
     return httpAnswer("302 Found",
                       "Location: http://images.example/i/" + number[1].str() + ".png?a=1&b=2\r\n");
   }};
@@ -157,6 +163,18 @@ TEST_F(NotificationsOnDesktop, WithoutATrayUploadsAreNotifiedAndTheActionOpensTh
          ASSERT_TRUE(waitUntil([] { return !systemTrayOwned(); }));
        },
        10, true},
+      {[&] {
+         writeFile(files_.file("custom.sxcu"),
+                   R"({"RequestURL": "http://127.0.0.1:)" + std::to_string(uploads_.port()) +
+                       R"(/custom", "Body": "MultipartFormData", "FileFormName": "f",)"
+                       R"( "URL": "{response}"})");
+         ASSERT_EQ(
+             runCommand({stagePath("bin/kapsho-prefs"), "uploader", files_.file("custom.sxcu")})
+                 .exitCode,
+             0);
+       },
+       11, true},
+      {[] {}, 501, true},
   };
   std::vector<std::string> expected = {uploaded(1), uploaded(2)};
   for (const auto& [change, number, notified] : steps) {
@@ -164,7 +182,7 @@ TEST_F(NotificationsOnDesktop, WithoutATrayUploadsAreNotifiedAndTheActionOpensTh
     change();
     upload(number);
     if (!notified) continue;
-    expected.push_back(number == 500 ? "Screenshot upload failed|Upload got 500 response"
+    expected.push_back(number >= 500 ? "Screenshot upload failed|Upload got 500 response"
                                      : uploaded(number));
     EXPECT_TRUE(waitUntil([&] { return shown().size() == expected.size(); })) << log();
   }

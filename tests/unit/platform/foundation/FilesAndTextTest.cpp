@@ -135,6 +135,14 @@ TEST(UserDefaults, XmlPlistsReadAgainWhenChangedDamagedOnesMovedAsideAndProcesse
   EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
   EXPECT_EQ(readFile(path + ".corrupt"), "<plist><dict><key>a</key>");
   EXPECT_EQ(readFile(path + ".corrupt.1"), xmlPropertyList(Array{}));
+  // {"ä\0x": "v"} in the binary form: reading its UTF-16 key would end the process in libplist.
+  const std::string keyHoldingNul(
+      "bplist00\xd1\x01\x02\x63\0\xe4\0\0\0xQv\x08\x0b\x12\0\0\0\0\0\0\1\1\0\0\0\0\0\0\0\3"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x14",
+      55);
+  writeFile(path, keyHoldingNul);
+  EXPECT_FALSE(NSUserDefaults::persistentDomainForName("com.example.agent"));
+  EXPECT_EQ(readFile(path + ".corrupt.2"), keyHoldingNul);
   for (const char* name : {"", "../escape", "a/b", ".hidden"}) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(NSUserDefaults::setPersistentDomain({{"a", 1}}, name));
@@ -207,8 +215,20 @@ TEST(Bundle, InfoResourcesAndLocalizations) {
   EXPECT_EQ(urls[0].relativePath(), "Capture Name.strings");
   EXPECT_EQ(urls[0].path(), resources + "/en.lproj/Capture Name.strings");
   EXPECT_EQ(urls[0].absoluteString(), "file://" + resources + "/en.lproj/Capture%20Name.strings");
-  for (const char* bad : {"http://host/with space", "http://host/bad%zz"})
-    EXPECT_FALSE(NSURL::URLWithString(bad)) << bad;
+  const std::string holdingNul("http://host/a\0b", 15);
+  for (const std::string& bad :
+       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(NSURL::URLWithString(bad));
+  }
+  // Relative text stays in the path of its base, whether the base has a path or none.
+  for (const auto& [base, text, absolute] :
+       {std::tuple("http://h:80", "a.png", "http://h:80/a.png"),
+        std::tuple("http://h/x/y", "a.png", "http://h/x/a.png"),
+        std::tuple("http://h/x/y", "/a.png", "http://h/a.png")}) {
+    SCOPED_TRACE(std::string(base) + " + " + text);
+    EXPECT_EQ(NSURL::URLWithString(text, *NSURL::URLWithString(base))->absoluteString(), absolute);
+  }
 }
 
 // Localizations without a match: the development region's, else "en", else the first. The
@@ -250,6 +270,24 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
   EXPECT_EQ(propertyListFromBytes(xml), original);
   EXPECT_NE(xml.find("<date>2008-03-14T22:09:26Z</date>"), std::string::npos) << xml;
   EXPECT_FALSE(propertyListFromBytes(xml.substr(0, xml.size() / 2)));
+  // libplist holds 32-bit seconds from 2001: dates beyond are written as its first and last.
+  for (const auto& [since1970, written] :
+       {std::pair{-2500000000LL, "<date>1932-12-13T20:45:52Z</date>"},
+        std::pair{5000000000LL, "<date>2069-01-19T03:14:07Z</date>"}})
+    EXPECT_NE(xmlPropertyList(Value(Date(seconds(since1970)))).find(written), std::string::npos)
+        << since1970;
+  // 3.5 s before 2001 in the binary form: read as that, written as the second it lies in.
+  const std::string before2001(
+      "bplist00\x33\xc0\x0c\0\0\0\0\0\0\x08\0\0\0\0\0\0\1\1\0\0\0\0\0\0\0\1"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x11",
+      50);
+  const auto read = propertyListFromBytes(before2001);
+  ASSERT_TRUE(read && read->date());
+  using std::chrono::milliseconds;
+  EXPECT_EQ(duration_cast<milliseconds>(read->date()->time_since_epoch()).count(), 978307196500)
+      << "ms since 1970";
+  EXPECT_NE(xmlPropertyList(*read).find("<date>2000-12-31T23:59:56Z</date>"), std::string::npos)
+      << xmlPropertyList(*read);
 
   // {"Picture": "Bild"} in the binary form.
   TempDir dir;
