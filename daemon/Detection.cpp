@@ -17,45 +17,19 @@
 #include "daemon/KapshoController.h"
 #include "platform/appkit/Application.h"
 #include "platform/bsd/dirent_type.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
-#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/ScreenCapture.h"
 #include "platform/foundation/Thread.h"
-#include "platform/foundation/UserDefaults.h"
 
 using namespace platform;
 
 namespace {
 
-const std::string ScreenCaptureDomain = "com.apple.screencapture";
 const std::string LocalizationReason =
     "Could not find SystemUIServer localization for ScreenCapture";
-
-// A screen-capture setting as stored, when it is text.
-std::optional<std::string> screenCaptureSetting(const std::string& key) {
-  auto domain = NSUserDefaults::persistentDomainForName(ScreenCaptureDomain);
-  if (!domain) return std::nullopt;
-  const Value* value = valueForKey(*domain, key);
-  if (!value || !value->string()) return std::nullopt;
-  return *value->string();
-}
-
-// The capture tool's ScreenCapture.strings in the one localization that fits the user's
-// languages best; no other language is tried.
-std::optional<NSURL> screenCaptureStringsURL() {
-  CFBundleRef bundle = CFBundleCreate(
-      NSURL::fileURLWithPath(systemPath("/System/Library/CoreServices/SystemUIServer.app")));
-  const auto preferred =
-      CFBundleCopyLocalizationsForPreferences(CFBundleCopyBundleLocalizations(bundle));
-  if (preferred.empty()) return std::nullopt;
-  for (const NSURL& url :
-       CFBundleCopyResourceURLsOfTypeForLocalization(bundle, "strings", preferred.front()))
-    if (url.relativePath() == "ScreenCapture.strings") return url;
-  return std::nullopt;
-}
 
 // Whether some process holds the file open for writing: the kernel refuses a read lease then.
 // A file that cannot be opened, or that offers no leases, counts as whole; the upload reads it.
@@ -89,19 +63,11 @@ std::string regerror_str(int code, const regex_t* regex) {
 }
 
 void KapshoController::setupRegex() {
-  std::string pattern = "^";
-  const auto stringsURL = screenCaptureStringsURL();
-  if (!stringsURL) NSException::raise("LocalizationError", LocalizationReason);
-
-  // A table without both entries cannot name screenshots: the localization is unusable.
-  const auto table = dictionaryWithContentsOfFile(stringsURL->path());
-  const Value* nameFormat = table ? valueForKey(*table, "%@ %@") : nullptr;
-  const Value* pictureWord = table ? valueForKey(*table, "Picture") : nullptr;
-  if (!nameFormat || !nameFormat->string() || !pictureWord || !pictureWord->string())
-    NSException::raise("LocalizationError", LocalizationReason);
-
-  pattern += stringWithFormat(*nameFormat->string(), *pictureWord->string(), "[[:digit:]]+");
-  pattern += "$";
+  // A missing table, or one without both entries, cannot name screenshots: the localization is
+  // unusable.
+  const auto names = ScreenCaptureNames::fromLocalization();
+  if (!names) NSException::raise("LocalizationError", LocalizationReason);
+  const std::string pattern = "^" + names->name("[[:digit:]]+") + "$";
   const int code = regex_.compile(pattern.c_str(), REG_EXTENDED | REG_NOSUB);
   if (code != 0)
     NSException::raise("RegexError", stringWithFormat("Error compiling regex: %@",
@@ -109,19 +75,12 @@ void KapshoController::setupRegex() {
 }
 
 const std::string& KapshoController::scType() {
-  if (!scType_) scType_ = screenCaptureSetting("type").value_or("png");
+  if (!scType_) scType_ = screenCaptureType();
   return *scType_;
 }
 
 const std::string& KapshoController::scPath() {
-  if (!scPath_) {
-    scPath_ = screenCaptureSetting("location");
-    if (!scPath_) {
-      const auto desktop =
-          NSSearchPathForDirectoriesInDomains(NSDesktopDirectory, NSUserDomainMask, true);
-      scPath_ = desktop.empty() ? std::string() : desktop.front();
-    }
-  }
+  if (!scPath_) scPath_ = screenCaptureLocation();
   return *scPath_;
 }
 

@@ -1,31 +1,11 @@
-// Resources of the controller that give themselves back: a descriptor and a compiled pattern.
+// Resources of the controller that give themselves back: a compiled pattern, and the steps of its
+// teardown that are more than a member going (the descriptors are the platform layer's).
 #pragma once
 
 #include <regex.h>
-#include <unistd.h>
 
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  ~FileDescriptor() { close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool isOpen() const { return fd_ >= 0; }
-  // Takes over the result of open or kqueue, -1 included.
-  int reset(int fd) {
-    close();
-    return fd_ = fd;
-  }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+#include <functional>
+#include <utility>
 
 class CompiledPattern {
  public:
@@ -52,4 +32,17 @@ class CompiledPattern {
  private:
   regex_t regex_{};
   bool compiled_ = false;
+};
+
+// Runs a step of the teardown when it goes, so that the order in which the controller's members
+// are declared is the order of its teardown, whether the controller ends or its set-up fails.
+class TeardownStep {
+ public:
+  explicit TeardownStep(std::function<void()> step) : step_(std::move(step)) {}
+  ~TeardownStep() { step_(); }
+  TeardownStep(const TeardownStep&) = delete;
+  TeardownStep& operator=(const TeardownStep&) = delete;
+
+ private:
+  std::function<void()> step_;
 };

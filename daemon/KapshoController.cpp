@@ -42,45 +42,25 @@ KapshoController::KapshoController() {
   uploadEndpoint_ = uploadEndpointFor(NSUserDefaults::standardUserDefaults()
                                           .stringForKey(UploadHostKey)
                                           .value_or(DefaultUploadHost));
-  try {
-    setupRegex();
-    setupImages();
-    if (setupKQueue() < 0)
-      NSException::raise("KQueueError",
-                         stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
-    updateStatusItem();
-    setupNotifications();
-    NSDistributedNotificationCenter::defaultCenter().addObserver(
-        this, [this](const NSNotification& notification) { showStatusNotification(notification); },
-        ShowStatusItemNotificationName, std::nullopt);
-  } catch (...) {
-    // No half-built controller escapes: everything set up so far is given back first.
-    teardown();
-    throw;
-  }
+  // A failure raises out of the constructor: the members set up so far give themselves back,
+  // in the teardown's order, before the exception leaves.
+  setupRegex();
+  setupImages();
+  if (setupKQueue() < 0)
+    NSException::raise("KQueueError",
+                       stringWithFormat("Error setting up kqueue: %@", std::strerror(errno)));
+  updateStatusItem();
+  setupNotifications();
+  NSDistributedNotificationCenter::defaultCenter().addObserver(
+      this, [this](const NSNotification& notification) { showStatusNotification(notification); },
+      ShowStatusItemNotificationName, std::nullopt);
   seenFiles_ = scanDirectory(scPath(), DT_REG);
 }
 
-KapshoController::~KapshoController() {
-  teardown();
-}
+// The teardown is the members' going, in the order of their declaration.
+KapshoController::~KapshoController() = default;
 
-// Gives everything back in a fixed order; copes with a half-built controller.
-void KapshoController::teardown() {
-  regex_.free();
-  pathFD_.close();
-  queueFD_.close();
-  if (currentConnection_) currentConnection_->cancel();
-  currentConnection_.reset();
-  customUpload_.reset();
-  if (statusTimer_) statusTimer_->invalidate();
-  statusTimer_.reset();
-  scType_.reset();
-  scPath_.reset();
-  seenFiles_.reset();
-  writingFiles_.clear();
-  statusItem_.reset();
-  statusError_.reset();
+void KapshoController::stopObserving() {
   NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
   NSUserNotificationCenter& notifications =
       NSUserNotificationCenter::defaultUserNotificationCenter();

@@ -24,6 +24,7 @@
 #include "daemon/Handles.h"
 #include "platform/appkit/Menu.h"
 #include "platform/appkit/StatusBar.h"
+#include "platform/bsd/FileDescriptor.h"
 #include "platform/bsd/kqueue.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
@@ -173,7 +174,6 @@ class KapshoController : public platform::NSObject,
   const std::optional<platform::NSError>& statusError() const { return statusError_; }
 
  private:
-  void teardown();
   bool isScreenshotName(const std::string& name);
   std::string pathForName(const std::string& name);
   void handOnOldestFirst(const std::vector<std::string>& names);
@@ -189,19 +189,33 @@ class KapshoController : public platform::NSObject,
   void addRecentImageItem(platform::NSMenu& submenu, const platform::Value& record,
                           const platform::NSDateFormatter& formatter);
 
-  CompiledPattern regex_;
-  FileDescriptor pathFD_;
-  FileDescriptor queueFD_;
-  std::optional<std::string> scType_;
-  std::optional<std::string> scPath_;
-  std::optional<NameSet> seenFiles_;
+  // Stops observing the visibility notification and leaves the desktop notifications.
+  void stopObserving();
+
+  std::string uploadEndpoint_;
   // Fresh screenshots still open for writing: each is handed on once its last writer closes it.
   std::set<std::string> writingFiles_;
+  // The fields below are declared in the reverse of the teardown's steps, since members go last
+  // first: the pattern, the folder's and the queue's descriptors, the upload in flight (cancelled,
+  // then released), the status timer (invalidated, then released), the settings, the snapshot,
+  // the status item and the held error, and last the observation.
+  TeardownStep stopObservingStep_{[this] { stopObserving(); }};
+  std::optional<platform::NSError> statusError_;
   std::shared_ptr<platform::NSStatusItem> statusItem_;
-  std::shared_ptr<platform::NSURLConnection> currentConnection_;
+  std::optional<NameSet> seenFiles_;
+  std::optional<std::string> scPath_;
+  std::optional<std::string> scType_;
+  std::shared_ptr<platform::NSTimer> statusTimer_;
+  TeardownStep invalidateTimerStep_{[this] {
+    if (statusTimer_) statusTimer_->invalidate();
+  }};
   // The delegate of currentConnection_ when it is an upload through a custom uploader file.
   std::unique_ptr<CustomUpload> customUpload_;
-  std::shared_ptr<platform::NSTimer> statusTimer_;
-  std::optional<platform::NSError> statusError_;
-  std::string uploadEndpoint_;
+  std::shared_ptr<platform::NSURLConnection> currentConnection_;
+  TeardownStep cancelConnectionStep_{[this] {
+    if (currentConnection_) currentConnection_->cancel();
+  }};
+  platform::FileDescriptor queueFD_;
+  platform::FileDescriptor pathFD_;
+  CompiledPattern regex_;
 };

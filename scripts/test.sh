@@ -15,7 +15,8 @@ run_build() {
   local name=$1
   shift
   echo "== $name build =="
-  cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
   cmake --build "build/$name" -j"$jobs"
   local home="$scratch/$name-home"
   mkdir -p "$home/.config" "$home/run"

@@ -15,7 +15,7 @@ struct NSSize {
 class NSImage : public std::enable_shared_from_this<NSImage> {
  public:
   // imageNamed: a registered image of that name, else the main bundle's resource of that file
-  // name ("KapshoStatus.png"; a name without extension is looked for as PNG), else nullptr.
+  // name ("Status.png"; a name without extension is looked for as PNG), else nullptr.
   static std::shared_ptr<NSImage> imageNamed(const std::string& name);
   // initWithContentsOfFile: an image file at a path, unregistered; nullptr when it is no image.
   // Its size starts as the file's pixel size.

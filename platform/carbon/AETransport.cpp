@@ -46,20 +46,6 @@ constexpr milliseconds kLongestBackOff(1000);
 constexpr milliseconds kLongestHandling(1000);
 constexpr AEKeyword keyTimeoutAttr = fourCharCode("timo");
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Disposes a descriptor when it goes.
 struct DescHolder {
   AEDesc desc{typeNull, nullptr};
@@ -68,7 +54,7 @@ struct DescHolder {
 
 std::string runtimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime && *runtime ? std::string(runtime) + "/kapsho" : std::string();
+  return runtime && *runtime ? std::string(runtime) + "/" PLATFORM_VENDOR : std::string();
 }
 
 std::optional<sockaddr_un> socketAddress(const std::string& path) {
@@ -150,7 +136,7 @@ IO readFrame(int fd, Clock::time_point deadline, int stopFd, UInt32 maxSize, std
 bool canTakeEvents(pid_t pid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  const Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   char stat[512];
   const ssize_t n = fd.get() < 0 ? -1 : read(fd.get(), stat, sizeof stat - 1);
   if (n <= 0) return false;
@@ -241,7 +227,7 @@ bool processAnswersEvents(pid_t pid, milliseconds budget) {
   const auto deadline = Clock::now() + budget;
   int fd = -1;
   const OSErr err = connectTo(pid, deadline, &fd);
-  const Fd connection(fd);
+  const FileDescriptor connection(fd);
   std::string echo = "-";
   return err == noErr && writeAll(fd, frame({}), deadline, -1) == IO::Done &&
          readFrame(fd, deadline, -1, 0, &echo) == IO::Done && echo.empty();
@@ -250,18 +236,16 @@ bool processAnswersEvents(pid_t pid, milliseconds budget) {
 AEEventListener::AEEventListener(AEEventHandler handler) : handler_(std::move(handler)) {}
 
 AEEventListener::~AEEventListener() {
-  if (listenFd_ >= 0) {
-    ::close(listenFd_);
+  if (listenFd_.isOpen()) {
+    listenFd_.close();
     unlink(path_.c_str());
   }
-  if (stopFd_ >= 0) ::close(stopFd_);
-  if (watchFd_ >= 0) ::close(watchFd_);
 }
 
 bool AEEventListener::open(std::string* error) {
-  stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  watchFd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (stopFd_ >= 0 && watchFd_ >= 0) return listen(error);
+  stopFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  watchFd_.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (stopFd_.isOpen() && watchFd_.isOpen()) return listen(error);
   *error = std::string("cannot set up the event listener: ") + std::strerror(errno);
   return false;
 }
@@ -275,28 +259,26 @@ bool AEEventListener::listen(std::string* error) {
   const std::string pending = path_ + ".new";
   const auto address = socketAddress(pending);
   unlink(pending.c_str());
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  FileDescriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   struct stat st {};
-  if (address && socketAddress(path_) && fd >= 0 &&
-      bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
-      ::listen(fd, SOMAXCONN) == 0 && rename(pending.c_str(), path_.c_str()) == 0 &&
+  if (address && socketAddress(path_) && fd.isOpen() &&
+      bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
+      ::listen(fd.get(), SOMAXCONN) == 0 && rename(pending.c_str(), path_.c_str()) == 0 &&
       lstat(path_.c_str(), &st) == 0) {
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = fd;
+    listenFd_ = std::move(fd);
     socketInode_ = st.st_ino;
-    inotify_add_watch(watchFd_, folder.c_str(),
+    inotify_add_watch(watchFd_.get(), folder.c_str(),
                       IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF);
     return true;
   }
   *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
-  if (fd >= 0) ::close(fd);
   unlink(pending.c_str());
   return false;
 }
 
 void AEEventListener::restoreSocketIfGone() {
   char events[4096];
-  while (read(watchFd_, events, sizeof events) > 0) {
+  while (read(watchFd_.get(), events, sizeof events) > 0) {
   }
   struct stat st {};
   if (lstat(path_.c_str(), &st) == 0 && st.st_ino == socketInode_) return;
@@ -312,7 +294,8 @@ void AEEventListener::run() {
       std::unique_lock lock(connectionsMutex_);
       connectionEnded_.wait(lock, [&] { return connections_ < kMaxConnections; });
     }
-    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {watchFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    pollfd fds[3] = {
+        {stopFd_.get(), POLLIN, 0}, {watchFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}};
     const int ready = poll(fds, pausing ? 2 : 3, pausing ? static_cast<int>(backOff.count()) : -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || fds[0].revents) break;
@@ -332,12 +315,12 @@ void AEEventListener::run() {
 
 void AEEventListener::stop() {
   const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = write(stopFd_, &one, sizeof one);
+  [[maybe_unused]] const ssize_t written = write(stopFd_.get(), &one, sizeof one);
 }
 
 // False when the connection could not be taken or given a thread for want of resources.
 bool AEEventListener::acceptConnection() {
-  const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  const int fd = accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return errno == EAGAIN || errno == EINTR || errno == ECONNABORTED;
   {
     std::lock_guard lock(connectionsMutex_);
@@ -360,15 +343,16 @@ bool AEEventListener::acceptConnection() {
 }
 
 void AEEventListener::serve(int fd) {
-  const Fd connection(fd);
+  const FileDescriptor connection(fd);
   ucred peer{};
   socklen_t length = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid()) return;
   std::string request;
-  if (readFrame(fd, Clock::now() + kRequestBudget, stopFd_, kMaxRequestSize, &request) != IO::Done)
+  if (readFrame(fd, Clock::now() + kRequestBudget, stopFd_.get(), kMaxRequestSize, &request) !=
+      IO::Done)
     return;
   if (const auto reply = answer(request, peer.pid))
-    writeAll(fd, frame(*reply), Clock::now() + kReplyBudget, stopFd_);
+    writeAll(fd, frame(*reply), Clock::now() + kReplyBudget, stopFd_.get());
 }
 
 std::optional<std::string> AEEventListener::answer(const std::string& request, pid_t sender) {
@@ -430,7 +414,7 @@ OSErr AESendMessage(const AppleEvent* event, AppleEvent* reply, AESendMode sendM
   const auto deadline = platform::Clock::now() + platform::ticksToTime(timeOutInTicks);
   int fd = -1;
   err = platform::connectTo(pid, deadline, &fd);
-  const platform::Fd connection(fd);
+  const platform::FileDescriptor connection(fd);
   return err == noErr ? platform::exchange(connection.get(), event, timeOutInTicks, deadline, reply)
                       : err;
 }

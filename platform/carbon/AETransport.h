@@ -1,5 +1,5 @@
 // Sending Apple events between processes of the user: one Unix stream connection per event to
-// the socket $XDG_RUNTIME_DIR/kapsho/<process ID of the target>. The request and the reply each
+// the socket $XDG_RUNTIME_DIR/<vendor>/<process ID of the target>. The request and the reply each
 // travel as a 4-byte big-endian length and the flattened descriptor; an empty request asks only
 // whether the process answers, and is answered empty.
 #pragma once
@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/bsd/FileDescriptor.h"
 #include "platform/carbon/AppleEvents.h"
 #include "platform/carbon/Processes.h"
 
@@ -74,9 +75,9 @@ class AEEventListener {
   int connections_ = 0;
   std::string path_;
   ino_t socketInode_ = 0;
-  int listenFd_ = -1;
-  int stopFd_ = -1;
-  int watchFd_ = -1;
+  FileDescriptor listenFd_;
+  FileDescriptor stopFd_;
+  FileDescriptor watchFd_;
 };
 
 }  // namespace platform

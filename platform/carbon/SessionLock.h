@@ -1,5 +1,5 @@
 // A lock of the login session by name, between the session's processes: an exclusive lock (flock)
-// on $XDG_RUNTIME_DIR/kapsho/<name>.lock, which the kernel lets go when its holder ends, so that
+// on $XDG_RUNTIME_DIR/<vendor>/<name>.lock, which the kernel lets go when its holder ends, so that
 // a file left behind never blocks anyone. The holder writes its process ID into the file, so
 // that the others can name it. One instance of a program per session takes it without waiting;
 // a read-change-write of something the session shares waits for it.

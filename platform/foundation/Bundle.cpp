@@ -243,11 +243,12 @@ std::vector<std::string> localizationsForPreferences(const std::vector<std::stri
 }
 
 std::string systemRoot() {
-  if (const char* root = std::getenv("KAPSHO_SYSTEM_ROOT"); root && *root) return root;
+  if (const char* root = std::getenv(PLATFORM_SYSTEM_ROOT_VARIABLE); root && *root) return root;
+  const fs::path shared = fs::path("share") / PLATFORM_VENDOR;
   for (fs::path p = fs::path(runningExecutablePath()).parent_path(); p.has_relative_path();
        p = p.parent_path())
-    if (isDirectory((p / "share/kapsho").string())) return (p / "share/kapsho").string();
-  return "/usr/share/kapsho";
+    if (isDirectory((p / shared).string())) return (p / shared).string();
+  return PLATFORM_INSTALLED_SYSTEM_ROOT;
 }
 
 std::string systemPath(const std::string& fixedPath) {

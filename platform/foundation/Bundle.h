@@ -68,8 +68,9 @@ std::vector<std::string> userLanguagePreferences();
 std::vector<std::string> localizationsForPreferences(const std::vector<std::string>& localizations,
                                                      const std::vector<std::string>& preferences);
 
-// The root under which the original platform's fixed paths lie: $KAPSHO_SYSTEM_ROOT, else the
-// share/kapsho folder of the tree that holds the running executable.
+// The root under which the original platform's fixed paths lie: the environment variable the build
+// names (PLATFORM_SYSTEM_ROOT_VARIABLE) when set, else the share/<vendor> folder of the tree that
+// holds the running executable, else /usr/share/<vendor>.
 std::string systemRoot();
 // A fixed path of the original platform ("/System/Library/...") resolved under that root.
 std::string systemPath(const std::string& fixedPath);

@@ -15,8 +15,8 @@ namespace platform {
 
 namespace {
 
-const QString CenterPath = QStringLiteral("/com/kapsho/DistributedNotificationCenter");
-const QString CenterInterface = QStringLiteral("com.kapsho.DistributedNotificationCenter");
+const QString CenterPath = QStringLiteral(PLATFORM_NOTIFICATION_PATH);
+const QString CenterInterface = QStringLiteral(PLATFORM_NOTIFICATION_INTERFACE);
 const QString NotificationMember = QStringLiteral("Notification");
 // Without the signature, a signal of other types would reach the slot as a notification.
 const QString NotificationSignature = QStringLiteral("ssa{sv}");

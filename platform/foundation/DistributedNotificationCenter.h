@@ -1,7 +1,8 @@
 // Distributed notifications: a named notification with an object and a user-info dictionary,
 // posted to every process of the user and observed by name. They travel as one broadcast signal
-// on the session bus (path /com/kapsho/DistributedNotificationCenter, interface
-// com.kapsho.DistributedNotificationCenter, member Notification, signature ssa{sv}), so any
+// on the session bus (the build's vendor domain names them: for org.example the path
+// /org/example/DistributedNotificationCenter and the interface
+// org.example.DistributedNotificationCenter; member Notification, signature ssa{sv}), so any
 // process of the user may post one, `gdbus emit` included.
 #pragma once
 

@@ -11,26 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bsd/FileDescriptor.h"
+
 namespace platform {
-
-namespace {
-
-// A descriptor, closed when it goes.
-struct OpenFile {
-  const int fd;
-  ~OpenFile() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-}  // namespace
 
 std::optional<std::string> contentsOfPrivateFile(const std::string& path, std::string* error) {
   constexpr size_t kLargest = 1 << 20;  // such a file is short; anything larger is not one
-  const OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
   error->clear();
-  if (file.fd < 0 || fstat(file.fd, &info) != 0)
+  if (file.get() < 0 || fstat(file.get(), &info) != 0)
     *error = std::strerror(errno);
   else if (!S_ISREG(info.st_mode))
     *error = "not a regular file";
@@ -41,7 +31,7 @@ std::optional<std::string> contentsOfPrivateFile(const std::string& path, std::s
   if (!error->empty()) return std::nullopt;
   std::string text(static_cast<size_t>(info.st_size), '\0');
   for (size_t done = 0; done < text.size();) {
-    const ssize_t got = read(file.fd, text.data() + done, text.size() - done);
+    const ssize_t got = read(file.get(), text.data() + done, text.size() - done);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       *error = got < 0 ? std::strerror(errno) : "changed while read";
@@ -55,17 +45,17 @@ std::optional<std::string> contentsOfPrivateFile(const std::string& path, std::s
 std::optional<Data> dataWithContentsOfFile(const std::string& path) {
   // Without waiting, and only a regular file: opening or reading a FIFO or a device could hold
   // the caller without end.
-  const OpenFile file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
-  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   if (static_cast<size_t>(st.st_size) >= Data::LargeBytes)
-    if (auto mapped = Data::withMappedFile(file.fd)) return mapped;
+    if (auto mapped = Data::withMappedFile(file.get())) return mapped;
   // Room for a byte more than the size, so that the read finding nothing more ends the file; a
   // file that grows meanwhile is read on to its end.
   Data bytes;
   for (size_t room = static_cast<size_t>(st.st_size) + 1;; room = 1) {
     const ssize_t n = bytes.appendFrom(
-        room, [&](std::uint8_t* at, size_t length) { return read(file.fd, at, length); });
+        room, [&](std::uint8_t* at, size_t length) { return read(file.get(), at, length); });
     if (n == 0) return bytes;
     if (n < 0 && errno != EINTR) return std::nullopt;
   }

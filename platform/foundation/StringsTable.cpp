@@ -1,5 +1,11 @@
 // The classic text form of strings tables: "key" = "value"; with comments and escapes.
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+
+#include <climits>
 #include <cstdint>
+#include <string>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -7,69 +13,59 @@ namespace platform {
 
 namespace {
 
+// The UTF-8 form of one code point below U+110000 that is no surrogate.
 void appendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  char bytes[U8_MAX_LENGTH];
+  std::size_t length = 0;
+  U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(cp));
+  out.append(bytes, length);
 }
 
 bool isHighSurrogate(std::uint32_t u) {
-  return u >= 0xD800 && u <= 0xDBFF;
+  return U16_IS_LEAD(u);
 }
 bool isLowSurrogate(std::uint32_t u) {
-  return u >= 0xDC00 && u <= 0xDFFF;
+  return U16_IS_TRAIL(u);
 }
 
+// The text after the byte-order mark as UTF-8; ICU refuses unpaired surrogates.
 bool decodeUtf16(const std::string& bytes, bool bigEndian, std::string& out, std::string& error) {
   if (bytes.size() % 2) {
     error = "UTF-16 text of odd length";
     return false;
   }
-  auto unit = [&](size_t i) {
+  std::u16string units;
+  for (std::size_t i = 2; i < bytes.size(); i += 2) {
     const auto a = static_cast<unsigned char>(bytes[i]);
     const auto b = static_cast<unsigned char>(bytes[i + 1]);
-    return static_cast<std::uint32_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
-  };
-  for (size_t i = 2; i < bytes.size(); i += 2) {
-    std::uint32_t u = unit(i);
-    if (isHighSurrogate(u)) {
-      if (i + 3 >= bytes.size() || !isLowSurrogate(unit(i + 2))) {
-        error = "unpaired surrogate in UTF-16 text";
-        return false;
-      }
-      u = 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-      i += 2;
-    } else if (isLowSurrogate(u)) {
-      error = "unpaired surrogate in UTF-16 text";
-      return false;
-    }
-    appendUtf8(out, u);
+    units += static_cast<char16_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
   }
+  // A UTF-16 unit takes at most three bytes in UTF-8.
+  if (units.size() > INT32_MAX / 3) {
+    error = "UTF-16 text too long";
+    return false;
+  }
+  out.resize(units.size() * 3);
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &length, units.data(),
+              static_cast<int32_t>(units.size()), &status);
+  if (U_FAILURE(status)) {
+    error = "unpaired surrogate in UTF-16 text";
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(length));
   return true;
 }
 
+// Well-formed UTF-8 as ICU reads it strictly: no overlong forms, no surrogates, nothing past
+// U+10FFFF.
 bool validUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    i += n;
-  }
-  return true;
+  if (s.size() > INT32_MAX) return false;
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8(nullptr, 0, &length, s.data(), static_cast<int32_t>(s.size()), &status);
+  return status != U_INVALID_CHAR_FOUND;
 }
 
 class Parser {

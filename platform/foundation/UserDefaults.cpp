@@ -249,7 +249,7 @@ std::string NSUserDefaults::preferencesFolder() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
   std::string base = config && *config ? config : std::string(home ? home : "") + "/.config";
-  return base + "/kapsho/Preferences";
+  return base + "/" PLATFORM_VENDOR "/Preferences";
 }
 
 std::optional<std::string> NSUserDefaults::pathForDomain(const std::string& name) {

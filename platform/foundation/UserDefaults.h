@@ -1,5 +1,6 @@
 // The preferences store: one XML property list per domain under
-// ${XDG_CONFIG_HOME:-$HOME/.config}/kapsho/Preferences/<domain>.plist, read and written whole.
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<vendor>/Preferences/<domain>.plist, read and written whole
+// (the vendor's name comes from the build).
 #pragma once
 
 #include <chrono>

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/foundation/ScreenCapture.h"
 #include "tools/kapsho-capture/CaptureError.h"
-#include "tools/kapsho-capture/CaptureNaming.h"
 #include "tools/kapsho-capture/Clipboard.h"
 #include "tools/kapsho-capture/GrimScreenshot.h"
 #include "tools/kapsho-capture/PendingFile.h"
@@ -34,7 +34,7 @@ struct Destination {
   std::string extension;  // as the name ends, case kept: the agent compares it exactly
   std::string format;     // Qt's image writer for it
   std::optional<std::string> file;
-  std::optional<ScreenshotNames> names;
+  std::optional<platform::ScreenCaptureNames> names;
 };
 
 std::string writerFormat(const std::string& extension) {
@@ -61,18 +61,18 @@ void checkWritableFolder(const std::string& folder) {
 // Settled before capturing, so that a user never chooses a picture that cannot be kept.
 Destination chooseDestination(const CaptureOptions& options) {
   Destination destination;
-  const CaptureSettings settings = readCaptureSettings();
+  const std::string type = platform::screenCaptureType();
   if (options.file) {
     const std::string& file = *options.file;
     const size_t slash = file.rfind('/'), dot = file.rfind('.');
     destination.file = file;
     destination.folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
     const bool suffixed = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    destination.extension = suffixed ? file.substr(dot + 1) : settings.type;
+    destination.extension = suffixed ? file.substr(dot + 1) : type;
   } else {
-    destination.folder = settings.folder;
-    destination.extension = settings.type;
-    destination.names = ScreenshotNames::fromLocalization();
+    destination.folder = platform::screenCaptureLocation();
+    destination.extension = type;
+    destination.names = platform::ScreenCaptureNames::fromLocalization();
     if (!destination.names)
       throw CaptureError("the capture tool's localization (ScreenCapture.strings) is missing");
   }
@@ -95,8 +95,9 @@ QByteArray encode(const QImage& image, const std::string& format) {
 
 std::string place(PendingFile& pending, const Destination& destination) {
   if (destination.file) return pending.placeAt(*destination.file);
-  return pending.placeNumbered(
-      [&](long number) { return destination.names->name(number, destination.extension); });
+  return pending.placeNumbered([&](long number) {
+    return destination.names->name(std::to_string(number)) + "." + destination.extension;
+  });
 }
 
 // jpg and jpeg, tif and tiff are one format to the image readers.

@@ -38,7 +38,7 @@ bool sameBytes(int a, int b) {
 
 // A new name in a folder lasts a crash only once the folder itself is synced.
 void syncFolder(const std::filesystem::path& folder) {
-  const Descriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const platform::FileDescriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle.get() >= 0) fsync(handle.get());
 }
 
@@ -60,7 +60,7 @@ StoreOutcome FolderStore::store(IncomingFile& file, std::string_view extension) 
     return {StoreOutcome::Kind::Stored, name, deletable ? token : ""};
   }
   if (errno != EEXIST) return {StoreOutcome::Kind::Failed, withReason("cannot store " + name), ""};
-  const Descriptor existing = openFile(name);
+  const platform::FileDescriptor existing = openFile(name);
   if (existing.get() >= 0 && sameBytes(existing.get(), file.descriptor()))
     return {StoreOutcome::Kind::Stored, name, ""};
   return {StoreOutcome::Kind::NameTaken, name, ""};
@@ -80,7 +80,7 @@ ServedImage FolderStore::open(const std::string& name) const {
   image.file = openFile(name);
   struct stat info;
   if (image.file.get() < 0 || fstat(image.file.get(), &info) != 0) {
-    image.file.reset();
+    image.file.close();
     return image;
   }
   image.kind = ServedImage::Kind::Found;
@@ -94,7 +94,7 @@ ServedImage FolderStore::open(const std::string& name) const {
 Removal FolderStore::remove(const std::string& name, const std::string& token) const {
   std::string kept;
   if (isWellFormed(name)) {
-    const Descriptor digest(
+    const platform::FileDescriptor digest(
         ::open((spool_ / (name + kDeletionSuffix)).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     kept.resize(2 * 32);
     const ssize_t got = digest.get() >= 0 ? pread(digest.get(), kept.data(), kept.size(), 0) : -1;
@@ -108,14 +108,15 @@ Removal FolderStore::remove(const std::string& name, const std::string& token) c
   return Removal::Removed;
 }
 
-Descriptor FolderStore::openFile(const std::string& name) const {
+platform::FileDescriptor FolderStore::openFile(const std::string& name) const {
   // Only names this store hands out pass, so no request reaches outside the folder.
-  if (!isWellFormed(name)) return Descriptor();
+  if (!isWellFormed(name)) return platform::FileDescriptor();
   // Not blocking, so that a pipe planted in the folder cannot hold a request.
-  Descriptor file(::open((spool_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  platform::FileDescriptor file(
+      ::open((spool_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
-    return Descriptor();
+    return platform::FileDescriptor();
   return file;
 }
 

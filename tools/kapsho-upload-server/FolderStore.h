@@ -17,7 +17,7 @@ class FolderStore : public ImageStore {
   Removal remove(const std::string& name, const std::string& token) const override;
 
  private:
-  Descriptor openFile(const std::string& name) const;
+  platform::FileDescriptor openFile(const std::string& name) const;
   bool keepDeletionDigest(const std::string& name, const std::string& token) const;
 };
 

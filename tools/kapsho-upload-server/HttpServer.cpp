@@ -311,8 +311,9 @@ std::variant<Listener, std::string> listenOn(const std::string& address, int por
   if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
     return where + ": " + gai_strerror(error);
   const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> resolved(found, freeaddrinfo);
-  Listener listener{Descriptor(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0)), 0,
-                    found->ai_family == AF_INET6};
+  Listener listener{
+      platform::FileDescriptor(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0)), 0,
+      found->ai_family == AF_INET6};
   // SO_REUSEADDR alone: a restart binds at once, but a second server never shares the port.
   const int yes = 1;
   const int fd = listener.socket.get();

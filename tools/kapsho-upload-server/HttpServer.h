@@ -44,7 +44,7 @@ struct Reply {
   std::string text;
   // When open, the body is this file of fileSize bytes instead of the text; or else, when set,
   // fileSize bytes of this source.
-  Descriptor file;
+  platform::FileDescriptor file;
   std::unique_ptr<ImageSource> source;
   std::uint64_t fileSize = 0;
   // What the log line says after the status.
@@ -99,7 +99,7 @@ class RequestHandler {
 
 // A socket listening for connections, and the port it listens on.
 struct Listener {
-  Descriptor socket;
+  platform::FileDescriptor socket;
   int port = 0;
   bool ipv6 = false;
 };

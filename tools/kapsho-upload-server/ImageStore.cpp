@@ -43,24 +43,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int Descriptor::release() {
-  return std::exchange(fd_, -1);
-}
-
-void Descriptor::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-IncomingFile::IncomingFile(Descriptor file, std::string path)
+IncomingFile::IncomingFile(platform::FileDescriptor file, std::string path)
     : file_(std::move(file)), path_(std::move(path)) {}
 
 IncomingFile::~IncomingFile() {
@@ -90,7 +73,7 @@ ImageStore::ImageStore(std::filesystem::path spool, std::size_t nameDigits)
 
 std::unique_ptr<IncomingFile> ImageStore::receive(std::string* error) const {
   std::string path = (spool_ / (kTemporaryPrefix + "XXXXXX")).string();
-  Descriptor file(mkostemp(path.data(), O_CLOEXEC));
+  platform::FileDescriptor file(mkostemp(path.data(), O_CLOEXEC));
   if (file.get() < 0) {
     *error = "cannot create a temporary file in " + spool_.string() + ": " + std::strerror(errno);
     return nullptr;

@@ -14,28 +14,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/bsd/FileDescriptor.h"
+
 namespace upload_server {
-
-// An open descriptor that closes itself; release() hands it on.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept;
-  int get() const { return fd_; }
-  int release();
-  void reset();
-
- private:
-  int fd_;
-};
 
 // An upload on its way into the store: written to a temporary file in the store's spool folder as
 // it arrives and hashed as it goes. Destroyed before it is stored, it leaves nothing behind.
 class IncomingFile {
  public:
-  IncomingFile(Descriptor file, std::string path);
+  IncomingFile(platform::FileDescriptor file, std::string path);
   ~IncomingFile();
   IncomingFile(const IncomingFile&) = delete;
   IncomingFile& operator=(const IncomingFile&) = delete;
@@ -51,7 +38,7 @@ class IncomingFile {
   QByteArray md5() const { return md5_.result(); }
 
  private:
-  Descriptor file_;
+  platform::FileDescriptor file_;
   std::string path_;
   QCryptographicHash sha256_{QCryptographicHash::Sha256};
   QCryptographicHash md5_{QCryptographicHash::Md5};
@@ -84,7 +71,7 @@ struct ServedImage {
   Kind kind = Kind::Missing;
   std::uint64_t size = 0;
   std::string leading;
-  Descriptor file;
+  platform::FileDescriptor file;
   std::unique_ptr<ImageSource> source;
   // For Unavailable, why.
   std::string reason;

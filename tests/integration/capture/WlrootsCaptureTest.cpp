@@ -62,7 +62,9 @@ class Session {
 
  private:
   static void own(const std::string& path) {
-    if (getuid() == 0) lchown(path.c_str(), 65534, 65534);
+    if (getuid() == 0) {
+      EXPECT_EQ(lchown(path.c_str(), 65534, 65534), 0) << path;
+    }
   }
   TempDir root_;
   std::string home_, runtime_;

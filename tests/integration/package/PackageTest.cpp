@@ -24,6 +24,11 @@ std::string packageFile() {
   return runCommand({"sh", "-c", "printf %s " KAPSHO_PACKAGE_DIR "/*.deb"}).out;
 }
 
+// Its debugging information, made beside it.
+std::string debugPackageFile() {
+  return runCommand({"sh", "-c", "printf %s " KAPSHO_PACKAGE_DIR "/*-dbgsym*.ddeb"}).out;
+}
+
 // The files and links of a tree, as paths relative to it.
 std::set<std::string> filesUnder(const std::string& root) {
   std::set<std::string> files;
@@ -48,8 +53,11 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
             "Recommends: qt6-wayland, xdg-desktop-portal, xdg-desktop-portal-gtk | "
             "xdg-desktop-portal-gnome | xdg-desktop-portal-kde, qt6-image-formats-plugins\n"
             "Suggests: grim, slurp\n");
-  const auto lintian = runCommand({"lintian", "--fail-on", "error,warning", packageFile()}, 240s);
+  // Lintian's hardening notes are information only, so they are asked for by name.
+  const auto lintian =
+      runCommand({"lintian", "--fail-on", "error,warning", "--display-info", packageFile()}, 240s);
   EXPECT_EQ(lintian.exitCode, 0) << lintian.out;
+  EXPECT_EQ(lintian.out.find("hardening-"), std::string::npos) << lintian.out;
 
   const auto verify = runCommand({"systemd-analyze", "verify", "--man=no", "--recursive-errors=no",
                                   "--root=" + root.path(), kUnit});
@@ -59,6 +67,29 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
   EXPECT_NE(security.out.find("Overall exposure level for " + kUnit + ": 1.1 OK"),
             std::string::npos)
       << security.out;
+  // Each program and the plug-in is stripped, and its debugging information lies in the
+  // -dbgsym package under the build ID the program names.
+  TempDir symbols;
+  ASSERT_EQ(runCommand({"dpkg-deb", "-x", debugPackageFile(), symbols.path()}).exitCode, 0);
+  for (const std::string program :
+       {"usr/bin/kapsho-prefs", "usr/bin/kapsho-defaults", "usr/bin/kapsho-upload-server",
+        "usr/bin/kapsho-capture", "usr/lib/kapsho/KapshoPref.prefPane/Contents/MacOS/KapshoPref",
+        "usr/lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
+        "KapshoDaemon",
+        "usr/lib/kapsho/System/Library/CoreServices/System Events.app/Contents/MacOS/"
+        "System Events"}) {
+    SCOPED_TRACE(program);
+    const std::string sections = runCommand({"readelf", "-S", "-n", root.file(program)}).out;
+    EXPECT_EQ(sections.find(".debug_info"), std::string::npos);
+    const auto id = sections.find("Build ID: ");
+    ASSERT_NE(id, std::string::npos);
+    const std::string build = sections.substr(id + 10, 40);
+    const auto debug = runCommand({"readelf", "-S",
+                                   symbols.file("usr/lib/debug/.build-id/" + build.substr(0, 2) +
+                                                "/" + build.substr(2) + ".debug")});
+    EXPECT_NE(debug.out.find(".debug_info"), std::string::npos) << debug.err;
+  }
+
   // The other programs run below.
   EXPECT_EQ(runCommand({root.file("usr/bin/kapsho-prefs"), "--help"}).exitCode, 0);
 

@@ -149,6 +149,39 @@ TEST_F(UploadTest, EachAnswerDecidesTheOutcomeOfTheUploadInFlight) {
   EXPECT_EQ(clipboard(), address);
 }
 
+// The descriptors this process holds open.
+size_t openDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
+}
+
+// The controller's going gives back all it holds: the upload in flight is cancelled (its server
+// sees the connection closed), the reset timer is invalidated, and no descriptor stays open. A
+// first agent's life brings up what lives as long as the process.
+TEST_F(UploadTest, TheTeardownCancelsTheUploadStopsTheTimerAndClosesEveryDescriptor) {
+  ScriptedServer server([](const ReceivedRequest&) { return std::optional<std::string>(); });
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  startAgent(host);
+  controller->matchPath(screenshot("Picture 1.png", "bytes"));
+  ASSERT_TRUE(spinUntil([&] { return server.requests().size() == 1; }));
+  controller.reset();
+  ASSERT_TRUE(spinUntil([&] { return server.closedByClient(0); }));
+  const size_t before = openDescriptors();
+
+  startAgent(host);
+  controller->matchPath(screenshot("Picture 2.png", "bytes"));
+  ASSERT_TRUE(spinUntil([&] { return server.requests().size() == 2; }));
+  controller->showStatus(StatusItemFinished, StatusItemDefaultTimeout);
+  const auto timer = controller->statusTimer();
+  ASSERT_TRUE(timer && timer->isValid());
+  controller.reset();
+  EXPECT_FALSE(timer->isValid()) << "the reset timer outlived the controller";
+  EXPECT_TRUE(spinUntil([&] { return server.closedByClient(1); })) << "the upload went on";
+  // The server still holds its end of the second connection.
+  EXPECT_TRUE(spinUntil([&] { return openDescriptors() == before + 1; }))
+      << openDescriptors() - before - 1 << " descriptors left open";
+}
+
 // Credentials of the origin go as Basic authorization and nowhere else, even when the server puts
 // them into the address it answers with.
 TEST_F(UploadTest, AnHttpsOriginWithCredentials) {

@@ -1,4 +1,5 @@
-// The queue over epoll, inotify and signalfd, and the type of a folder's entries.
+// The queue over epoll, inotify and signalfd, the type of a folder's entries, and the descriptor
+// holder.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/bsd/FileDescriptor.h"
 #include "platform/bsd/dirent_type.h"
 #include "platform/bsd/kqueue.h"
 #include "tests/support/TestSupport.h"
@@ -140,6 +142,35 @@ TEST(DirentType, EveryKindOfEntryHasItsOwnCodeWithOrWithoutTheFileSystemsHint) {
   closedir(listing);
   EXPECT_EQ(seen, (std::map<std::string, std::pair<int, int>>{
                       {".", {4, 4}}, {"..", {4, 4}}, {"file", {8, 8}}, {"link", {10, 10}}}));
+}
+
+// Whether fd is an open descriptor of this process.
+bool isOpen(int fd) {
+  return fcntl(fd, F_GETFD) != -1;
+}
+
+// A descriptor has one holder at a time: moving hands it on, the last holder closes it once, and
+// release gives it to the caller.
+TEST(FileDescriptor, TheOneHolderClosesItOnceAndAMoveOrReleaseHandsItOn) {
+  int fd = -1;
+  {
+    platform::FileDescriptor first(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    fd = first.get();
+    platform::FileDescriptor second(std::move(first));
+    EXPECT_EQ(std::tuple(first.get(), second.get()), std::tuple(-1, fd));
+    platform::FileDescriptor third;
+    third = std::move(second);
+    EXPECT_EQ(std::tuple(second.isOpen(), third.get()), std::tuple(false, fd));
+  }
+  EXPECT_FALSE(isOpen(fd)) << "the last holder did not close it";
+
+  platform::FileDescriptor held(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int given = held.release();
+  held.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int replaced = held.get();
+  EXPECT_EQ(held.reset(-1), -1);
+  EXPECT_EQ(std::tuple(isOpen(given), isOpen(replaced)), std::tuple(true, false));
+  close(given);
 }
 
 }  // namespace

@@ -324,8 +324,26 @@ TEST(PropertyList, XmlOrBinaryPlistsAndStringsTablesAndDamagedInputIsAnError) {
     EXPECT_FALSE(stringsTableFromText(text, &error));
     EXPECT_NE(error.find("line"), std::string::npos) << error;
   }
-  EXPECT_FALSE(stringsTableFromText("\"a\" = \"\xC3\x28\";"));  // invalid UTF-8
-  EXPECT_FALSE(stringsTableFromText("\xFF\xFE\x22"));           // odd-length UTF-16
+  // Text that is no well-formed UTF-8 or UTF-16 is refused whole, overlong forms included.
+  for (const auto& [bytes, what] : std::vector<std::pair<std::string, std::string>>{
+           {"\"a\" = \"\xC3\x28\";", "a lead byte without its continuation"},
+           {"\"a\" = \"\xC1\xA1\";", "'a' overlong in two bytes"},
+           {"\"a\" = \"\xE0\x81\xA1\";", "'a' overlong in three bytes"},
+           {"\"a\" = \"\xF0\x80\x81\xA1\";", "'a' overlong in four bytes"},
+           {"\"a\" = \"\xED\xA0\x80\";", "a surrogate in UTF-8"},
+           {"\"a\" = \"\xF4\x90\x80\x80\";", "past U+10FFFF"},
+           {std::string("\xFF\xFE\"\0a\0\"\0\x00\xDC", 10), "a lone low surrogate in UTF-16"},
+           {std::string("\xFE\xFF\0\"\0a\0\"\xD8\x00", 10), "a high surrogate at the end"},
+           {"\xFF\xFE\x22", "odd-length UTF-16"}}) {
+    SCOPED_TRACE(what);
+    std::string error;
+    EXPECT_FALSE(stringsTableFromText(bytes, &error));
+    EXPECT_NE(error.find(bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")
+                             ? "UTF-16"
+                             : "neither UTF-8 nor UTF-16"),
+              std::string::npos)
+        << error;
+  }
 }
 
 // Missing arguments and unknown conversions stay as written; placeholders inside an argument are
