@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/foundation/UserDefaults.h"
+#include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Desktop.h"
 #include "tests/support/Network.h"
 #include "tests/support/TrayHost.h"
@@ -42,6 +43,12 @@ size_t occurrences(const std::string& text, const std::string& part) {
 // "id|summary|body", the body's lines joined by '/'.
 class NotificationsOnDesktop : public ::testing::Test {
  protected:
+  NotificationsOnDesktop() { login_items_test::becomeSubreaper(); }
+  // kapsho-prefs starts System Events for the session, as the pane does: it ends with the test.
+  ~NotificationsOnDesktop() override {
+    for (pid_t pid : login_items_test::systemEventsProcesses())
+      EXPECT_TRUE(login_items_test::endProcess(pid));
+  }
   void SetUp() override {
     ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain({{"location", folder_.path()}},
                                                               "com.apple.screencapture"));

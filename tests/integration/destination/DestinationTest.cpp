@@ -12,6 +12,7 @@
 #include "common/Destination.h"
 #include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
+#include "tests/integration/loginitems/LoginItemsTestSupport.h"
 #include "tests/support/Network.h"
 #include "tests/support/Stores.h"
 #include "tests/unit/daemon/AgentFixture.h"
@@ -53,6 +54,12 @@ std::map<std::string, std::string> filesIn(const std::string& folder) {
 
 class DestinationTest : public ::testing::Test {
  protected:
+  DestinationTest() { login_items_test::becomeSubreaper(); }
+  // kapsho-prefs starts System Events for the session, as the pane does: it ends with the test.
+  ~DestinationTest() override {
+    for (pid_t pid : login_items_test::systemEventsProcesses())
+      EXPECT_TRUE(login_items_test::endProcess(pid));
+  }
   // The agent's destination settings: these and no others.
   void setDestination(const Keys& keys) {
     platform::Dictionary domain =
