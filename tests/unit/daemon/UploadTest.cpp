@@ -155,6 +155,20 @@ size_t openDescriptors() {
                                            std::filesystem::directory_iterator()));
 }
 
+// The count once it has held still over ten turns of the event loop: a cancelled exchange's
+// thread lets go of its descriptors a moment after the server sees the connection closed.
+size_t settledDescriptors() {
+  size_t count = openDescriptors();
+  int unchanged = 0;
+  spinUntil([&] {
+    const size_t now = openDescriptors();
+    unchanged = now == count ? unchanged + 1 : 0;
+    count = now;
+    return unchanged >= 10;
+  });
+  return count;
+}
+
 // The controller's going gives back all it holds: the upload in flight is cancelled (its server
 // sees the connection closed), the reset timer is invalidated, and no descriptor stays open. A
 // first agent's life brings up what lives as long as the process.
@@ -166,7 +180,7 @@ TEST_F(UploadTest, TheTeardownCancelsTheUploadStopsTheTimerAndClosesEveryDescrip
   ASSERT_TRUE(spinUntil([&] { return server.requests().size() == 1; }));
   controller.reset();
   ASSERT_TRUE(spinUntil([&] { return server.closedByClient(0); }));
-  const size_t before = openDescriptors();
+  const size_t before = settledDescriptors();
 
   startAgent(host);
   controller->matchPath(screenshot("Picture 2.png", "bytes"));
@@ -177,9 +191,11 @@ TEST_F(UploadTest, TheTeardownCancelsTheUploadStopsTheTimerAndClosesEveryDescrip
   controller.reset();
   EXPECT_FALSE(timer->isValid()) << "the reset timer outlived the controller";
   EXPECT_TRUE(spinUntil([&] { return server.closedByClient(1); })) << "the upload went on";
-  // The server still holds its end of the second connection.
-  EXPECT_TRUE(spinUntil([&] { return openDescriptors() == before + 1; }))
-      << openDescriptors() - before - 1 << " descriptors left open";
+  // At most the server's end of the second connection is still open: it may close it as soon as
+  // it sees the client go.
+  EXPECT_TRUE(spinUntil([&] { return openDescriptors() <= before + 1; }))
+      << static_cast<long>(openDescriptors()) - static_cast<long>(before)
+      << " more descriptors open than before the second agent";
 }
 
 // Credentials of the origin go as Basic authorization and nowhere else, even when the server puts
