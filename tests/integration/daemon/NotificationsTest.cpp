@@ -45,10 +45,7 @@ class NotificationsOnDesktop : public ::testing::Test {
  protected:
   NotificationsOnDesktop() { login_items_test::becomeSubreaper(); }
   // kapsho-prefs starts System Events for the session, as the pane does: it ends with the test.
-  ~NotificationsOnDesktop() override {
-    for (pid_t pid : login_items_test::systemEventsProcesses())
-      EXPECT_TRUE(login_items_test::endProcess(pid));
-  }
+  ~NotificationsOnDesktop() override { login_items_test::endSystemEvents(); }
   void SetUp() override {
     ASSERT_TRUE(platform::NSUserDefaults::setPersistentDomain({{"location", folder_.path()}},
                                                               "com.apple.screencapture"));

@@ -56,10 +56,7 @@ class DestinationTest : public ::testing::Test {
  protected:
   DestinationTest() { login_items_test::becomeSubreaper(); }
   // kapsho-prefs starts System Events for the session, as the pane does: it ends with the test.
-  ~DestinationTest() override {
-    for (pid_t pid : login_items_test::systemEventsProcesses())
-      EXPECT_TRUE(login_items_test::endProcess(pid));
-  }
+  ~DestinationTest() override { login_items_test::endSystemEvents(); }
   // The agent's destination settings: these and no others.
   void setDestination(const Keys& keys) {
     platform::Dictionary domain =

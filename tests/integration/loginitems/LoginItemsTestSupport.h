@@ -43,6 +43,12 @@ inline bool endProcess(pid_t pid) {
   return testing_support::waitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; });
 }
 
+// Ends every System Events of the test's session: the pane (and so kapsho-prefs) starts one for
+// the session when it shows the login item's state.
+inline void endSystemEvents() {
+  for (pid_t pid : systemEventsProcesses()) EXPECT_TRUE(endProcess(pid));
+}
+
 // Each listed entry's path and hidden flag, in order; empty when the listing failed.
 using Listing = std::vector<std::pair<std::string, bool>>;
 inline Listing listing() {

@@ -37,8 +37,7 @@ class PrefsTest : public ::testing::Test {
   ~PrefsTest() override {
     for (pid_t agent; (agent = processOfBundle(AgentIdentifier)) > 0;)
       if (!stopAgent(agent)) break;
-    for (pid_t pid : login_items_test::systemEventsProcesses())
-      EXPECT_TRUE(login_items_test::endProcess(pid));
+    login_items_test::endSystemEvents();
   }
   TempHome home_;
   PrivateBus bus_;
