@@ -368,6 +368,10 @@ TEST(CustomUploader, FailsAnAnswerWithoutAUsableAddressSayingWhy) {
        without + "(the answer is not JSON: illegal value at offset 1)"},
       {newer(json), answer(200, R"~({"data": {"link": "javascript:alert(1)"}})~"),
        without + "('javascript:alert(1)' is not an http or https address)"},
+      {newer(json), answer(200, R"~({"data": {"link": "https:///x.png"}})~"),
+       without + "('https:///x.png' is not an http or https address)"},
+      {newer(json), answer(200, R"~({"data": {"link": "https://i.example:65536/x.png"}})~"),
+       without + "('https://i.example:65536/x.png' is not an http or https address)"},
       {newer(json), answer(200, std::string(CustomUploader::AnswerBytesKept + 1, ' ')),
        "Upload got 200 response: the answer is larger than 1048576 bytes"},
       {newer(R"~("URL": "")~"), answer(200, std::string(CustomUploader::AnswerBytesKept, ' ')),
@@ -419,10 +423,14 @@ TEST(CustomUploader, KeepsSecretsOutOfEveryText) {
         << key;
   // A value may name the host the files are served from; only outside the host is it a secret.
   const CustomUploader hosted =
-      uploader(newer(R"~("Arguments": {"domain": "img.example.org"}, "URL": "{json:url}")~"));
+      uploader(newer(R"~("Arguments": {"domain": "img.example.org", "ip": "::1"},
+                         "URL": "{json:url}")~"));
   EXPECT_EQ(outcome(hosted.linksForAnswer(
                 answer(200, R"~({"url": "https://img.example.org:8443/a.png"})~"), "s")),
             "https://img.example.org:8443/a.png |  | ");
+  EXPECT_EQ(
+      outcome(hosted.linksForAnswer(answer(200, R"~({"url": "https://[::1]:8443/a.png"})~"), "s")),
+      "https://[::1]:8443/a.png |  | ");
   EXPECT_EQ(outcome(hosted.linksForAnswer(
                 answer(200, R"~({"url": "https://img.example.org/img.example.org.png"})~"), "s")),
             "Upload got 200 response without a usable URL (the address would carry a secret of "

@@ -217,15 +217,21 @@ TEST(Bundle, InfoResourcesAndLocalizations) {
   EXPECT_EQ(urls[0].absoluteString(), "file://" + resources + "/en.lproj/Capture%20Name.strings");
   const std::string holdingNul("http://host/a\0b", 15);
   for (const std::string& bad :
-       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul}) {
+       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul,
+        std::string("http://host/\xc3\xa9"), std::string("http://host/a#b#c"),
+        std::string("http://host:65536/"), std::string("http://[::g]/"),
+        std::string("http://a@b@c/"), std::string("")}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(NSURL::URLWithString(bad));
   }
-  // Relative text stays in the path of its base, whether the base has a path or none.
+  // Relative text is resolved as RFC 3986 says, whether the base has a path or none.
   for (const auto& [base, text, absolute] :
        {std::tuple("http://h:80", "a.png", "http://h:80/a.png"),
         std::tuple("http://h/x/y", "a.png", "http://h/x/a.png"),
-        std::tuple("http://h/x/y", "/a.png", "http://h/a.png")}) {
+        std::tuple("http://h/x/y", "/a.png", "http://h/a.png"),
+        std::tuple("http://h/x/y", "../a.png", "http://h/a.png"),
+        std::tuple("http://h/x/y", "?q", "http://h/x/y?q"),
+        std::tuple("http://h/x/y", "//i/a.png", "http://i/a.png")}) {
     SCOPED_TRACE(std::string(base) + " + " + text);
     EXPECT_EQ(NSURL::URLWithString(text, *NSURL::URLWithString(base))->absoluteString(), absolute);
   }
