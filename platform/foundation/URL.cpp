@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QUrl>
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace platform {
@@ -13,13 +14,20 @@ namespace platform {
 namespace {
 
 QUrl parsed(const std::string& text) {
-  return QUrl(QString::fromStdString(text), QUrl::StrictMode);
+  return QUrl(QString::fromStdString(text));
 }
 
-// QUrl takes any Unicode and a second '#'; a URL here holds neither, nor blanks or controls.
-bool printableASCII(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7f; }) &&
-         std::count(text.begin(), text.end(), '#') <= 1;
+// RFC 3986's characters only, '%' only before two hex digits, at most one '#'. QUrl would take
+// any Unicode and a second '#', and refuses hosts that are merely unreachable.
+bool wellFormed(const std::string& text) {
+  static const QByteArray Allowed = "-._~:/?[]@!$&'()*+,;=%#";
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && !Allowed.contains(c)) return false;
+    if (c == '%' && (i + 2 >= text.size() || !hex(text[i + 1]) || !hex(text[i + 2]))) return false;
+  }
+  return std::count(text.begin(), text.end(), '#') <= 1;
 }
 
 // The decoded bytes of a URL's path, without a trailing '/' (except for "/").
@@ -57,7 +65,7 @@ NSURL NSURL::fileURLWithPath(const std::string& path, bool isDirectory) {
 }
 
 std::optional<NSURL> NSURL::URLWithString(const std::string& text) {
-  if (!printableASCII(text) || !parsed(text).isValid()) return std::nullopt;
+  if (!wellFormed(text)) return std::nullopt;
   NSURL url;
   url.string_ = text;
   return url;
