@@ -3,6 +3,7 @@
 // number, each item's path as UTF-8 and its hidden flag) and System Events reading a request's
 // object specifier. A descriptor that reads flattens back to the very same bytes, and data read
 // through a buffer too small for it reads the same through one of its size.
+#include <tuple>
 #include <vector>
 
 #include "platform/carbon/AEWire.h"
@@ -25,15 +26,15 @@ struct Desc {
   ~Desc() { AEDisposeDesc(&desc); }
 };
 
+// The return ID, the transaction ID and the time-out, each into a buffer of its size.
 void readAttributes(const AppleEvent* event) {
-  AEReturnID returnID = 0;
-  AETransactionID transaction = 0;
-  SInt32 ticks = 0;
-  AEGetAttributePtr(event, keyReturnIDAttr, typeSInt16, nullptr, &returnID, sizeof returnID,
-                    nullptr);
-  AEGetAttributePtr(event, keyTransactionIDAttr, typeSInt32, nullptr, &transaction,
-                    sizeof transaction, nullptr);
-  AEGetAttributePtr(event, keyTimeoutAttr, typeSInt32, nullptr, &ticks, sizeof ticks, nullptr);
+  const std::tuple<AEKeyword, DescType, Size> attributes[] = {{keyReturnIDAttr, typeSInt16, 2},
+                                                              {keyTransactionIDAttr, typeSInt32, 4},
+                                                              {keyTimeoutAttr, typeSInt32, 4}};
+  for (const auto& [key, type, size] : attributes) {
+    SInt32 value = 0;
+    AEGetAttributePtr(event, key, type, nullptr, &value, size, nullptr);
+  }
 }
 
 // As the login-items code reads a path: into a small buffer, then again whole when it was cut.
@@ -93,16 +94,14 @@ void readSpecifier(const AppleEvent* request) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view bytes = fuzz_support::textOf(data, size);
+FUZZ_TARGET(bytes) {
   Desc read;
-  if (platform::unflattenDescriptor(bytes, &read.desc) != noErr) return 0;
+  if (platform::unflattenDescriptor(bytes, &read.desc) != noErr) return;
   const std::string flattened = platform::flattenDescriptor(read.desc);
   FUZZ_REQUIRE(flattened == bytes, "a descriptor read flattens to other bytes: read " +
                                        shown(bytes) + ", flattened " + shown(flattened));
-  if (read.desc.descriptorType != typeAppleEvent) return 0;
+  if (read.desc.descriptorType != typeAppleEvent) return;
   readAttributes(&read.desc);
   readReply(&read.desc);
   readSpecifier(&read.desc);
-  return 0;
 }

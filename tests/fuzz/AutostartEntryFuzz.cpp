@@ -1,8 +1,6 @@
 // A login item's autostart entry as System Events reads it back at start: the user may have
 // edited the file. Whatever it holds, the item read from it, written out as the service writes
 // entries, reads back with the same path and hidden flag.
-#include <fstream>
-
 #include "services/system-events/AutostartEntries.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -20,13 +18,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = system_events::autostartFolder() + "/kapsho-login-item-" +
-                           std::to_string(kEntry) + ".desktop";
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(data), std::streamsize(size));
+FUZZ_TARGET(input) {
+  fuzz_support::scratchFile("autostart/kapsho-login-item-" + std::to_string(kEntry) + ".desktop",
+                            input);
   const auto item = system_events::itemOfAutostartEntry(kEntry);
-  if (!item) return 0;
+  if (!item) return;
   FUZZ_REQUIRE(item->path && !item->path->empty() && item->entry == kEntry,
                "an item was read without a path or with another entry");
   system_events::writeAutostartEntry(*item);
@@ -36,5 +32,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    (reread ? "the path " + shown(reread->path.value_or("")) : "no item"));
   FUZZ_REQUIRE(reread->hidden == item->hidden.value_or(false),
                "an entry written for a hidden flag reads back another");
-  return 0;
 }

@@ -63,11 +63,8 @@ class AnsweringServer {
           const std::lock_guard lock(mutex_);
           answer = answer_;
         }
-        for (std::string_view rest = answer; !rest.empty();) {
-          const ssize_t sent = send(connection, rest.data(), rest.size(), MSG_NOSIGNAL);
-          if (sent <= 0) break;
-          rest.remove_prefix(std::size_t(sent));
-        }
+        // A blocking send sends it whole, or the client has gone.
+        send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
         shutdown(connection, SHUT_WR);
       }
       close(connection);
@@ -84,15 +81,14 @@ class AnsweringServer {
       const ssize_t got = recv(connection, buffer, sizeof buffer, 0);
       if (got <= 0) return false;
       request.append(buffer, std::size_t(got));
-      if (headEnd == std::string::npos && (headEnd = request.find("\r\n\r\n")) != std::string::npos)
-        wanted = headEnd + 4 + declaredLength(request.substr(0, headEnd));
+      if (headEnd == std::string::npos &&
+          (headEnd = request.find("\r\n\r\n")) != std::string::npos) {
+        const std::size_t field = request.substr(0, headEnd).find("Content-Length: ");
+        wanted =
+            headEnd + 4 + (field == std::string::npos ? 0 : std::stoul(request.substr(field + 16)));
+      }
     }
     return true;
-  }
-
-  static std::size_t declaredLength(const std::string& head) {
-    const std::size_t field = head.find("Content-Length: ");
-    return field == std::string::npos ? 0 : std::stoul(head.substr(field + 16));
   }
 
   int listener_ = -1;
@@ -118,17 +114,18 @@ Service& service() {
   return *running;
 }
 
+std::string sha256(const std::string& bytes) {
+  return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
+}
+
 void store(const BucketStore& bucket) {
   std::string error;
   const auto file = bucket.receive(&error);
   FUZZ_REQUIRE(file && file->append(kImage.data(), kImage.size()), "cannot spool: " + error);
   const StoreOutcome outcome = bucket.store(*file, ".png");
-  const std::string name =
-      QCryptographicHash::hash(QByteArray::fromStdString(kImage), QCryptographicHash::Sha256)
-          .toHex()
-          .left(ImageStore::kNameDigits)
-          .toStdString() +
-      ".png";
+  const std::string name = sha256(kImage).substr(0, ImageStore::kNameDigits) + ".png";
   if (outcome.kind == StoreOutcome::Kind::Stored || outcome.kind == StoreOutcome::Kind::NameTaken)
     FUZZ_REQUIRE(outcome.text == name, "an image was stored as " + shown(outcome.text));
   else
@@ -155,23 +152,17 @@ void serve(const BucketStore& bucket, std::string_view answer) {
 }
 
 void remove(const BucketStore& bucket, std::string_view answer) {
-  const std::string digest =
-      QCryptographicHash::hash(QByteArray::fromStdString(kToken), QCryptographicHash::Sha256)
-          .toHex()
-          .toStdString();
   if (bucket.remove(kName, kToken) == Removal::Removed)
-    FUZZ_REQUIRE(answer.find(digest) != std::string_view::npos,
+    FUZZ_REQUIRE(answer.find(sha256(kToken)) != std::string_view::npos,
                  "an image was deleted though the store kept no digest of its token");
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+FUZZ_TARGET_CHOOSING(choice, answer) {
   Service& running = service();
-  const std::string_view answer = fuzz_support::textOf(data + 1, size - 1);
   running.server.answerWith(answer);
-  switch (data[0] % 4) {
+  switch (choice % 4) {
     case 0: {
       bool reachable = false;
       const auto fault = running.store.check(&reachable);
@@ -187,5 +178,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default:
       remove(running.store, answer);
   }
-  return 0;
 }

@@ -78,13 +78,12 @@ void checkMultipart(const CustomUploader::Request& request, std::string_view fil
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view file = fuzz_support::textOf(data, size);
+FUZZ_TARGET(file) {
   auto loaded = CustomUploader::parse(file);
   if (const auto* failure = std::get_if<CustomUploader::Failure>(&loaded)) {
     FUZZ_REQUIRE(!failure->reason.empty() && fuzz_support::isOneLine(failure->reason),
                  "a file was refused without one line saying why: " + shown(failure->reason));
-    return 0;
+    return;
   }
   const CustomUploader& uploader = std::get<CustomUploader>(loaded);
   FUZZ_REQUIRE(!uploader.name().empty() && fuzz_support::isOneLine(uploader.name()),
@@ -105,5 +104,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz_support::checkAnswerRead(uploader.linksForAnswer(answer, kFileName),
                                 fuzz_support::secretsOfFile(file), 200,
                                 QUrl(QString::fromStdString(request.url)));
-  return 0;
 }

@@ -36,10 +36,9 @@ bool isHostCharacter(char c) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const std::string peer = kPeers[data[0] % std::size(kPeers)];
-  const auto lines = fuzz_support::split(fuzz_support::textOf(data + 1, size - 1), '\n');
+FUZZ_TARGET_CHOOSING(choice, input) {
+  const std::string peer = kPeers[choice % std::size(kPeers)];
+  const auto lines = fuzz_support::split(input, '\n');
   const auto line = [&](std::size_t n) {
     return n < lines.size() ? std::string(lines[n]) : std::string();
   };
@@ -58,5 +57,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_REQUIRE(origin.host.size() <= 255 &&
                    std::all_of(origin.host.begin(), origin.host.end(), isHostCharacter),
                "the host asked for is " + shown(origin.host));
-  return 0;
 }

@@ -1,16 +1,38 @@
-// What the fuzz targets share: a broken invariant stops the run with one line naming it (libFuzzer
-// then keeps the input that broke it), the pieces an input is cut into, and a scratch folder in
-// memory for the readers that take a file.
+// What the fuzz targets share: the entry point, a broken invariant stopping the run with one line
+// naming it (libFuzzer then keeps the input that broke it), the pieces an input is cut into, and a
+// scratch folder in memory for the readers that take a file.
 #pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// A target's body, given the input as text. FUZZ_TARGET_CHOOSING gives a non-empty input's first
+// byte apart, as the choice among the target's cases, and skips empty inputs.
+#define FUZZ_TARGET(input)                                                            \
+  static void fuzzOne(std::string_view input);                                        \
+  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+    fuzzOne({reinterpret_cast<const char*>(data), size});                             \
+    return 0;                                                                         \
+  }                                                                                   \
+  static void fuzzOne(std::string_view input)
+
+#define FUZZ_TARGET_CHOOSING(choice, input)                                              \
+  static void fuzzOne(unsigned choice, std::string_view input);                          \
+  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {    \
+    if (size > 0) fuzzOne(data[0], {reinterpret_cast<const char*>(data + 1), size - 1}); \
+    return 0;                                                                            \
+  }                                                                                      \
+  static void fuzzOne(unsigned choice, std::string_view input)
 
 // The message is only built when the invariant is broken.
 #define FUZZ_REQUIRE(holds, what)               \
@@ -24,10 +46,6 @@ namespace fuzz_support {
   std::fprintf(stderr, "\nINVARIANT BROKEN: %s\n", what.c_str());
   std::fflush(stderr);
   std::abort();
-}
-
-inline std::string_view textOf(const std::uint8_t* data, std::size_t size) {
-  return {reinterpret_cast<const char*>(data), size};
 }
 
 // The input cut at each separator; the last piece runs to the end.
@@ -55,6 +73,24 @@ inline const std::filesystem::path& scratchFolder() {
     return std::filesystem::path(pattern);
   }();
   return folder;
+}
+
+// The bytes written to a file of the scratch folder, which only the owner may read; its path.
+inline std::string scratchFile(const std::string& name, std::string_view bytes) {
+  const std::string path = (scratchFolder() / name).string();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+  if (fd >= 0) close(fd);
+  if (!written) broken("cannot write " + path);
+  return path;
+}
+
+// A read gives a value or the reason there is none, never both.
+template <typename Value>
+void requireValueOrReason(const std::optional<Value>& value, const std::string& reason) {
+  FUZZ_REQUIRE(value.has_value() == reason.empty(), std::string("a read gave ") +
+                                                        (value ? "a value" : "no value") +
+                                                        " and the reason '" + reason + "'");
 }
 
 // Text for a message: control bytes and non-ASCII written as \xNN, at most a few hundred bytes.

@@ -49,30 +49,21 @@ struct Reading : PartSink {
 };
 
 // The pieces a body arrives in, from 1 to 300 bytes each, as the seed has them.
-template <typename Take>
-void inPieces(std::string_view body, unsigned seed, Take take) {
+std::vector<std::string_view> inPieces(std::string_view body, unsigned seed) {
+  std::vector<std::string_view> pieces;
   std::minstd_rand sizes(seed + 1);
   while (!body.empty()) {
-    const std::size_t size = std::min<std::size_t>(body.size(), 1 + sizes() % 300);
-    take(body.substr(0, size));
-    body.remove_prefix(size);
+    pieces.push_back(body.substr(0, std::min<std::size_t>(body.size(), 1 + sizes() % 300)));
+    body.remove_prefix(pieces.back().size());
   }
+  return pieces;
 }
 
-Reading readWhole(const std::string& boundary, std::string_view body) {
+Reading readIn(const std::string& boundary, const std::vector<std::string_view>& pieces) {
   Reading reading;
   MultipartReader reader(boundary, reading);
-  reading.read = reader.read(body.data(), body.size());
-  reading.complete = reader.complete();
-  return reading;
-}
-
-Reading readInPieces(const std::string& boundary, std::string_view body, unsigned seed) {
-  Reading reading;
-  MultipartReader reader(boundary, reading);
-  inPieces(body, seed, [&](std::string_view piece) {
+  for (const std::string_view piece : pieces)
     reading.read = reader.read(piece.data(), piece.size()) && reading.read;
-  });
   reading.complete = reader.complete();
   return reading;
 }
@@ -121,19 +112,17 @@ const FolderStore& folderStore() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const unsigned seed = data[0];
-  const std::string_view input = fuzz_support::textOf(data + 1, size - 1);
+FUZZ_TARGET_CHOOSING(seed, input) {
   const std::size_t lineEnd = std::min(input.find('\n'), input.size());
   const FormType form = formTypeOf(input.substr(0, lineEnd));
-  if (!form.boundary) return 0;
+  if (!form.boundary) return;
   FUZZ_REQUIRE(form.isFormData && !form.boundary->empty() && form.boundary->size() <= 70,
                "a boundary of " + std::to_string(form.boundary->size()) + " bytes was taken");
   const std::string_view body = input.substr(std::min(lineEnd + 1, input.size()));
 
-  const Reading whole = readWhole(*form.boundary, body);
-  const Reading pieces = readInPieces(*form.boundary, body, seed);
+  const auto cut = inPieces(body, seed);
+  const Reading whole = readIn(*form.boundary, {body});
+  const Reading pieces = readIn(*form.boundary, cut);
   FUZZ_REQUIRE(
       pieces.parts == whole.parts && pieces.read == whole.read && pieces.complete == whole.complete,
       "a body read in pieces reads otherwise than whole: " + std::to_string(pieces.parts.size()) +
@@ -147,13 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             stored = outcome;
                             return Reply::plain(302, outcome.text);
                           });
-  inPieces(body, seed,
-           [&](std::string_view piece) { receiver.consume(piece.data(), piece.size()); });
+  for (const std::string_view piece : cut) receiver.consume(piece.data(), piece.size());
   const Reply reply = receiver.finish();
   const int expected = expectedStatus(whole);
   FUZZ_REQUIRE(reply.status == expected, "the service answered " + std::to_string(reply.status) +
                                              " (" + reply.text + ") where " +
                                              std::to_string(expected) + " was due");
   if (expected == 302) checkStored(folderStore(), *stored, whole.first("userfile")->bytes);
-  return 0;
 }

@@ -2,10 +2,6 @@
 // store's credentials file (its [default] profile). Whatever a file holds, it is read or refused
 // with a reason naming it; a user read from the file is let in with the token its line gives, and
 // with no other; keys read are never empty.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "tests/fuzz/FuzzSupport.h"
 #include "tools/kapsho-upload-server/AccessControl.h"
 #include "tools/kapsho-upload-server/BucketStore.h"
@@ -14,13 +10,6 @@ using fuzz_support::shown;
 using namespace upload_server;
 
 namespace {
-
-void writePrivateFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const bool written = fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size);
-  if (fd >= 0) close(fd);
-  if (!written) fuzz_support::broken("cannot write " + path);
-}
 
 // The first line that lists a user, as the file's format has it: neither blank nor a comment.
 std::optional<std::pair<std::string, std::string>> firstUser(std::string_view text) {
@@ -65,10 +54,8 @@ void checkKeys(const std::string& path) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = (fuzz_support::scratchFolder() / "private").string();
-  writePrivateFile(path, data, size);
-  checkUsers(path, fuzz_support::textOf(data, size));
+FUZZ_TARGET(input) {
+  const std::string path = fuzz_support::scratchFile("private", input);
+  checkUsers(path, input);
   checkKeys(path);
-  return 0;
 }

@@ -62,14 +62,11 @@ std::string difference(const Value& a, const Value& b, const std::string& at = "
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string bytes(fuzz_support::textOf(data, size));
+FUZZ_TARGET(bytes) {
   std::string error;
-  const auto value = platform::propertyListFromBytes(bytes, &error);
-  FUZZ_REQUIRE(value.has_value() == error.empty(), "a read gave " +
-                                                       std::string(value ? "a value" : "no value") +
-                                                       " and the error '" + error + "'");
-  if (!value || !value->isDictionary()) return 0;
+  const auto value = platform::propertyListFromBytes(std::string(bytes), &error);
+  fuzz_support::requireValueOrReason(value, error);
+  if (!value || !value->isDictionary()) return;
   const std::string written = platform::xmlPropertyList(*value);
   std::string again;
   const auto reread = platform::propertyListFromBytes(written, &again);
@@ -78,5 +75,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    "): " + shown(written));
   const std::string differs = difference(*value, *reread);
   FUZZ_REQUIRE(differs.empty(), "a dictionary written out reads back otherwise at " + differs);
-  return 0;
 }

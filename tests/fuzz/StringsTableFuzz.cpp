@@ -2,23 +2,12 @@
 // else the classic text form ("key" = "value"; UTF-8 or UTF-16 with a byte-order mark). Any bytes
 // give a table or the reason there is none, never both; and a table read from the classic form
 // (no property list) written back in it reads back the same.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include "platform/foundation/PropertyList.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 using fuzz_support::shown;
 
 namespace {
-
-// The input as a file, in memory: the reader takes a path.
-const std::string& inputFile(int* fd) {
-  static const int file = memfd_create("strings-table", MFD_CLOEXEC);
-  static const std::string path = "/proc/self/fd/" + std::to_string(file);
-  *fd = file;
-  return path;
-}
 
 std::string quoted(const std::string& text) {
   std::string out = "\"";
@@ -38,19 +27,14 @@ std::string classicText(const platform::Dictionary& table) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  int fd = -1;
-  const std::string& path = inputFile(&fd);
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
-    fuzz_support::broken("cannot write the input to its file");
+// The reader takes a path: the input is written to a file in memory.
+FUZZ_TARGET(text) {
   std::string error;
-  const auto table = platform::dictionaryWithContentsOfFile(path, &error);
-  FUZZ_REQUIRE(table.has_value() == error.empty(), "a read gave " +
-                                                       std::string(table ? "a table" : "no table") +
-                                                       " and the error '" + error + "'");
-  const std::string_view text = fuzz_support::textOf(data, size);
+  const auto table =
+      platform::dictionaryWithContentsOfFile(fuzz_support::scratchFile("table", text), &error);
+  fuzz_support::requireValueOrReason(table, error);
   const std::size_t start = text.find_first_not_of(" \t\r\n\xef\xbb\xbf");
-  if (!table || text.starts_with("bplist") || (start < text.size() && text[start] == '<')) return 0;
+  if (!table || text.starts_with("bplist") || (start < text.size() && text[start] == '<')) return;
   const std::string written = classicText(*table);
   std::string again;
   const auto reread = platform::stringsTableFromText(written, &again);
@@ -58,5 +42,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                        again + "): " + shown(written));
   FUZZ_REQUIRE(*reread == *table,
                "a table written back in the classic form reads otherwise: " + shown(written));
-  return 0;
 }

@@ -41,14 +41,12 @@ bool hasScheme(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const auto endpoint = NSURL::URLWithString(kEndpoints[data[0] % std::size(kEndpoints)]);
+FUZZ_TARGET_CHOOSING(choice, input) {
+  const auto endpoint = NSURL::URLWithString(kEndpoints[choice % std::size(kEndpoints)]);
   FUZZ_REQUIRE(endpoint, "an endpoint is no URL");
-  const std::string location(fuzz_support::textOf(data + 1, size - 1));
-
+  const std::string location(input);
   const auto url = NSURL::URLWithString(location);
-  if (!url) return 0;
+  if (!url) return;
   FUZZ_REQUIRE(url->absoluteString() == location,
                "the address " + shown(location) + " is taken as " + shown(url->absoluteString()));
   FUZZ_REQUIRE(std::all_of(location.begin(), location.end(), printable),
@@ -65,5 +63,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(address.starts_with(kept) && !opened->isFileURL(),
                  "the relative address " + shown(location) + " opens as " + shown(address));
   opened->path();
-  return 0;
 }

@@ -72,11 +72,11 @@ const CustomUploader& uploader(std::size_t which) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  const std::size_t which = data[0] % std::size(kUploaders);
-  const int status = kStatuses[data[1] % std::size(kStatuses)];
-  const std::string_view rest = fuzz_support::textOf(data + 2, size - 2);
+FUZZ_TARGET_CHOOSING(choice, input) {
+  if (input.empty()) return;
+  const std::size_t which = choice % std::size(kUploaders);
+  const int status = kStatuses[std::uint8_t(input[0]) % std::size(kStatuses)];
+  const std::string_view rest = input.substr(1);
   const std::size_t blank = rest.find("\r\n\r\n");
   const std::string_view body = blank == std::string_view::npos ? rest : rest.substr(blank + 4);
   const std::string url = "https://up.example/u";
@@ -90,5 +90,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          : "https://up.example/u");
   fuzz_support::checkAnswerRead(uploader(which).linksForAnswer(answer, kFileName),
                                 {"0123456789abcdef", "k3y-s3cr3t/+=value"}, status, request);
-  return 0;
 }

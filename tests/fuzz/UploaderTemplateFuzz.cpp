@@ -18,10 +18,8 @@ const std::vector<Regex>& regexList() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const Syntax syntax = data[0] & 1 ? Syntax::Dollars : Syntax::Braces;
-  const std::string_view input = fuzz_support::textOf(data + 1, size - 1);
+FUZZ_TARGET_CHOOSING(choice, input) {
+  const Syntax syntax = choice & 1 ? Syntax::Dollars : Syntax::Braces;
   const std::size_t end = std::min(input.find('\0'), input.size());
   const std::string_view text = input.substr(0, end);
   const std::string_view body = input.substr(std::min(end + 1, input.size()));
@@ -29,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     parsed = Template::parse(text, syntax, regexList());
   } catch (const TemplateError&) {
-    return 0;
+    return;
   }
   if (!parsed.readsAnswer()) {
     try {
@@ -47,5 +45,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parsed.expand({.fileName = "Picture 1.png", .answer = &answer});
   } catch (const TemplateError&) {
   }
-  return 0;
 }

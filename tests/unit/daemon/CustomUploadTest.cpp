@@ -109,9 +109,7 @@ TEST_F(CustomUploadTest, EachKindOfAnswerPutsTheAddressItsTemplateGivesOnTheClip
                            R"~({"files": [{"url": "https://i.example/j.png",
                                            "delete": "https://i.example/d/j"}]})~")},
       {"/text", httpAnswer("200 OK", "", "https://i.example/t.png\r\n")},
-      {"/xml", httpAnswer("200 OK", "", "<up><link>https://i.example/x.png</link></up>")},
       {"/header", httpAnswer("200 OK", "X-Image: https://i.example/h.png\r\n")},
-      {"/regex", httpAnswer("200 OK", "", R"~(<a href="https://i.example/r.png">shot</a>)~")},
       {"/r1", httpAnswer("307 Temporary Redirect", "Location: /r2\r\n")},
       {"/r2", httpAnswer("303 See Other", "Location: " + other.url("/final") + "\r\n")},
       {"/old", httpAnswer("302 Found", "Location: " + at + "/i/old.png\r\n")},
@@ -127,12 +125,8 @@ TEST_F(CustomUploadTest, EachKindOfAnswerPutsTheAddressItsTemplateGivesOnTheClip
            Key + R"~("}, "URL": "{json:files[0].url}", "DeletionURL": "{json:files[0].delete}")~",
        "https://i.example/j.png", "https://i.example/d/j"},
       {"/text", R"~("Body": "Binary", "URL": "")~", "https://i.example/t.png", "none"},
-      {"/xml", R"~("FileFormName": "f", "URL": "{xml:/up/link}")~", "https://i.example/x.png",
-       "none"},
       {"/header", R"~("FileFormName": "f", "URL": "{header:X-Image}")~", "https://i.example/h.png",
        "none"},
-      {"/regex", R"~("FileFormName": "f", "URL": "{regex:href=\"([^\"]+)\"|1}")~",
-       "https://i.example/r.png", "none"},
       {"/r1", R"~("Body": "Binary", "URL": "{responseurl}")~", other.url("/final"), "none"},
   };
   for (const auto& row : rows) {
@@ -166,7 +160,7 @@ TEST_F(CustomUploadTest, EachKindOfAnswerPutsTheAddressItsTemplateGivesOnTheClip
     for (const auto& request : from->requests())
       seen.push_back(request.line() + " | " + request.header("Content-Type") + " | " +
                      request.header("Authorization") + " | " + request.body);
-  ASSERT_EQ(seen.size(), 11u);
+  ASSERT_EQ(seen.size(), 9u);
   EXPECT_TRUE(seen[0].starts_with(
       "POST /app_upload.php HTTP/1.1 | multipart/form-data; boundary=KapshoBoundary |  | "));
   const std::string form = "multipart/form-data; boundary=" + Boundary + " | Bearer " + Token,
@@ -176,9 +170,7 @@ TEST_F(CustomUploadTest, EachKindOfAnswerPutsTheAddressItsTemplateGivesOnTheClip
                 "POST /json?album=a%20b HTTP/1.1 | " + form + " | " + part("key", Key) +
                     filePart("image"),
                 "POST /text HTTP/1.1 | " + png + " | " + Png,
-                "POST /xml HTTP/1.1 | " + form + " | " + filePart("f"),
                 "POST /header HTTP/1.1 | " + form + " | " + filePart("f"),
-                "POST /regex HTTP/1.1 | " + form + " | " + filePart("f"),
                 "POST /r1 HTTP/1.1 | " + png + " | " + Png,
                 "POST /r2 HTTP/1.1 | " + png + " | " + Png,
                 "POST /old HTTP/1.1 | multipart/form-data; boundary=" + Boundary + " |  | " +
@@ -189,40 +181,27 @@ TEST_F(CustomUploadTest, EachKindOfAnswerPutsTheAddressItsTemplateGivesOnTheClip
   EXPECT_EQ(log.text().find(Token), std::string::npos) << log.text();
 }
 
-// Every faulty file, setting and answer fails the upload with one line saying what is wrong;
+// A faulty file, setting or answer fails the upload with one line saying what is wrong (each
+// refusal of the reader is a row of its own unit test);
 // nothing is copied or recorded, and a secret the server echoes is not logged. A failure before
 // the exchange, or of the exchange itself, is held for the menu; a useless answer is not.
 TEST_F(CustomUploadTest, EachFaultyFileSettingOrAnswerFailsWithALineSayingWhy) {
   answers = {
-      {"/missing-key", httpAnswer("200 OK", "", R"~({"ok": true})~")},
       {"/huge", httpAnswer("200 OK", "", std::string(100 << 20, 'x'))},
-      {"/latin1", httpAnswer("200 OK", "", "{\"url\": \"https://i.example/\xe9.png\"}")},
       {"/refused", httpAnswer("401 Unauthorized", "", R"~({"error": "bad key )~" + Key + "\"}")},
-      {"/leaky",
-       httpAnswer("200 OK", "", R"~({"url": "https://i.example/a.png?k=)~" + Key + "\"}")},
   };
   const std::string json = R"~("FileFormName": "f", "URL": "{json:url}",
                                "ErrorMessage": "{json:error}", "Arguments": {"k": ")~" +
                            Key + "\"}";
   const std::string path = files.file("uploader.sxcu"), custom = "Upload failed: custom uploader ";
-  const std::string useless = "Upload got 200 response without a usable URL (";
   const struct {
     std::string path, fields, file, line;
     double interval;
   } rows[] = {
       {"", "", "{\"RequestURL\": ", custom + path + ": not JSON: unterminated object at offset 15",
        5},
-      {"", "", R"~({"RequestURL": "http://x/", "FileFormName": "f", "Headers": ["x"]})~",
-       custom + path + ": Headers: expected an object", 5},
-      {"/x", R"~("Body": "Carrier pigeon")~", "",
-       custom + path + ": Body: unknown body 'Carrier pigeon'", 5},
-      {"/x", R"~("Body": "FormURLEncoded")~", "",
-       custom + path + ": Body: FormURLEncoded cannot carry an image", 5},
-      {"/missing-key", json, "", useless + "the answer's JSON has no url)", 2},
       {"/huge", json, "", "Upload got 200 response: the answer is larger than 1048576 bytes", 2},
-      {"/latin1", json, "", useless + "the answer is not UTF-8 text)", 2},
       {"/refused", json, "", "Upload got 401 response: bad key ***", 2},
-      {"/leaky", json, "", useless + "the address would carry a secret of the uploader)", 2},
       {"/loop", json, "", "Upload failed: too many HTTP redirects", 5},
   };
   const std::string clipboardBefore = clipboard();
@@ -243,7 +222,7 @@ TEST_F(CustomUploadTest, EachFaultyFileSettingOrAnswerFailsWithALineSayingWhy) {
     EXPECT_EQ(error ? error->localizedDescription() : "none", held);
   }
   EXPECT_EQ(server.requests().back().line(), "GET /loop HTTP/1.1");
-  EXPECT_EQ(server.requests().size(), 6u + 5u) << "five redirects followed, no sixth";
+  EXPECT_EQ(server.requests().size(), 2u + 6u) << "five redirects followed, no sixth";
 
   setUploader(files.file("absent.sxcu"));
   upload();
