@@ -73,7 +73,10 @@ std::optional<NSURL> NSURL::URLWithString(const std::string& text) {
 
 std::optional<NSURL> NSURL::URLWithString(const std::string& text, const NSURL& base) {
   auto url = URLWithString(text);
-  if (url && url->scheme().empty()) url->base_ = std::make_shared<const NSURL>(base);
+  if (!url || !url->scheme().empty()) return url;
+  url->base_ = std::make_shared<const NSURL>(base);
+  // Text that names no URL once resolved ("//host:port" with a port of letters) is none.
+  if (!parsed(url->absoluteString()).isValid()) return std::nullopt;
   return url;
 }
 

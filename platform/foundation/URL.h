@@ -15,7 +15,7 @@ class NSURL {
   static NSURL fileURLWithPath(const std::string& path);
   static NSURL fileURLWithPath(const std::string& path, bool isDirectory);
   // A URL made from text, optionally relative to a base; nullopt when the text is no
-  // well-formed URL reference in printable ASCII.
+  // well-formed URL reference in printable ASCII, or names no URL once resolved against the base.
   static std::optional<NSURL> URLWithString(const std::string& text);
   static std::optional<NSURL> URLWithString(const std::string& text, const NSURL& base);
 

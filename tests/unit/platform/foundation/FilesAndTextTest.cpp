@@ -19,6 +19,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TestSupport.h"
 
@@ -233,6 +234,22 @@ TEST(Bundle, InfoResourcesAndLocalizations) {
     SCOPED_TRACE(std::string(base) + " + " + text);
     EXPECT_EQ(NSURL::URLWithString(text, *NSURL::URLWithString(base))->absoluteString(), absolute);
   }
+  EXPECT_FALSE(NSURL::URLWithString("//h:port/a.png", *NSURL::URLWithString("http://h/")))
+      << "a reference that names no URL once resolved (a port of letters) is taken";
+  // User information, host and port as they lie in the text, an IPv6 literal's colons its own.
+  for (const auto& [address, parts] :
+       {std::pair("https://u:p@[::1]:8443/x", "u:p@ [::1] :8443"),
+        std::pair("http://a@b@h?q:1", "a@b@ h "), std::pair("s3://bucket", " bucket ")}) {
+    SCOPED_TRACE(address);
+    const std::string_view text(address);
+    const auto span = authoritySpanOf(text);
+    ASSERT_TRUE(span);
+    EXPECT_EQ(std::string(text.substr(span->start, span->hostStart - span->start)) + " " +
+                  std::string(text.substr(span->hostStart, span->hostEnd - span->hostStart)) + " " +
+                  std::string(text.substr(span->hostEnd, span->end - span->hostEnd)),
+              parts);
+  }
+  EXPECT_FALSE(authoritySpanOf("mailto:me@host"));
 }
 
 // Localizations without a match: the development region's, else "en", else the first. The
