@@ -4,9 +4,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
-#include <tuple>
 
 #include "common/CustomUploaderDefinition.h"
+#include "platform/foundation/URL.h"
 
 using uploader::AnswerText;
 using uploader::Expansion;
@@ -62,17 +62,6 @@ std::string responseText(ResponseText kind, std::string_view body,
   return std::string(body);
 }
 
-// Where the host lies in the text of a valid address: after "://" and any user information,
-// before the port, path, query or fragment.
-std::pair<size_t, size_t> hostSpan(std::string_view address) {
-  const size_t start = address.find("://") + 3;
-  const size_t end = std::min(address.find_first_of("/?#", start), address.size());
-  const size_t at = address.rfind('@', end);
-  const size_t host = at != std::string_view::npos && at >= start ? at + 1 : start;
-  const size_t close = address[host] == '[' ? address.find(']', host) : host;
-  return {host, std::min(address.find(':', close), end)};
-}
-
 class AnswerReader {
  public:
   AnswerReader(const CustomUploader::Definition& definition, const CustomUploader& uploader,
@@ -97,14 +86,14 @@ class AnswerReader {
     if (!url.isValid() || (url.scheme() != "http" && url.scheme() != "https") ||
         url.host().isEmpty())
       throw TemplateError("'" + shortened(address, 100) + "' is not an http or https address");
-    auto [hostStart, hostEnd] = hostSpan(address);
+    auto span = *platform::authoritySpanOf(address);
     if (!definition_.requestUserInfo.empty() &&
         url.userInfo(QUrl::FullyEncoded).toStdString() == definition_.requestUserInfo) {
-      const size_t userStart = address.find("://") + 3;
-      address.erase(userStart, hostStart - userStart);
-      std::tie(hostStart, hostEnd) = hostSpan(address);
+      address.erase(span.start, span.hostStart - span.start);
+      span = *platform::authoritySpanOf(address);
     }
-    const std::string outsideHost = address.substr(0, hostStart) + address.substr(hostEnd);
+    const std::string outsideHost =
+        address.substr(0, span.hostStart) + address.substr(span.hostEnd);
     // Encoded any way (%2f as well as %2F, or letters too), it is the same secret.
     const std::string decoded =
         QByteArray::fromPercentEncoding(QByteArray::fromStdString(outsideHost)).toStdString();

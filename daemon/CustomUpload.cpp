@@ -10,6 +10,7 @@
 
 #include "daemon/KapshoController.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/URL.h"
 
 using namespace platform;
 
@@ -26,12 +27,10 @@ std::string fileNameOf(const std::string& path) {
 
 // "scheme://host:port" of an address, in lower case, without user information.
 std::string originOf(const std::string& address) {
-  const size_t start = address.find("://");
-  if (start == std::string::npos) return {};
-  const size_t end = std::min(address.find_first_of("/?#", start + 3), address.size());
-  const size_t at = address.rfind('@', end);
-  const size_t host = at != std::string::npos && at > start ? at + 1 : start + 3;
-  std::string origin = address.substr(0, start + 3) + address.substr(host, end - host);
+  const auto span = authoritySpanOf(address);
+  if (!span) return {};
+  std::string origin =
+      address.substr(0, span->start) + address.substr(span->hostStart, span->end - span->hostStart);
   std::transform(origin.begin(), origin.end(), origin.begin(), ::tolower);
   return origin;
 }

@@ -1,6 +1,4 @@
 // Upload: the multipart request for a new screenshot, and the server's answer.
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "daemon/KapshoController.h"
@@ -10,6 +8,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/UserDefaults.h"
 
 using namespace platform;
@@ -43,12 +42,8 @@ std::string formFileName(const std::string& path) {
 
 // "user:token@" of a URL's authority, or "".
 std::string userInfo(const std::string& url) {
-  const size_t start = url.find("://");
-  if (start == std::string::npos) return {};
-  const size_t end = std::min(url.find_first_of("/?#", start + 3), url.size());
-  const size_t at = url.rfind('@', end);
-  return at == std::string::npos || at < start ? std::string()
-                                               : url.substr(start + 3, at - start - 2);
+  const auto span = authoritySpanOf(url);
+  return span ? url.substr(span->start, span->hostStart - span->start) : std::string();
 }
 
 // The address without the agent's own credentials, should the server have put them in it: they
@@ -56,23 +51,8 @@ std::string userInfo(const std::string& url) {
 std::string withoutCredentials(std::string address, const std::string& endpoint) {
   const std::string credentials = userInfo(endpoint);
   if (!credentials.empty() && userInfo(address) == credentials)
-    address.erase(address.find("://") + 3, credentials.size());
+    address.erase(authoritySpanOf(address)->start, credentials.size());
   return address;
-}
-
-// The scheme of a URL's text in lower case, "" for a relative reference (RFC 3986: a letter,
-// then letters, digits, '+', '-' or '.', up to the first ':').
-std::string schemeOf(const std::string& text) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 ||
-      !std::isalpha(static_cast<unsigned char>(text[0])))
-    return {};
-  std::string scheme;
-  for (const char c : text.substr(0, colon)) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return {};
-    scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return scheme;
 }
 
 }  // namespace
@@ -224,7 +204,7 @@ void KapshoController::openImage(const NSURL& url) {
   const auto base = NSURL::URLWithString(withoutCredentials(uploadEndpoint_, uploadEndpoint_));
   const auto address =
       base ? NSURL::URLWithString(url.absoluteString(), *base) : std::optional<NSURL>();
-  const std::string scheme = address ? schemeOf(address->absoluteString()) : std::string();
+  const std::string scheme = address ? address->scheme() : std::string();
   if (scheme != "http" && scheme != "https") {
     NSLog("Not opening %@: only http and https addresses are opened", url.absoluteString());
     return;

@@ -2,7 +2,6 @@
 // the built-in request, by its host), a button to choose a file and one to go back to the
 // built-in request. A chosen file is checked, then kept in the uploaders' folder, so the agent
 // can still read it once the file chosen is gone.
-#include <algorithm>
 #include <filesystem>
 
 #include "common/CustomUploader.h"
@@ -11,6 +10,7 @@
 #include "common/constants.h"
 #include "platform/appkit/OpenPanel.h"
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/UserDefaults.h"
 #include "pref/KapshoPref.h"
 
@@ -22,14 +22,13 @@ const std::string ChooseUploaderTitle = "Choose a Custom Uploader File";
 const std::vector<std::string> UploaderFileTypes = {"sxcu"};
 
 // The host of the built-in request as a person may see it: without the credentials an origin
-// may carry.
+// may carry (a host without a scheme is spoken to over http, as the agent does).
 std::string shownHost(const Dictionary& domain) {
   const Value* setting = valueForKey(domain, UploadHostKey);
   std::string host = setting && setting->string() ? *setting->string() : DefaultUploadHost;
-  const size_t start = host.find("://");
-  const size_t authority = start == std::string::npos ? 0 : start + 3;
-  const size_t at = host.rfind('@', std::min(host.find('/', authority), host.size()));
-  if (at != std::string::npos && at >= authority) host.erase(authority, at + 1 - authority);
+  const std::string scheme = host.find("://") == std::string::npos ? "http://" : "";
+  const auto span = authoritySpanOf(scheme + host);
+  host.erase(span->start - scheme.size(), span->hostStart - span->start);
   return host;
 }
 

@@ -3,80 +3,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QByteArray>
+#include <QUrl>
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 namespace platform {
 
 namespace {
 
-bool allowedInPath(unsigned char c) {
-  return std::isalnum(c) || std::strchr("-._~!$&'()*+,;=:@/", c);
+QUrl parsed(const std::string& text) {
+  return QUrl(QString::fromStdString(text));
 }
 
-std::string percentEncodePath(const std::string& path) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : path) {
-    if (allowedInPath(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percentDecode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-      out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-// RFC 3986: only these characters, '%' only before two hex digits, at most one '#'.
+// RFC 3986's characters only, '%' only before two hex digits, at most one '#'. QUrl would take
+// any Unicode and a second '#', and refuses hosts that are merely unreachable.
 bool wellFormed(const std::string& text) {
-  int fragments = 0;
+  static const QByteArray Allowed = "-._~:/?[]@!$&'()*+,;=%#";
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
   for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '%') {
-      if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0)
-        return false;
-    } else if (c == '#') {
-      if (++fragments > 1) return false;
-    } else if (!std::isalnum(c) && (c == '\0' || !std::strchr("-._~:/?[]@!$&'()*+,;=", c))) {
-      return false;
-    }
+    const char c = text[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && !Allowed.contains(c)) return false;
+    if (c == '%' && (i + 2 >= text.size() || !hex(text[i + 1]) || !hex(text[i + 2]))) return false;
   }
-  return true;
+  return std::count(text.begin(), text.end(), '#') <= 1;
 }
 
-std::string schemeOf(const std::string& s) {
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == ':') return i ? s.substr(0, i) : std::string();
-    if (!(std::isalpha(static_cast<unsigned char>(c)) ||
-          (i && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'))))
-      return {};
-  }
-  return {};
+// The decoded bytes of a URL's path, without a trailing '/' (except for "/").
+std::string decodedPath(const QUrl& url) {
+  std::string path =
+      QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toUtf8()).toStdString();
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 // A path as it names something from the working folder; "/" stands in for a working folder that
@@ -87,18 +46,6 @@ std::string absolutePath(const std::string& path) {
   const std::string base = folder ? folder : "";
   std::free(folder);
   return base + "/" + path;
-}
-
-std::string pathPart(const std::string& s) {
-  size_t start = 0;
-  const std::string scheme = schemeOf(s);
-  if (!scheme.empty()) start = scheme.size() + 1;
-  if (s.compare(start, 2, "//") == 0) {
-    start = s.find('/', start + 2);
-    if (start == std::string::npos) return {};
-  }
-  const size_t end = s.find_first_of("?#", start);
-  return s.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 }  // namespace
@@ -112,7 +59,8 @@ NSURL NSURL::fileURLWithPath(const std::string& path, bool isDirectory) {
   NSURL url;
   std::string p = absolutePath(path);
   if (isDirectory && (p.empty() || p.back() != '/')) p += '/';
-  url.string_ = "file://" + percentEncodePath(p);
+  url.string_ =
+      "file://" + QByteArray::fromStdString(p).toPercentEncoding("!$&'()*+,;=:@/").toStdString();
   return url;
 }
 
@@ -125,38 +73,45 @@ std::optional<NSURL> NSURL::URLWithString(const std::string& text) {
 
 std::optional<NSURL> NSURL::URLWithString(const std::string& text, const NSURL& base) {
   auto url = URLWithString(text);
-  if (url && schemeOf(text).empty()) url->base_ = std::make_shared<const NSURL>(base);
+  if (!url || !url->scheme().empty()) return url;
+  url->base_ = std::make_shared<const NSURL>(base);
+  // Text that names no URL once resolved ("//host:port" with a port of letters) is none.
+  if (!parsed(url->absoluteString()).isValid()) return std::nullopt;
   return url;
 }
 
 std::string NSURL::absoluteString() const {
   if (!base_) return string_;
-  const std::string baseText = base_->absoluteString();
-  const std::string scheme = schemeOf(baseText);
-  size_t authorityEnd = scheme.size() + 1;
-  const bool hasAuthority = baseText.compare(authorityEnd, 2, "//") == 0;
-  if (hasAuthority) authorityEnd = std::min(baseText.find('/', authorityEnd + 2), baseText.size());
-  if (!string_.empty() && string_[0] == '/') return baseText.substr(0, authorityEnd) + string_;
-  // Against "http://host" the text is a path of its own, never part of the host.
-  if (hasAuthority && authorityEnd == baseText.size()) return baseText + "/" + string_;
-  const size_t slash = baseText.rfind('/');
-  return (slash == std::string::npos ? baseText : baseText.substr(0, slash + 1)) + string_;
+  return parsed(base_->absoluteString())
+      .resolved(parsed(string_))
+      .toString(QUrl::FullyEncoded)
+      .toStdString();
 }
 
 std::string NSURL::relativePath() const {
-  std::string p = percentDecode(pathPart(string_));
-  if (p.size() > 1 && p.back() == '/') p.pop_back();
-  return p;
+  return decodedPath(parsed(string_));
 }
 
 std::string NSURL::path() const {
-  std::string p = percentDecode(pathPart(absoluteString()));
-  if (p.size() > 1 && p.back() == '/') p.pop_back();
-  return p;
+  return decodedPath(parsed(absoluteString()));
 }
 
-bool NSURL::isFileURL() const {
-  return schemeOf(absoluteString()) == "file";
+std::string NSURL::scheme() const {
+  return parsed(absoluteString()).scheme().toStdString();
+}
+
+std::optional<URLAuthoritySpan> authoritySpanOf(std::string_view address) {
+  const size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos) return std::nullopt;
+  URLAuthoritySpan span{.start = scheme + 3};
+  span.end = std::min(address.find_first_of("/?#", span.start), address.size());
+  const size_t at = address.rfind('@', span.end);
+  span.hostStart = at != std::string_view::npos && at >= span.start ? at + 1 : span.start;
+  // A colon inside an IPv6 literal's brackets is no port's.
+  const bool literal = span.hostStart < span.end && address[span.hostStart] == '[';
+  const size_t close = literal ? address.find(']', span.hostStart) : span.hostStart;
+  span.hostEnd = std::min(address.find(':', close), span.end);
+  return span;
 }
 
 }  // namespace platform

@@ -245,6 +245,7 @@ TEST_F(UploadTest, ARecentUploadOpensOnlyAsAWebAddress) {
       {"/i/c.png", "https://127.0.0.1:9/i/c.png"},
       {"HTTPS://images.example/i/b.png", "HTTPS://images.example/i/b.png"},
       {"d.png", "https://127.0.0.1:9/d.png"},
+      {"../e.png", "https://127.0.0.1:9/e.png"},
   };
   std::string opened;
   for (const auto& [text, address] : records) {

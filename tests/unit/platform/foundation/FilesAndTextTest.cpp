@@ -19,6 +19,7 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TestSupport.h"
 
@@ -217,18 +218,38 @@ TEST(Bundle, InfoResourcesAndLocalizations) {
   EXPECT_EQ(urls[0].absoluteString(), "file://" + resources + "/en.lproj/Capture%20Name.strings");
   const std::string holdingNul("http://host/a\0b", 15);
   for (const std::string& bad :
-       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul}) {
+       {std::string("http://host/with space"), std::string("http://host/bad%zz"), holdingNul,
+        std::string("http://host/\xc3\xa9"), std::string("http://host/a#b#c")}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(NSURL::URLWithString(bad));
   }
-  // Relative text stays in the path of its base, whether the base has a path or none.
+  // Relative text is resolved as RFC 3986 says, whether the base has a path or none.
   for (const auto& [base, text, absolute] :
        {std::tuple("http://h:80", "a.png", "http://h:80/a.png"),
         std::tuple("http://h/x/y", "a.png", "http://h/x/a.png"),
-        std::tuple("http://h/x/y", "/a.png", "http://h/a.png")}) {
+        std::tuple("http://h/x/y", "/a.png", "http://h/a.png"),
+        std::tuple("http://h/x/y", "../a.png", "http://h/a.png"),
+        std::tuple("http://h/x/y", "?q", "http://h/x/y?q"),
+        std::tuple("http://h/x/y", "//i/a.png", "http://i/a.png")}) {
     SCOPED_TRACE(std::string(base) + " + " + text);
     EXPECT_EQ(NSURL::URLWithString(text, *NSURL::URLWithString(base))->absoluteString(), absolute);
   }
+  EXPECT_FALSE(NSURL::URLWithString("//h:port/a.png", *NSURL::URLWithString("http://h/")))
+      << "a reference that names no URL once resolved (a port of letters) is taken";
+  // User information, host and port as they lie in the text, an IPv6 literal's colons its own.
+  for (const auto& [address, parts] :
+       {std::pair("https://u:p@[::1]:8443/x", "u:p@ [::1] :8443"),
+        std::pair("http://a@b@h?q:1", "a@b@ h "), std::pair("s3://bucket", " bucket ")}) {
+    SCOPED_TRACE(address);
+    const std::string_view text(address);
+    const auto span = authoritySpanOf(text);
+    ASSERT_TRUE(span);
+    EXPECT_EQ(std::string(text.substr(span->start, span->hostStart - span->start)) + " " +
+                  std::string(text.substr(span->hostStart, span->hostEnd - span->hostStart)) + " " +
+                  std::string(text.substr(span->hostEnd, span->end - span->hostEnd)),
+              parts);
+  }
+  EXPECT_FALSE(authoritySpanOf("mailto:me@host"));
 }
 
 // Localizations without a match: the development region's, else "en", else the first. The
