@@ -114,6 +114,9 @@ void unmap(void* mapping) {
 // a few hundred kilobytes at a time, each waiting on the server, which took longer than
 // encoding them.
 std::optional<QImage> X11Display::sharedRootImage(QSize size) const {
+  // A request of an extension the server lacks would close the connection.
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection_, &xcb_shm_id);
+  if (!extension || !extension->present) return std::nullopt;
   auto version =
       own(xcb_shm_query_version_reply(connection_, xcb_shm_query_version(connection_), nullptr));
   // Descriptors are passed from version 1.2 on.
