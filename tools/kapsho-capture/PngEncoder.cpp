@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -102,7 +103,11 @@ size_t levelBufferSize(int level) {
 // boundary, and the next band's blocks follow it as if one compressor had made them all.
 class BandCompressor {
  public:
-  BandCompressor(int level, bool last) : levelBuffer_(levelBufferSize(level)), last_(last) {
+  // Input is about how many bytes the band will be given.
+  BandCompressor(int level, bool last, size_t input)
+      : levelBuffer_(levelBufferSize(level)),
+        last_(last),
+        firstCapacity_(std::max(input / 4, 2 * FilteredBytesPerStep)) {
     isal_deflate_init(&stream_);
     stream_.level = static_cast<uint32_t>(level);
     stream_.level_buf = levelBuffer_.data();
@@ -119,28 +124,36 @@ class BandCompressor {
     stream_.end_of_stream = bandEnds && last_;
     stream_.flush = bandEnds && !last_ ? SYNC_FLUSH : NO_FLUSH;
     do {
-      if (out_.size() - stream_.total_out < FilteredBytesPerStep) grow();
+      if (capacity_ - stream_.total_out < FilteredBytesPerStep) grow();
       if (isal_deflate(&stream_) != COMP_OK) throw CaptureError("cannot compress the picture");
     } while (stream_.avail_in > 0 || stream_.avail_out == 0);
     if (stream_.end_of_stream && stream_.internal_state.state != ZSTATE_END)
       throw CaptureError("cannot end the compressed picture");
   }
 
-  const uint8_t* bytes() const { return out_.data(); }
+  const uint8_t* bytes() const { return out_.get(); }
   size_t size() const { return stream_.total_out; }
   uint32_t adler32() const { return adler_; }
 
  private:
+  // Left uninitialised, and at first as large as screens usually compress to: zeroing and
+  // copying it cost more than the deflate of flat areas.
   void grow() {
-    out_.resize(std::max<size_t>(2 * out_.size(), 2 * FilteredBytesPerStep));
-    stream_.next_out = out_.data() + stream_.total_out;
-    stream_.avail_out = static_cast<uint32_t>(out_.size() - stream_.total_out);
+    const size_t capacity = capacity_ > 0 ? 2 * capacity_ : firstCapacity_;
+    auto larger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (stream_.total_out > 0) std::memcpy(larger.get(), out_.get(), stream_.total_out);
+    out_ = std::move(larger);
+    capacity_ = capacity;
+    stream_.next_out = out_.get() + stream_.total_out;
+    stream_.avail_out = static_cast<uint32_t>(capacity_ - stream_.total_out);
   }
 
   isal_zstream stream_{};
   std::vector<uint8_t> levelBuffer_;
   bool last_;
-  std::vector<uint8_t> out_;
+  size_t firstCapacity_;
+  std::unique_ptr<uint8_t[]> out_;
+  size_t capacity_ = 0;
   uint32_t adler_ = 1;
 };
 
@@ -163,8 +176,8 @@ void compressBand(const Rows& rows, int first, int end, BandCompressor& compress
 }
 
 struct CompressedBand {
-  CompressedBand(int first, int end, int level, bool last)
-      : first(first), end(end), compressor(level, last) {}
+  CompressedBand(int first, int end, int level, bool last, size_t rowBytes)
+      : first(first), end(end), compressor(level, last, (rowBytes + 1) * (end - first)) {}
   int first, end;
   BandCompressor compressor;
   std::exception_ptr failure;
@@ -177,7 +190,7 @@ std::deque<CompressedBand> compressBands(const Rows& rows, int level) {
   std::deque<CompressedBand> compressed;
   for (int band = 0; band < bands; ++band)
     compressed.emplace_back(height * band / bands, height * (band + 1) / bands, level,
-                            band == bands - 1);
+                            band == bands - 1, rows.rowBytes);
   {
     std::vector<std::jthread> workers;
     for (CompressedBand& band : compressed)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <algorithm>
 #include <random>
 
 #include "tests/support/TestSupport.h"
@@ -40,6 +41,15 @@ QImage stripes(int width, int height) {
   return image;
 }
 
+// Noise, which compresses to more than a screen would: the compressor's room must grow.
+QImage noise(int width, int height) {
+  QImage image(width, height, QImage::Format_RGB32);
+  std::mt19937 bits(11);
+  for (int y = 0; y < height; ++y)
+    std::generate_n(reinterpret_cast<QRgb*>(image.scanLine(y)), width, [&] { return bits(); });
+  return image;
+}
+
 // What pngcheck, an independent reader, says of the file: its structure, every CRC and the
 // zlib stream.
 std::string pngcheck(const QByteArray& png) {
@@ -69,6 +79,7 @@ TEST(PngEncoder, EveryPictureReadsBackPixelForPixelFromAValidFile) {
       {"one pixel", screenLike(1, 1, QImage::Format_RGB32), QImage::Format_RGB32},
       {"one column", screenLike(1, 1000, QImage::Format_RGB32), QImage::Format_RGB32},
       {"columns, in bands on every core", stripes(64, 1000), QImage::Format_RGB32},
+      {"noise, larger than a screen compresses to", noise(1200, 800), QImage::Format_RGB32},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
