@@ -7,12 +7,12 @@ packages=(
   g++ cmake ninja-build pkg-config
   clang libclang-rt-14-dev llvm
   qt6-base-dev qt6-tools-dev libplist-dev libicu-dev libcurl4-openssl-dev libmicrohttpd-dev
-  libxml2-dev libpcre2-dev libdeflate-dev
+  libxml2-dev libpcre2-dev libisal-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth xclip xdotool trayer python3 python3-dbus libglib2.0-bin x11-utils
   imagemagick x11-xserver-utils
   qt6-qpa-plugins curl inotify-tools libssl-dev openssl
-  libxcb1-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
+  libxcb1-dev libxcb-shm0-dev wl-clipboard qt6-wayland qt6-image-formats-plugins python3-gi
   scdoc dpkg-dev file lintian man-db systemd xdg-utils desktop-file-utils shared-mime-info
 )
 

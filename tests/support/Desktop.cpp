@@ -39,6 +39,16 @@ std::string busConfiguration(const TempDir& folder) {
   return "--config-file=" + folder.file("session.conf");
 }
 
+// -noreset: without it the server resets whenever its last client leaves, and a client that
+// connects just then is refused.
+std::vector<std::string> serverCommand(const std::string& screen,
+                                       const std::vector<std::string>& options) {
+  std::vector<std::string> command{"Xvfb",     "-displayfd", "1",       "-nolisten", "tcp",
+                                   "-noreset", "-br",        "-screen", "0",         screen};
+  command.insert(command.end(), options.begin(), options.end());
+  return command;
+}
+
 }  // namespace
 
 PrivateBus::PrivateBus()
@@ -47,12 +57,8 @@ PrivateBus::PrivateBus()
       environment_("DBUS_SESSION_BUS_ADDRESS",
                    started(firstLine(logs_.file("out")), "dbus-daemon")) {}
 
-// -noreset: without it the server resets whenever its last client leaves, and a client that
-// connects just then is refused.
-VirtualDisplay::VirtualDisplay(const std::string& screen)
-    : server_({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-br", "-screen", "0",
-               screen},
-              {}, logs_.file("out"), logs_.file("err")),
+VirtualDisplay::VirtualDisplay(const std::string& screen, const std::vector<std::string>& options)
+    : server_(serverCommand(screen, options), {}, logs_.file("out"), logs_.file("err")),
       environment_("DISPLAY", ":" + started(firstLine(logs_.file("out")), "Xvfb")) {}
 
 RecordingWlClipboard::RecordingWlClipboard()

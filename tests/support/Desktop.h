@@ -30,7 +30,9 @@ class PrivateBus {
 // DISPLAY while the object lives.
 class VirtualDisplay {
  public:
-  explicit VirtualDisplay(const std::string& screen = "320x240x24");
+  // Options are the server's own, after the screen.
+  explicit VirtualDisplay(const std::string& screen = "320x240x24",
+                          const std::vector<std::string>& options = {});
 
  private:
   TempDir logs_;

@@ -40,6 +40,8 @@ struct Destination {
 std::string writerFormat(const std::string& extension) {
   std::string format = extension;
   for (char& c : format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // PNG is ours to write; asking Qt would load every image plugin first.
+  if (format == "png") return format;
   if (!QImageWriter::supportedImageFormats().contains(QByteArray::fromStdString(format)))
     throw CaptureError("cannot write images of type \"" + extension + "\"");
   return format;
@@ -177,7 +179,8 @@ int captureOnWayland(const CaptureOptions& options, const std::optional<Destinat
 
 void writeInPlace(const QImage& image, const Destination& destination) {
   PendingFile pending(destination.folder);
-  pending.write(encode(image, destination.format).toStdString());
+  const QByteArray bytes = encode(image, destination.format);
+  pending.write(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
   std::puts(place(pending, destination).c_str());
 }
 

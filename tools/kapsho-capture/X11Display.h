@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QPoint>
 #include <QRect>
+#include <QSize>
 
 struct xcb_connection_t;
 
@@ -36,6 +37,8 @@ class X11Display {
 
  private:
   X11Display(xcb_connection_t* connection, const void* screen);
+  std::optional<QImage> sharedRootImage(QSize size) const;
+  std::optional<QImage> sentRootImage(QSize size) const;
   xcb_connection_t* connection_;
   const void* screen_;  // the xcb_screen_t in the connection's setup
   std::uint32_t root_;

@@ -143,6 +143,15 @@ TEST(CaptureTool, PicturesTakeTheLowestFreeNumberAndTheNamesPlacesAndSizesTheUse
     EXPECT_THAT(capture(user ? Strings{"-i"} : arguments, folder.path()),
                 testing::StartsWith(expected));
   }
+
+  // A server that shares no memory sends the screen through its socket.
+  const VirtualDisplay socketOnly("320x240x24", {"-extension", "MIT-SHM"});
+  ASSERT_EQ(runCommand({"xsetroot", "-solid", "#ff0000"}).exitCode, 0);
+  const CommandResult sent = runCommand({CapturePath, folder.file("sent.png")});
+  ASSERT_EQ(sent.exitCode, 0) << sent.err;
+  EXPECT_EQ(QImage(QString::fromStdString(folder.file("sent.png"))).pixelColor(5, 5),
+            QColor(Qt::red))
+      << "the screen sent through the socket is not the file's picture";
 }
 
 // The stand-in portal answers each Screenshot call with the file it is given (refused with CODE
