@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "platform/foundation/ScreenCapture.h"
@@ -188,7 +189,9 @@ void writeInPlace(const QImage& image, const Destination& destination) {
 // without Qt's graphical start and grab, which took longer than encoding the picture.
 int captureScreenToFile(const CaptureOptions& options, const Destination& destination,
                         const X11Display& display, int argc, char** argv) {
-  QCoreApplication application(argc, argv);  // for the image writers' plugins
+  // Qt's image writers find their plug-ins through an application; PNG is written without them.
+  std::optional<QCoreApplication> application;
+  if (destination.format != "png") application.emplace(argc, argv);
   waitBeforeCapture(options);
   const auto image = display.rootImage();
   if (!image) throw CaptureError("the X server did not give the screen's picture");
