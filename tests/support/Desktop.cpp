@@ -1,7 +1,6 @@
 #include "tests/support/Desktop.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <xcb/xcb.h>
 
@@ -10,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/carbon/Processes.h"
+#include "platform/foundation/UserDefaults.h"
 
 namespace testing_support {
 
@@ -20,11 +20,6 @@ namespace {
 std::string started(const std::string& line, const std::string& what) {
   if (line.empty()) throw std::runtime_error(what + " did not start");
   return line;
-}
-
-void writeProgram(const std::string& path, const std::string& script) {
-  writeFile(path, script);
-  chmod(path.c_str(), 0755);
 }
 
 // A session bus of the user that lists no services to start on demand.
@@ -128,6 +123,10 @@ std::optional<int> stopAgent(pid_t agent) {
   kill(agent, SIGKILL);
   waitpid(agent, nullptr, 0);
   return std::nullopt;
+}
+
+platform::Dictionary storedDomain(const std::string& domain) {
+  return platform::NSUserDefaults::persistentDomainForName(domain).value_or(platform::Dictionary{});
 }
 
 pid_t processOfBundle(const std::string& identifier) {

@@ -8,9 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Value.h"
 #include "tests/support/TestSupport.h"
 
 namespace testing_support {
+
+// The agent's program in an installed tree (the staged one, or a package's usr).
+inline const std::string kAgentInTree =
+    "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
+    "KapshoDaemon";
 
 // A private session bus (a dbus-daemon of its own), named in DBUS_SESSION_BUS_ADDRESS while the
 // object lives: what is broadcast on it reaches no other test. It starts no service on demand:
@@ -75,6 +81,9 @@ bool agentWatching(pid_t pid);
 // asks it to stop with the hang-up signal and reaps it, as its parent or subreaper; its wait
 // status, or nullopt when it would not end and was killed.
 std::optional<int> stopAgent(pid_t agent);
+
+// A preferences domain as stored, or an empty dictionary while none is.
+platform::Dictionary storedDomain(const std::string& domain);
 
 // The first process of the process walk whose bundle identifier is the given one; 0 for none.
 pid_t processOfBundle(const std::string& identifier);

@@ -198,6 +198,13 @@ LocalServer::~LocalServer() {
 void LocalServer::stop() {
   (void)!::write(wake_[1], "x", 1);
   thread_.join();
+  for (std::thread& relay : relays_) relay.join();
+}
+
+void LocalServer::serveEach(std::function<void(int)> serve) {
+  thread_ = std::thread([this, serve = std::move(serve)] {
+    for (int fd; (fd = accept()) >= 0;) relays_.emplace_back(serve, fd);
+  });
 }
 
 int LocalServer::accept() {
@@ -292,14 +299,7 @@ void ScriptedServer::serve() {
 }
 
 TunnelProxy::TunnelProxy() {
-  thread_ = std::thread([this] {
-    for (int fd; (fd = accept()) >= 0;) relays_.emplace_back([this, fd] { relay(fd); });
-  });
-}
-
-TunnelProxy::~TunnelProxy() {
-  stop();
-  for (std::thread& relay : relays_) relay.join();
+  serveEach([this](int fd) { relay(fd); });
 }
 
 // Reads the request's head, connects to its target and passes bytes both ways until either side
@@ -355,19 +355,11 @@ void LocalServer::passBothWays(int client, int upstream, size_t clientLimit) {
 }
 
 CuttingRelay::CuttingRelay(int port, size_t limit) {
-  thread_ = std::thread([this, port, limit] {
-    for (int fd; (fd = accept()) >= 0;)
-      relays_.emplace_back([this, fd, port, limit] {
-        const int upstream = connectTo("127.0.0.1", std::to_string(port));
-        if (upstream < 0) return (void)close(fd);
-        passBothWays(fd, upstream, limit);
-      });
+  serveEach([this, port, limit](int fd) {
+    const int upstream = connectTo("127.0.0.1", std::to_string(port));
+    if (upstream < 0) return (void)close(fd);
+    passBothWays(fd, upstream, limit);
   });
-}
-
-CuttingRelay::~CuttingRelay() {
-  stop();
-  for (std::thread& relay : relays_) relay.join();
 }
 
 }  // namespace testing_support

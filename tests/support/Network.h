@@ -60,6 +60,8 @@ class LocalServer {
   void stop();
   // The next connection; -1 once stopping.
   int accept();
+  // Serves each connection on a thread of its own until the server stops.
+  void serveEach(std::function<void(int)> serve);
   // Passes bytes both ways until either side closes, the server stops, or the client has sent
   // `clientLimit` bytes through (the rest of what came with the last of them is dropped); then
   // closes both.
@@ -71,6 +73,7 @@ class LocalServer {
   std::thread thread_;
 
  private:
+  std::vector<std::thread> relays_;
   int listener_ = -1;
   int port_ = 0;
 };
@@ -104,14 +107,12 @@ class ScriptedServer : public LocalServer {
 class TunnelProxy : public LocalServer {
  public:
   TunnelProxy();
-  ~TunnelProxy();
+  ~TunnelProxy() { stop(); }
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
  private:
   void relay(int client);
-
-  std::vector<std::thread> relays_;
 };
 
 // Passes each TCP connection on to a port on 127.0.0.1, and cuts it (closes both ends) once the
@@ -119,10 +120,7 @@ class TunnelProxy : public LocalServer {
 class CuttingRelay : public LocalServer {
  public:
   CuttingRelay(int port, size_t limit);
-  ~CuttingRelay();
-
- private:
-  std::vector<std::thread> relays_;
+  ~CuttingRelay() { stop(); }
 };
 
 }  // namespace testing_support

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <sstream>
 
 #include "tests/support/LoopbackSocket.h"
@@ -16,14 +18,44 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kStoreScript = std::string(KAPSHO_SOURCE_DIR) + "/tests/support/s3-store.sh";
-constexpr int kProxyTries = 5;
-constexpr int kSSHTries = 5;
+constexpr int kTries = 5;
 
 bool isRoot() {
   return geteuid() == 0;
 }
 
+// The text with each "{name}" replaced by its value.
+std::string fill(std::string text, const std::map<std::string, std::string>& values) {
+  for (const auto& [name, value] : values)
+    for (size_t at; (at = text.find("{" + name + "}")) != std::string::npos;)
+      text.replace(at, name.size() + 2, value);
+  return text;
+}
+
+// nginx and sshd cannot take a socket bound for them: a port taken since it was found free ends
+// the server at once, and the next is tried. The server, started on `port`, once it listens.
+std::unique_ptr<ChildProcess> startOnFreePort(
+    int& port, const std::function<std::unique_ptr<ChildProcess>(int)>& start) {
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    port = freeLocalPort();
+    auto process = start(port);
+    if (waitUntil([&] { return LoopbackSocket(port).connected(); }, 10s) && !process->wait(200ms))
+      return process;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+Answer curl(const std::vector<std::string>& arguments) {
+  TempDir dir;
+  std::vector<std::string> argv = {"curl",           "-s", "-D",          dir.file("headers"), "-o",
+                                   dir.file("body"), "-w", "%{http_code}"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const auto result = runCommand(argv, 60s);
+  return {std::atoi(result.out.c_str()), readFile(dir.file("headers")).value_or(""),
+          readFile(dir.file("body")).value_or("")};
+}
 
 bool S3Store::available() {
   return isRoot() && access("/usr/bin/radosgw", X_OK) == 0 &&
@@ -48,23 +80,17 @@ S3Store::~S3Store() {
 
 Answer S3Store::request(const std::string& method, const std::string& path,
                         const std::string& bodyFile) const {
-  std::vector<std::string> argv = {"curl",        "-s",
-                                   "--max-time",  "30",
+  std::vector<std::string> argv = {"--max-time",  "30",
                                    "--aws-sigv4", "aws:amz:us-east-1:s3",
                                    "--user",      access_ + ":" + secret_,
-                                   "-H",          "x-amz-content-sha256: UNSIGNED-PAYLOAD",
-                                   "-D",          dir_.file("headers"),
-                                   "-o",          dir_.file("body"),
-                                   "-w",          "%{http_code}"};
+                                   "-H",          "x-amz-content-sha256: UNSIGNED-PAYLOAD"};
   if (method == "HEAD")
     argv.push_back("-I");
   else
     argv.insert(argv.end(), {"-X", method});
   if (!bodyFile.empty()) argv.insert(argv.end(), {"-T", bodyFile});
   argv.push_back(endpoint() + path);
-  const auto result = runCommand(argv, 60s);
-  return {std::atoi(result.out.c_str()), readFile(dir_.file("headers")).value_or(""),
-          readFile(dir_.file("body")).value_or("")};
+  return curl(argv);
 }
 
 bool S3Store::stopGateway() const {
@@ -85,46 +111,35 @@ ReverseProxy::ReverseProxy(const std::vector<int>& upstreamPorts, const std::str
                            const std::string& key) {
   std::string upstream;
   for (const int port : upstreamPorts)
-    upstream += "    server 127.0.0.1:" + std::to_string(port) + ";\n";
-  // nginx cannot take a socket bound for it: a port taken since it was found free ends it at once,
-  // and the next is tried.
-  for (int attempt = 0; attempt < kProxyTries && !started_; ++attempt) {
-    port_ = freeLocalPort();
-    const std::string d = dir_.path();
-    writeFile(dir_.file("nginx.conf"),
-              "daemon off;\nmaster_process off;\nuser root;\npid " + d +
-                  "/nginx.pid;\n"
-                  "error_log " +
-                  d +
-                  "/error.log;\nevents {}\nhttp {\n  access_log off;\n"
-                  "  client_body_temp_path " +
-                  d + "/body;\n  proxy_temp_path " + d +
-                  "/proxy;\n"
-                  "  fastcgi_temp_path " +
-                  d + "/fastcgi;\n  uwsgi_temp_path " + d +
-                  "/uwsgi;\n"
-                  "  scgi_temp_path " +
-                  d +
-                  "/scgi;\n  client_max_body_size 100m;\n"
-                  "  upstream shots {\n    hash $remote_addr;\n" +
-                  upstream +
-                  "  }\n"
-                  "  server {\n    listen 127.0.0.1:" +
-                  std::to_string(port_) +
-                  " ssl;\n"
-                  "    ssl_certificate " +
-                  certificate + ";\n    ssl_certificate_key " + key +
-                  ";\n"
-                  "    location / {\n      proxy_pass http://shots;\n"
-                  "      proxy_set_header Host $host:$server_port;\n"
-                  "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
-                  "      proxy_set_header X-Forwarded-Proto $scheme;\n"
-                  "      proxy_request_buffering off;\n    }\n  }\n}\n");
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-c", dir_.file("nginx.conf")});
-    started_ =
-        waitUntil([&] { return LoopbackSocket(port_).connected(); }, 10s) && !process_->wait(200ms);
+    upstream += "server 127.0.0.1:" + std::to_string(port) + "; ";
+  process_ = startOnFreePort(port_, [&](int port) {
+    writeFile(dir_.file("nginx.conf"), fill(R"(daemon off; master_process off; user root;
+pid {dir}/nginx.pid; error_log {dir}/error.log;
+events {}
+http {
+  access_log off; client_max_body_size 100m; client_body_temp_path {dir}/body;
+  proxy_temp_path {dir}/proxy; fastcgi_temp_path {dir}/fastcgi; uwsgi_temp_path {dir}/uwsgi;
+  scgi_temp_path {dir}/scgi;
+  upstream shots { hash $remote_addr; {upstream} }
+  server {
+    listen 127.0.0.1:{port} ssl; ssl_certificate {certificate}; ssl_certificate_key {key};
+    location / {
+      proxy_pass http://shots; proxy_request_buffering off;
+      proxy_set_header Host $host:$server_port;
+      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+      proxy_set_header X-Forwarded-Proto $scheme;
+    }
   }
+}
+)",
+                                            {{"dir", dir_.path()},
+                                             {"upstream", upstream},
+                                             {"port", std::to_string(port)},
+                                             {"certificate", certificate},
+                                             {"key", key}}));
+    return std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/usr/sbin/nginx", "-p", dir_.path(), "-c", dir_.file("nginx.conf")});
+  });
 }
 
 ReverseProxy::~ReverseProxy() = default;
@@ -144,22 +159,17 @@ SSHServer::SSHServer() {
             .exitCode != 0)
       return;
   std::filesystem::copy_file(dir_.file("user_key.pub"), dir_.file("authorized_keys"));
-  // sshd cannot take a socket bound for it: a port taken since it was found free ends it at once,
-  // and the next is tried.
-  for (int attempt = 0; attempt < kSSHTries && !process_; ++attempt) {
-    port_ = freeLocalPort();
+  process_ = startOnFreePort(port_, [&](int port) {
     writeFile(dir_.file("sshd_config"),
-              "Port " + std::to_string(port_) + "\nListenAddress 127.0.0.1\nHostKey " +
+              "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " +
                   dir_.file("host_key") + "\nAuthorizedKeysFile " + dir_.file("authorized_keys") +
                   "\nPidFile " + dir_.file("sshd.pid") + "\nAllowUsers " + user() +
                   "\nPermitRootLogin prohibit-password\nAuthenticationMethods publickey\n"
                   "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
                   "StrictModes no\nSubsystem sftp internal-sftp\n");
-    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+    return std::make_unique<ChildProcess>(std::vector<std::string>{
         "/usr/sbin/sshd", "-D", "-f", dir_.file("sshd_config"), "-E", dir_.file("sshd.log")});
-    if (!waitUntil([&] { return LoopbackSocket(port_).connected(); }, 10s) || process_->wait(200ms))
-      process_.reset();
-  }
+  });
 }
 
 SSHServer::~SSHServer() = default;

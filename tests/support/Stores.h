@@ -20,6 +20,9 @@ struct Answer {
   std::string body;
 };
 
+// curl's answer to a request made with these arguments, the address last.
+Answer curl(const std::vector<std::string>& arguments);
+
 class S3Store : NoCopy {
  public:
   static bool available();
@@ -55,13 +58,12 @@ class ReverseProxy : NoCopy {
                const std::string& key);
   ~ReverseProxy();
 
-  bool started() const { return started_; }
+  bool started() const { return process_ != nullptr; }
   std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
  private:
   TempDir dir_;
   int port_ = 0;
-  bool started_ = false;
   std::unique_ptr<ChildProcess> process_;
 };
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,22 @@ void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void writeProgram(const std::string& path, const std::string& script) {
+  writeFile(path, script);
+  chmod(path.c_str(), 0755);
+}
+
+int loggedPort(const std::string& logPath, std::chrono::milliseconds deadline) {
+  std::string log;
+  if (!waitUntil(
+          [&] {
+            return (log = readFile(logPath).value_or("")).find(", storing in") != std::string::npos;
+          },
+          deadline))
+    return 0;
+  return std::atoi(log.c_str() + log.find(" port ") + 6);
 }
 
 std::optional<std::string> readFile(const std::string& path) {

@@ -72,6 +72,8 @@ bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 void writeFile(const std::string& path, const std::string& bytes);
+// Writes the script and makes it executable.
+void writeProgram(const std::string& path, const std::string& script);
 std::optional<std::string> readFile(const std::string& path);
 
 // A TCP port on 127.0.0.1 for a server that binds it with SO_REUSEADDR (as the upload server
@@ -113,6 +115,11 @@ std::optional<long> processMemoryKiB(pid_t pid, const std::string& field);
 // What this process has mapped at the address: the mapped file's path, "" for anonymous memory,
 // nullopt when nothing is mapped there.
 std::optional<std::string> mappingAt(const void* address);
+
+// The port a kapsho-upload-server started with --port 0 names in its log once it serves; 0 when
+// it does not by the deadline.
+int loggedPort(const std::string& logPath,
+               std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
 // Paths into the staged install tree of the build.
 std::string stagePath(const std::string& relative);

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,18 +29,11 @@ const std::string NotificationName = "com.kapsho.kapsho Show Status Item";
 const std::string ShowKey = "{'ShowStatusItemNotificationKey': ";
 // What NSLog puts before a line: the time and the process.
 const std::regex LogPrefix("^[-0-9]+ [0-9:.]+ KapshoDaemon\\[[0-9]+\\] ");
-const std::string Agent = stagePath(
-    "lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
-    "KapshoDaemon");
-
-// The domain as stored, or an empty dictionary while none is.
-platform::Dictionary stored(const std::string& domain) {
-  return NSUserDefaults::persistentDomainForName(domain).value_or(platform::Dictionary{});
-}
+const std::string Agent = stagePath(kAgentInTree);
 
 // Throws when it cannot, which stops the test, also from a helper.
 void setDefault(const std::string& domain, const std::string& key, platform::Value value) {
-  auto values = stored(domain);
+  auto values = storedDomain(domain);
   values.insert_or_assign(key, std::move(value));
   if (!NSUserDefaults::setPersistentDomain(values, domain))
     throw std::runtime_error("cannot store the preferences domain " + domain);
@@ -54,8 +46,7 @@ class AgentOnDesktop : public ::testing::Test {
  protected:
   void SetUp() override {
     setDefault(CaptureDomain, "location", folder_.path());
-    writeFile(bin_.file("xdg-open"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.url\"\n");
-    fs::permissions(bin_.file("xdg-open"), fs::perms::owner_all);
+    writeProgram(bin_.file("xdg-open"), "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.url\"\n");
   }
   ChildProcess startAgent(int uploadPort, std::map<std::string, std::string> env = {}) {
     setDefault(DaemonDomain, "Upload Host", "127.0.0.1:" + std::to_string(uploadPort));
@@ -161,7 +152,7 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
 
   ASSERT_TRUE(host.click(item, "Clear Recent Images"));
   EXPECT_TRUE(waitUntil([&] {
-    return !stored(DaemonDomain).contains("Recent Images") &&
+    return !storedDomain(DaemonDomain).contains("Recent Images") &&
            host.menu(item) == "Recent Images[Clear Recent Images (off)]|-|Quit Kapsho";
   })) << host.menu(item);
 
@@ -186,7 +177,7 @@ TEST_F(AgentOnDesktop, OnATrayHostTheMenuWorksAndNotificationsHideAndShowTheItem
     ASSERT_TRUE(emitNotification({NotificationName, "", userInfo}));
     EXPECT_TRUE(waitUntil([&] {
       return host.items().size() == (shown ? 1u : 0u) &&
-             stored(DaemonDomain)["Show Status Item"] == shown;
+             storedDomain(DaemonDomain)["Show Status Item"] == shown;
     }));
   }
   item = host.items().at(0);

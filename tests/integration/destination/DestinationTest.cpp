@@ -13,6 +13,7 @@
 #include "common/constants.h"
 #include "platform/appkit/Pasteboard.h"
 #include "tests/integration/loginitems/LoginItemsTestSupport.h"
+#include "tests/support/Desktop.h"
 #include "tests/support/Network.h"
 #include "tests/support/Stores.h"
 #include "tests/unit/daemon/AgentFixture.h"
@@ -59,8 +60,7 @@ class DestinationTest : public ::testing::Test {
   ~DestinationTest() override { login_items_test::endSystemEvents(); }
   // The agent's destination settings: these and no others.
   void setDestination(const Keys& keys) {
-    platform::Dictionary domain =
-        NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(platform::Dictionary{});
+    platform::Dictionary domain = storedDomain(DaemonBundleID);
     Destination::removeFrom(domain);
     domain.insert(keys.begin(), keys.end());
     NSUserDefaults::setPersistentDomain(domain, DaemonBundleID);
@@ -208,15 +208,15 @@ TEST_F(DestinationTest, S3StoresTheObjectWithItsBytesTypeAndReadingRights) {
     std::string name, bytes;
     bool publicRead;
     std::string key, type;
-    const char* anyone;  // what anyone gets without keys
-    const char* etag;    // a whole object's MD5, or one of parts with their count
+    int anyone;        // what anyone gets without keys
+    const char* etag;  // a whole object's MD5, or one of parts with their count
   } cases[] = {
-      {"Picture 1.png", randomBytes(300000, 1), true, "agent/Picture-1.png", "image/png", "200",
+      {"Picture 1.png", randomBytes(300000, 1), true, "agent/Picture-1.png", "image/png", 200,
        "[0-9a-f]{32}"},
-      {"Picture 1.png", randomBytes(1000, 2), false, "agent/Picture-1-2.png", "image/png", "403",
+      {"Picture 1.png", randomBytes(1000, 2), false, "agent/Picture-1-2.png", "image/png", 403,
        "[0-9a-f]{32}"},
       {"Picture 2.JPG", randomBytes((64 << 20) + 1, 3), false, "agent/Picture-2.jpg", "image/jpeg",
-       "403", "[0-9a-f]{32}-5"},
+       403, "[0-9a-f]{32}-5"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
@@ -235,10 +235,7 @@ TEST_F(DestinationTest, S3StoresTheObjectWithItsBytesTypeAndReadingRights) {
     EXPECT_TRUE(std::regex_search(object.headers,
                                   std::regex("\r\nETag: \"" + std::string(c.etag) + "\"\r\n")))
         << object.headers;
-    EXPECT_EQ(runCommand({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
-                          store.endpoint() + "/shots/" + c.key})
-                  .out,
-              c.anyone);
+    EXPECT_EQ(curl({store.endpoint() + "/shots/" + c.key}).status, c.anyone);
   }
 }
 
@@ -254,6 +251,20 @@ TEST_F(DestinationTest, S3TakesTheKeysWhereTheAWSToolsFindThemAndReportsTheStore
     return "[default]\naws_access_key_id = " + access + "\naws_secret_access_key = " + secret +
            "\n";
   };
+  const std::string good = keys(store.accessKey(), store.secretKey()),
+                    wrongSecret = keys(store.accessKey(), "wrong"),
+                    unknownKey = keys("AKUNKNOWN", "wrong"),
+                    profile = "[shots]\naws_access_key_id=" + store.accessKey() +
+                              "\naws_secret_access_key=" + store.secretKey() + "\n",
+                    refused = "the store refused Picture-6.png: ",
+                    readable = "Destination Keys File: " + file +
+                               ": others than its owner may use it (chmod 600)",
+                    noKeys =
+                        "no keys for the store: name a keys file, set AWS_ACCESS_KEY_ID and "
+                        "AWS_SECRET_ACCESS_KEY, or give " +
+                        shared + " a [default] profile";
+  const std::map<std::string, std::string> fromEnvironment = {
+      {"AWS_ACCESS_KEY_ID", store.accessKey()}, {"AWS_SECRET_ACCESS_KEY", store.secretKey()}};
   const struct {
     const char* trace;
     std::string keysFile;
@@ -261,46 +272,13 @@ TEST_F(DestinationTest, S3TakesTheKeysWhereTheAWSToolsFindThemAndReportsTheStore
     std::map<std::string, std::string> environment;
     std::string sharedFile, failure;  // "" for a stored file
   } cases[] = {
-      {"a keys file", keys(store.accessKey(), store.secretKey()), 0600, {}, "", ""},
-      {"others may read it",
-       keys(store.accessKey(), store.secretKey()),
-       0644,
-       {},
-       "",
-       "Destination Keys File: " + file + ": others than its owner may use it (chmod 600)"},
-      {"a wrong secret",
-       keys(store.accessKey(), "wrong"),
-       0600,
-       {},
-       "",
-       "the store refused Picture-6.png: SignatureDoesNotMatch (HTTP 403)"},
-      {"an unknown key",
-       keys("AKUNKNOWN", "wrong"),
-       0600,
-       {},
-       "",
-       "the store refused Picture-6.png: InvalidAccessKeyId (HTTP 403)"},
-      {"the environment",
-       "",
-       0,
-       {{"AWS_ACCESS_KEY_ID", store.accessKey()}, {"AWS_SECRET_ACCESS_KEY", store.secretKey()}},
-       "",
-       ""},
-      {"a profile",
-       "",
-       0,
-       {{"AWS_PROFILE", "shots"}},
-       "[shots]\naws_access_key_id=" + store.accessKey() +
-           "\naws_secret_access_key=" + store.secretKey() + "\n",
-       ""},
-      {"nowhere",
-       "",
-       0,
-       {},
-       "",
-       "no keys for the store: name a keys file, set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
-       "or give " +
-           shared + " a [default] profile"},
+      {"a keys file", good, 0600, {}, "", ""},
+      {"others may read it", good, 0644, {}, "", readable},
+      {"a wrong secret", wrongSecret, 0600, {}, "", refused + "SignatureDoesNotMatch (HTTP 403)"},
+      {"an unknown key", unknownKey, 0600, {}, "", refused + "InvalidAccessKeyId (HTTP 403)"},
+      {"the environment", "", 0, fromEnvironment, "", ""},
+      {"a profile", "", 0, {{"AWS_PROFILE", "shots"}}, profile, ""},
+      {"nowhere", "", 0, {}, "", noKeys},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.trace);
@@ -394,31 +372,26 @@ TEST_F(DestinationTest, PrefsStoresOnlyADestinationThatWorks) {
         {Destination::NamingKey, Value("own")}}},
       {"builtin", {"builtin"}, 0, "Uploader: built in\n", "", {{"Other", Value("kept")}}},
   };
+  // From the home folder: a relative keys file is named whole in the settings.
+  const auto prefs = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {"env", "-C", home(), stagePath("bin/kapsho-prefs")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv, std::chrono::seconds(60));
+  };
+  const auto stored = [] { return Value(storedDomain(DaemonBundleID)).description(); };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.trace);
     fs::remove(knownHosts());
     NSUserDefaults::setPersistentDomain(before, DaemonBundleID);
-    // From the home folder: a relative keys file is named whole in the settings.
-    std::vector<std::string> argv = {"env", "-C", home(), stagePath("bin/kapsho-prefs"),
-                                     "destination"};
-    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-    const CommandResult result = runCommand(argv, std::chrono::seconds(60));
+    const CommandResult result = prefs(with({"destination"}, c.arguments));
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
     EXPECT_TRUE(std::regex_match(result.out, std::regex(c.out))) << result.out;
     EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(Value(NSUserDefaults::persistentDomainForName(DaemonBundleID)
-                        .value_or(platform::Dictionary{}))
-                  .description(),
-              Value(c.after).description());
+    EXPECT_EQ(stored(), Value(c.after).description());
   }
   EXPECT_TRUE(filesIn(folder_).empty());
 
   // The pane's uploader row shows the destination, and the built-in uploader clears it.
-  const auto prefs = [](const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {stagePath("bin/kapsho-prefs")};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runCommand(argv, std::chrono::seconds(60));
-  };
   NSUserDefaults::setPersistentDomain(
       {{Destination::URLKey, Value("s3://prefs/")},
        {Destination::AddressKey, Value("https://cdn.example.org/{name}")},
@@ -431,11 +404,7 @@ TEST_F(DestinationTest, PrefsStoresOnlyADestinationThatWorks) {
       << status.out << status.err;
   const CommandResult builtIn = prefs({"uploader", "none"});
   EXPECT_EQ(builtIn.exitCode, 0) << builtIn.err;
-  EXPECT_EQ(
-      Value(
-          NSUserDefaults::persistentDomainForName(DaemonBundleID).value_or(platform::Dictionary{}))
-          .description(),
-      Value(platform::Dictionary{}).description());
+  EXPECT_EQ(stored(), Value(platform::Dictionary{}).description());
 }
 
 }  // namespace

@@ -71,13 +71,12 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
   // -dbgsym package under the build ID the program names.
   TempDir symbols;
   ASSERT_EQ(runCommand({"dpkg-deb", "-x", debugPackageFile(), symbols.path()}).exitCode, 0);
-  for (const std::string program :
-       {"usr/bin/kapsho-prefs", "usr/bin/kapsho-defaults", "usr/bin/kapsho-upload-server",
-        "usr/bin/kapsho-capture", "usr/lib/kapsho/KapshoPref.prefPane/Contents/MacOS/KapshoPref",
-        "usr/lib/kapsho/KapshoPref.prefPane/Contents/Resources/KapshoDaemon.app/Contents/MacOS/"
-        "KapshoDaemon",
-        "usr/lib/kapsho/System/Library/CoreServices/System Events.app/Contents/MacOS/"
-        "System Events"}) {
+  for (const std::string& program : std::vector<std::string>{
+           "usr/bin/kapsho-prefs", "usr/bin/kapsho-defaults", "usr/bin/kapsho-upload-server",
+           "usr/bin/kapsho-capture", "usr/lib/kapsho/KapshoPref.prefPane/Contents/MacOS/KapshoPref",
+           "usr/" + kAgentInTree,
+           "usr/lib/kapsho/System/Library/CoreServices/System Events.app/Contents/MacOS/"
+           "System Events"}) {
     SCOPED_TRACE(program);
     const std::string sections = runCommand({"readelf", "-S", "-n", root.file(program)}).out;
     EXPECT_EQ(sections.find(".debug_info"), std::string::npos);
@@ -128,9 +127,7 @@ TEST(PackageTest, HoldsTheStagedTreeAndTheServiceWhichScoresOkAndEachProgramRuns
   const std::string defaults = root.file("usr/bin/kapsho-defaults");
   runCommand({defaults, "write", "com.apple.screencapture", "location", folder.path()});
   runCommand({defaults, "write", "com.kapsho.KapshoDaemon", "Upload Host", host});
-  ChildProcess agent({root.file("usr/lib/kapsho/KapshoPref.prefPane/Contents/Resources/"
-                                "KapshoDaemon.app/Contents/MacOS/KapshoDaemon")},
-                     {}, "", data.file("agent.err"));
+  ChildProcess agent({root.file("usr/" + kAgentInTree)}, {}, "", data.file("agent.err"));
   ASSERT_TRUE(waitUntil([&] { return agentWatching(agent.pid()); }));
   ASSERT_EQ(runCommand({root.file("usr/bin/kapsho-capture")}).exitCode, 0);
   std::string address;

@@ -67,28 +67,18 @@ class ScaleTest : public ::testing::Test {
   };
   Instance instance(const std::vector<std::string>& extra = {}) {
     Instance started;
-    started.log = dir.file("instance" + std::to_string(++instances) + ".log");
-    std::vector<std::string> argv = {kServer,
-                                     "--port",
-                                     "0",
-                                     "--data-dir",
-                                     dir.file("spool" + std::to_string(instances)),
-                                     "--store",
-                                     "s3://" + kBucket + "/img",
-                                     "--s3-endpoint",
-                                     store->endpoint(),
-                                     "--s3-credentials",
-                                     store->credentialsFile(),
-                                     "--trusted-proxy",
-                                     "127.0.0.1"};
+    const std::string n = std::to_string(++instances);
+    started.log = dir.file("instance" + n + ".log");
+    std::vector<std::string> argv = {kServer, "--port", "0", "--data-dir", dir.file("spool" + n)};
+    argv.insert(argv.end(),
+                {"--store", "s3://" + kBucket + "/img", "--trusted-proxy", "127.0.0.1"});
+    argv.insert(argv.end(),
+                {"--s3-endpoint", store->endpoint(), "--s3-credentials", store->credentialsFile()});
     argv.insert(argv.end(), extra.begin(), extra.end());
     started.process =
         std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{}, "", started.log);
-    EXPECT_TRUE(
-        waitUntil([&] { return started.logged().find(", storing in") != std::string::npos; }, 20s))
-        << started.logged();
-    const std::string log = started.logged();
-    started.port = std::atoi(log.c_str() + log.find(" port ") + 6);
+    started.port = loggedPort(started.log);
+    EXPECT_NE(started.port, 0) << started.logged();
     return started;
   }
 
@@ -96,27 +86,15 @@ class ScaleTest : public ::testing::Test {
   Answer upload(const std::string& url, const std::string& bytes, const std::string& from,
                 const std::vector<std::string>& extra = {}) const {
     writeFile(dir.file("upload.png"), bytes);
-    std::vector<std::string> argv = {"curl",        "-s",
-                                     "--cacert",    certificates.authority(),
-                                     "--interface", from,
-                                     "-D",          dir.file("headers"),
-                                     "-o",          dir.file("body"),
-                                     "-w",          "%{http_code}",
-                                     "-F",          "app_upload=Upload",
-                                     "-F",          "userfile=@" + dir.file("upload.png")};
+    std::vector<std::string> argv = {
+        "--cacert", certificates.authority(), "--interface", from,
+        "-F",       "app_upload=Upload",      "-F",          "userfile=@" + dir.file("upload.png")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(url + "/app_upload.php");
-    const auto result = runCommand(argv, 60s);
-    return {std::atoi(result.out.c_str()), readFile(dir.file("headers")).value_or(""),
-            readFile(dir.file("body")).value_or("")};
+    return curl(argv);
   }
   Answer fetch(const std::string& url, const std::string& method = "GET") const {
-    const auto result =
-        runCommand({"curl", "-s", "--cacert", certificates.authority(), "-X", method, "-D",
-                    dir.file("headers"), "-o", dir.file("body"), "-w", "%{http_code}", url},
-                   60s);
-    return {std::atoi(result.out.c_str()), readFile(dir.file("headers")).value_or(""),
-            readFile(dir.file("body")).value_or("")};
+    return curl({"--cacert", certificates.authority(), "-X", method, url});
   }
   Answer object(const std::string& name, const std::string& method = "GET") const {
     return store->request(method, "/" + kBucket + "/img/" + name);

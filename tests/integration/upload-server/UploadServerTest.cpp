@@ -11,9 +11,7 @@
 #include <QJsonObject>
 #include <filesystem>
 #include <latch>
-#include <map>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "tests/support/LoopbackSocket.h"
@@ -78,12 +76,8 @@ class UploadServerTest : public ::testing::Test {
     fs::remove(dir.file("server.log"));
     server.reset(
         new ChildProcess(argv, {{"XDG_DATA_HOME", dir.file("share")}}, "", dir.file("server.log")));
-    std::string log;
-    ASSERT_TRUE(waitUntil([&] {
-      log = readFile(dir.file("server.log")).value_or("");
-      return log.find(", storing in") != std::string::npos;
-    })) << log;
-    port = std::atoi(log.c_str() + log.find(" port ") + 6);
+    port = loggedPort(dir.file("server.log"));
+    ASSERT_NE(port, 0) << readFile(dir.file("server.log")).value_or("");
   }
   // The agent's upload of the bytes, with this Authorization when given.
   std::string uploadOf(const std::string& bytes, const std::string& authorization = "",
@@ -235,83 +229,32 @@ TEST_F(UploadServerTest, StoresOnlyImagesUnderTheirHashAndRefusesAllElseAtOnceIn
   EXPECT_TRUE(logged("127.0.0.1 GET /i/\\x1b]2;owned\\x07 404 no such image"));
 }
 
-// Forms as RFC 7578 allows them are read; parts without a name are passed over, never the end of
-// the server. Then thousands of bodies, mutated from a good one and random, each get an answer of
-// their own while the server stays up.
-TEST_F(UploadServerTest, ReadsFormsAsTheRfcsWriteThemAndNoBodyEndsTheServer) {
+// The file is the part named userfile beside app_upload, as RFC 7578 allows them to be written;
+// parts without a name are passed over. (How the reader cuts forms, and bodies mutated at random,
+// are the multipart unit test's and fuzz target's.)
+TEST_F(UploadServerTest, TakesTheFilePartByItsNameAndPassesOverNamelessParts) {
   start();
   const std::string picture = kPng + "a picture";
-  const auto post = [&](const std::string& type, const std::string& body) {
-    return send("POST /app_upload.php HTTP/1.1\r\nContent-Type: " + type +
-                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-  };
   const auto part = [](const std::string& disposition, const std::string& bytes) {
     return "--B\r\nContent-Disposition: form-data" + disposition + "\r\n\r\n" + bytes + "\r\n";
   };
   const std::string form = part("; name=\"app_upload\"", "Upload") +
                            part("; name=\"userfile\"; filename=\"a.png\"", picture) + "--B--\r\n";
-  // What each is, the Content-Type, the body and the status.
-  const std::tuple<const char*, std::string, std::string, int> forms[] = {
-      {"a part without a name", "multipart/form-data; boundary=B", part("", "x") + form, 302},
-      {"a file without a name", "multipart/form-data; boundary=B",
-       part("; filename=\"b.png\"", picture) + form, 302},
-      {"unquoted names", "multipart/form-data; boundary=B",
+  // What each is, the body and the status.
+  const std::tuple<const char*, std::string, int> forms[] = {
+      {"a part without a name", part("", "x") + form, 302},
+      {"a file without a name", part("; filename=\"b.png\"", picture) + form, 302},
+      {"unquoted names",
        part("; name=app_upload", "Upload") + part("; name=userfile", picture) + "--B--", 302},
-      {"only nameless parts", "multipart/form-data; boundary=B",
+      {"only nameless parts",
        part("", "Upload") + part("; filename=\"a.png\"", picture) + "--B--\r\n", 400},
-      {"preamble and epilogue", "multipart/form-data; boundary=B",
-       "a preamble\r\n" + form + "an epilogue", 302},
-      {"parameter names in capitals", "Multipart/Form-Data; BOUNDARY=\"B\"", form, 302},
-      {"another media type", "multipart/form-dataX; boundary=B", form, 400},
   };
-  for (const auto& [what, type, body, expected] : forms)
-    EXPECT_EQ(status(post(type, body)), expected) << what;
-
-  std::mt19937 random(7);
-  const auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const std::string pieces[] = {"\r\n--B",
-                                "--B--",
-                                "\r\n\r\n",
-                                "; name=",
-                                "; name=\"userfile\"",
-                                "\"",
-                                "\0"s,
-                                "Content-Disposition: form-data",
-                                std::string(20000, 'h'),
-                                ";;;",
-                                "\\"};
-  std::map<int, int> statuses;
-  for (int round = 0; round < 3000; ++round) {
-    std::string body = round % 10 ? form : std::string();
-    for (std::size_t edits = 1 + pick(8); edits-- > 0;) {
-      const std::size_t at = body.empty() ? 0 : pick(body.size());
-      switch (pick(4)) {
-        case 0:
-          body.insert(at, pieces[pick(std::size(pieces))]);
-          break;
-        case 1:
-          body.erase(at, pick(40));
-          break;
-        case 2:
-          if (!body.empty()) body[at] = static_cast<char>(pick(256));
-          break;
-        default:
-          body.insert(at, std::string(pick(64), static_cast<char>(pick(256))));
-      }
-    }
-    const int answer = status(post(round % 7 ? "multipart/form-data; boundary=B"
-                                             : "multipart/form-data; boundary=\"B\"; name=x",
-                                   body));
-    ++statuses[answer];
-    ASSERT_TRUE(answer == 302 || answer == 400 || answer == 409 || answer == 415)
-        << "round " << round << " got " << answer << " for: " << body.substr(0, 300);
-  }
-  EXPECT_GT(statuses[302], 0);
-  EXPECT_GT(statuses[400], 0);
-  EXPECT_EQ(status(send(uploadOf(picture))), 302);
-  EXPECT_EQ(kill(server->pid(), 0), 0) << "the server ended";
+  for (const auto& [what, body, expected] : forms)
+    EXPECT_EQ(status(send("POST /app_upload.php HTTP/1.1\r\nContent-Type: multipart/form-data; "
+                          "boundary=B\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body)),
+              expected)
+        << what;
 }
 
 // Behind a trusted proxy the client and the origin it asked for are the ones the proxy names; from
